@@ -1,0 +1,62 @@
+// Composite panel: the controllers ordered into one panel, image distribution, refresh and the
+// update sequence of one image.
+#ifndef EPDSHOW_EPD_H
+#define EPDSHOW_EPD_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class epd_device;
+
+class epd {
+  public:
+    // Builds the panel from controllers 0 .. count - 1, placed into slots by their multi IDs.
+    explicit epd(int count);
+    ~epd();
+    epd(const epd &) = delete;
+    epd &operator=(const epd &) = delete;
+
+    int get_width() const { return width; }
+    int get_height() const { return height; }
+    int get_intID() const { return intID; }
+    int get_nb_devs() const { return nb_devs; }
+    // False when the controllers could not be ordered into a panel (the reason was printed).
+    bool is_ready() const { return ready; }
+
+    // Image distribution.
+    int ldImg2Buf(const std::string &path, int x, int y, int w, int h, int rotate);
+    int ldImg2Buf(const std::string &path, int rotate);
+    int load_32_epd_img(const std::string &path, int x, int y, int w, int h, int rotate);
+    int load_42_epd_img(const std::string &path, int x, int y, int w, int h, int rotate);
+
+    // Refresh.
+    int display(int x, int y, int w, int h, int waveform_mode, bool partial, int value);
+    int display(int waveform_mode, int value);
+    int display_32_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value);
+    int display_42_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value);
+    int set_partial_bit(bool enable, int slot);
+
+    // Update sequence and panel services.
+    int eInk_display_full(std::string path, int waveform_mode, int rotate, int slide_interval,
+                          int en_set_temperature);
+    int eInk_display_partial(std::string path, int x, int y, int w, int h, int waveform_mode,
+                             int rotate, int slide_interval, int en_set_temperature);
+    int pmic_ctrl(bool on, int vcom);
+    int rw_temperature(int type, int value);
+    int rw_temperature(int type, int value, int slot);
+    int write_register(int address, int value);
+    int check_LUT_engine();
+    void clr_screen();
+
+  private:
+    int width = 0;
+    int height = 0;
+    int intID = 0;
+    int nb_devs = 0;
+    bool ready = false;
+    epd_device *it8951_dev[4] = {};
+    std::vector<std::unique_ptr<epd_device>> controllers; // owns every controller object
+};
+
+#endif

@@ -1,0 +1,42 @@
+// Controller commands: one object per controller, its system info record and vendor commands.
+#ifndef EPDSHOW_EPD_DEVICE_H
+#define EPDSHOW_EPD_DEVICE_H
+
+#include <cstdint>
+
+#include "tool.h"
+
+class epd_device {
+  public:
+    // Opens controller index and reads its system info record.
+    explicit epd_device(int index);
+    ~epd_device();
+    epd_device(const epd_device &) = delete;
+    epd_device &operator=(const epd_device &) = delete;
+
+    void get_system_info();
+    int get_width() const;
+    int get_height() const;
+    int get_multiID() const;
+    uint32_t get_img_buf_addr() const;
+    int get_index() const { return dev_index; }
+
+    int read_register(int address);
+    int write_register(int address, int value);
+    int display(int x, int y, int w, int h, int mode, int value);
+    // Both memory writes take the band buffer over and free it before they return.
+    int load_img_area(band_buffer buf, int x, int y, int w, int h);
+    int fast_write_mem(band_buffer buf, int x, int y, int w, int h);
+    int set_power(bool on, int vcom);
+    int set_temperature(int type, int value);
+    int get_id();
+
+    static void endian_little_to_big(unsigned int *words, unsigned int bytes);
+    static int endian_big_to_little(const unsigned char *p);
+
+  private:
+    uint32_t sys_info[30] = {};
+    int dev_index;
+};
+
+#endif
