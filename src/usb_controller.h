@@ -26,8 +26,14 @@ int usb_init();
 int usb_open_dev(int index);
 // Releases and closes controller index; frees the arrays and closes the log once.
 void usb_close_dev(int index);
-// Ends libusb and closes the log.
+// Ends libusb and closes the log; forgets the arrays and handles, so nothing reaches libusb after.
 void usb_close();
+
+// True once controller index has left the bus (libusb reported no device), or when the index names
+// no controller found by usb_init.
+bool usb_dev_gone(int index);
+// Number of opened controllers that have not left the bus (no LIBUSB_ERROR_NO_DEVICE seen).
+int usb_present_count();
 
 // Sends the Command Block Wrapper carrying the 16-byte command block.
 int send_cbw(int index, const unsigned char *block, uint8_t flags, int length);

@@ -1,0 +1,148 @@
+// The playlist reader: settings, their echo, area texts and the refusal of unusable playlists.
+#include <gtest/gtest.h>
+
+#include "main.h"
+#include "test_support.h"
+
+using testing_support::temp_dir;
+
+namespace {
+
+const char *const settings_block = "<color>grey</color>\n"
+                                   "<image_path>/srv/images/</image_path>\n"
+                                   "<slide_interval>60</slide_interval>\n"
+                                   "<en_set_temperature>0</en_set_temperature>\n"
+                                   "<temperature>23</temperature>\n"
+                                   "<waveform_mode>2</waveform_mode>\n"
+                                   "<rotate>90</rotate>\n";
+
+const char *const settings_echo = "epd name = hall\n"
+                                  "color = grey\n"
+                                  "image path = /srv/images/\n"
+                                  "slide interval = 60\n"
+                                  "en set temp    = 0\n"
+                                  "temperature    = 23\n"
+                                  "waveform_mode  = 2\n"
+                                  "rotate  = 90\n";
+
+struct parsed {
+    bool ok;
+    dpy_imgs_info settings;
+    std::string out;
+    std::string err;
+};
+
+parsed parse_text(const std::string &xml) {
+    temp_dir dir;
+    std::string path = dir.write("playlist.xml", xml);
+    parsed result;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    result.ok = parsing_xml_file(path.c_str(), result.settings);
+    result.out = testing::internal::GetCapturedStdout();
+    result.err = testing::internal::GetCapturedStderr();
+    return result;
+}
+
+} // namespace
+
+TEST(PlaylistSettings, EchoesTheEightLinesExactly) {
+    parsed p = parse_text(std::string("<show><epd name=\"hall\">") + settings_block + "</epd></show>");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.out, settings_echo);
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(p.settings.rotate, 90);
+    EXPECT_EQ(p.settings.image_path, "/srv/images/");
+}
+
+TEST(PlaylistSettings, OrderOtherElementsDuplicatesAndRootNameDoNotMatter) {
+    parsed p = parse_text("<anything><other/><epd name=\"hall\">"
+                          "<rotate>90</rotate><image_name/><waveform_mode>2</waveform_mode>"
+                          "<temperature>23</temperature><junk>x</junk>"
+                          "<en_set_temperature>0</en_set_temperature>"
+                          "<slide_interval>60</slide_interval><slide_interval>5</slide_interval>"
+                          "<image_path>/srv/images/</image_path><color>grey</color>"
+                          "<color>red</color></epd><epd name=\"second\"/></anything>");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.out, settings_echo);
+}
+
+TEST(PlaylistSettings, IntegersReadTheWayAtoiDoes) {
+    parsed p = parse_text("<r><epd><color/><image_path></image_path>"
+                          "<slide_interval> 12 seconds</slide_interval>"
+                          "<en_set_temperature>none</en_set_temperature>"
+                          "<temperature>-7x</temperature><waveform_mode>+4</waveform_mode>"
+                          "<rotate>99999999999</rotate></epd></r>");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.settings.slide_interval, 12);
+    EXPECT_EQ(p.settings.en_set_temperature, 0);
+    EXPECT_EQ(p.settings.temperature, -7);
+    EXPECT_EQ(p.settings.waveform_mode, 4);
+    EXPECT_EQ(p.settings.rotate, INT32_MAX);
+    EXPECT_EQ(p.settings.name, "");
+    EXPECT_NE(p.out.find("epd name = \ncolor = \nimage path = \n"), std::string::npos);
+}
+
+TEST(PlaylistSettings, TextsKeepTheirBlanksAndLineBreaks) {
+    parsed p = parse_text("<r><epd name=\" a b \"><color>  </color>"
+                          "<image_path>\n  /srv/x \n</image_path><slide_interval>1</slide_interval>"
+                          "<en_set_temperature>1</en_set_temperature><temperature>1</temperature>"
+                          "<waveform_mode>1</waveform_mode><rotate>1</rotate></epd></r>");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.settings.name, " a b ");
+    EXPECT_EQ(p.settings.color, "  ");
+    EXPECT_EQ(p.settings.image_path, "\n  /srv/x \n");
+}
+
+TEST(PlaylistSettings, EpdAsTheRootHoldsNoSettings) {
+    parsed p = parse_text(std::string("<epd name=\"hall\">") + settings_block + "</epd>");
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.out, "");
+    EXPECT_NE(p.err.find("has no <epd> element under its root element"), std::string::npos);
+}
+
+TEST(PlaylistSettings, UnusablePlaylistsAreNamedWithTheirProblem) {
+    parsed missing = parse_text("<r><epd><color/></epd></r>");
+    EXPECT_FALSE(missing.ok);
+    EXPECT_NE(missing.err.find("has no <image_path> setting in its <epd> element"),
+              std::string::npos);
+
+    parsed broken = parse_text("<r>\n<epd>\n<color></epd></r>");
+    EXPECT_FALSE(broken.ok);
+    EXPECT_NE(broken.err.find("is not well-formed XML: "), std::string::npos);
+    EXPECT_NE(broken.err.find("at line 3, column "), std::string::npos) << broken.err;
+
+    parsed empty = parse_text("");
+    EXPECT_FALSE(empty.ok);
+    EXPECT_NE(empty.err.find("is not well-formed XML"), std::string::npos);
+
+    dpy_imgs_info settings;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(parsing_xml_file("/nonexistent/playlist.xml", settings));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error: cannot read playlist file '/nonexistent/playlist.xml': No such file or "
+              "directory\n");
+}
+
+TEST(AreaText, FieldsSplitLikeStrtokAndReadLikeAtoi) {
+    struct {
+        const char *text;
+        dpy_area expected;
+    } cases[] = {
+        {"10, 20, 300, 400", {10, 20, 300, 400}},
+        {"10,,20, 300,400,", {10, 20, 300, 400}},
+        {",,10,20,300,400", {10, 20, 300, 400}},
+        {"10,20", {10, 20, 0, 0}},
+        {"", {0, 0, 0, 0}},
+        {",,,", {0, 0, 0, 0}},
+        {"1,2,3,4,5,6", {1, 2, 3, 4}},
+        {" 7px, -8 ,\n9,x", {7, -8, 9, 0}},
+    };
+    for (const auto &c : cases) {
+        dpy_area a = parsing_area(c.text);
+        EXPECT_EQ(a.x, c.expected.x) << c.text;
+        EXPECT_EQ(a.y, c.expected.y) << c.text;
+        EXPECT_EQ(a.w, c.expected.w) << c.text;
+        EXPECT_EQ(a.h, c.expected.h) << c.text;
+    }
+}
