@@ -1,0 +1,445 @@
+#include "usb_controller.h"
+
+#include <libusb.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "tool.h"
+
+libusb_device **epd_devs = nullptr;
+libusb_device_handle **epd_handles = nullptr;
+uint8_t endpoint_in = 0;
+uint8_t endpoint_out = 0;
+int nb_ifaces = 0;
+const libusb_version *version = nullptr;
+
+namespace {
+
+constexpr uint16_t controller_vendor_id = 0x048D;
+constexpr unsigned int transfer_timeout_ms = 10000;
+constexpr int max_attempts = 5;
+constexpr int cbw_size = 31;
+constexpr int csw_size = 13;
+
+// Controllers found by usb_init: the valid indexes of epd_devs and epd_handles.
+int controller_count = 0;
+// Per controller: libusb has reported that the device left the bus.
+std::vector<bool> controller_gone;
+
+const char *speed_name(int speed) {
+    static const char *const names[] = {"Unknown", "1.5 Mbit/s (USB LowSpeed)",
+                                        "12 Mbit/s (USB FullSpeed)", "480 Mbit/s (USB HighSpeed)",
+                                        "5000 Mbit/s (USB SuperSpeed)"};
+    if (speed < 0 || speed >= static_cast<int>(sizeof names / sizeof names[0])) {
+        return names[0];
+    }
+    return names[speed];
+}
+
+bool index_valid(int index) {
+    return epd_devs != nullptr && epd_handles != nullptr && index >= 0 && index < controller_count;
+}
+
+void close_log() {
+    if (log_file != nullptr) {
+        fclose(log_file);
+        log_file = nullptr;
+    }
+}
+
+void forget_arrays() {
+    free(epd_handles);
+    epd_handles = nullptr;
+    free(epd_devs);
+    epd_devs = nullptr;
+    controller_count = 0;
+    controller_gone.clear();
+}
+
+bool any_handle_open() {
+    for (int i = 0; epd_handles != nullptr && i < controller_count; ++i) {
+        if (epd_handles[i] != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Remembers a controller that left the bus; reports it once.
+void note_result(int index, int result) {
+    if (result != LIBUSB_ERROR_NO_DEVICE || !index_valid(index) || controller_gone[index]) {
+        return;
+    }
+    controller_gone[index] = true;
+    perr(log_file, "controller %d has left the bus: its commands are no longer sent\n", index);
+}
+
+bool gone(int index) {
+    return index_valid(index) && controller_gone[index];
+}
+
+// The handle of a controller that can take a transfer, or null after reporting why not. A
+// controller that left the bus is refused silently: send_cbw reports it once per command.
+libusb_device_handle *usable_handle(int index, const char *operation) {
+    if (!index_valid(index)) {
+        perr(log_file, "%s: no controller %d\n", operation, index);
+        return nullptr;
+    }
+    if (controller_gone[index]) {
+        return nullptr;
+    }
+    if (epd_handles[index] == nullptr) {
+        perr(log_file, "%s: controller %d is not open\n", operation, index);
+    }
+    return epd_handles[index];
+}
+
+// One bulk transfer: a stalled endpoint has its halt cleared and is tried again, at most
+// max_attempts times in all. Stalls are always reported, other failures only when asked.
+int bulk_transfer(libusb_device_handle *handle, uint8_t endpoint, unsigned char *data, int length,
+                  int *transferred, const char *operation, bool report_every_failure) {
+    int result = 0;
+    int attempt = 0;
+    do {
+        result =
+            libusb_bulk_transfer(handle, endpoint, data, length, transferred, transfer_timeout_ms);
+        if (result == LIBUSB_ERROR_PIPE || (report_every_failure && result < 0)) {
+            perr(log_file, "%s libusb_bulk_transfer() failed : %s, retry %d times\n", operation,
+                 libusb_strerror(result), attempt);
+        }
+        if (result == LIBUSB_ERROR_PIPE) {
+            libusb_clear_halt(handle, endpoint);
+        }
+        ++attempt;
+    } while (result == LIBUSB_ERROR_PIPE && attempt < max_attempts);
+    return result;
+}
+
+void zero_fill(unsigned char *destination, int size) {
+    if (size > 0) {
+        memset(destination, 0, size);
+    }
+}
+
+void put_le32(unsigned char *out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+int open_log() {
+    log_file = fopen("log.txt", "wa+");
+    if (log_file == nullptr) {
+        printf("file open failed\n");
+        return -1;
+    }
+    printf("file open Success!\n");
+    char stamp[80];
+    current_date_time(stamp);
+    fprintf(log_file, "Start :%s\n", stamp);
+    return 0;
+}
+
+// Fills epd_devs with the controllers of the device list; returns their count or a libusb code.
+int collect_controllers(libusb_device **list) {
+    int found = 0;
+    for (libusb_device **device = list; *device != nullptr; ++device) {
+        libusb_device_descriptor descriptor;
+        int result = libusb_get_device_descriptor(*device, &descriptor);
+        if (result < 0) {
+            perr(log_file, "libusb_get_device_descriptor() failed : %s\n", libusb_strerror(result));
+            return result;
+        }
+        if (descriptor.idVendor != controller_vendor_id) {
+            continue;
+        }
+        epd_devs[found++] = *device;
+        printf("\t\t\t\t0x%04x:0x%04x (bus %d, device %d)\n", descriptor.idVendor,
+               descriptor.idProduct, libusb_get_bus_number(*device),
+               libusb_get_device_address(*device));
+    }
+    return found;
+}
+
+// Takes the first non-control endpoint of each direction, once for the whole process.
+void find_endpoints(const libusb_config_descriptor *config) {
+    for (int i = 0; i < nb_ifaces; ++i) {
+        const libusb_interface &interface = config->interface[i];
+        for (int j = 0; j < interface.num_altsetting; ++j) {
+            const libusb_interface_descriptor &setting = interface.altsetting[j];
+            for (int k = 0; k < setting.bNumEndpoints; ++k) {
+                const libusb_endpoint_descriptor &endpoint = setting.endpoint[k];
+                if ((endpoint.bmAttributes & 0x03) == LIBUSB_TRANSFER_TYPE_CONTROL) {
+                    continue;
+                }
+                bool is_in = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
+                if (is_in && endpoint_in == 0) {
+                    endpoint_in = endpoint.bEndpointAddress;
+                    printf("endpoint in = 0x%xh\n", endpoint_in);
+                } else if (!is_in && endpoint_out == 0) {
+                    endpoint_out = endpoint.bEndpointAddress;
+                    printf("endpoint out = 0x%xh\n", endpoint_out);
+                }
+            }
+        }
+    }
+}
+
+// A descriptor of an opened controller could not be read: the handle goes and the slot is emptied.
+int abandon_open(int index, int result) {
+    libusb_close(epd_handles[index]);
+    epd_handles[index] = nullptr;
+    fprintf(stderr, "   %s\n", libusb_strerror(result));
+    return -1;
+}
+
+} // namespace
+
+int usb_init() {
+    close_log();
+    forget_arrays();
+    open_log();
+
+    version = libusb_get_version();
+    printf("Using libusb v%d.%d.%d.%d\n\n", version->major, version->minor, version->micro,
+           version->nano);
+
+    int result = libusb_init(nullptr);
+    if (result < 0) {
+        perr(log_file, "libusb_init() failed : %s\n", libusb_strerror(result));
+        return result;
+    }
+
+    // The list is kept for the whole run: epd_devs points into it.
+    libusb_device **list = nullptr;
+    ssize_t listed = libusb_get_device_list(nullptr, &list);
+    if (listed < 0) {
+        perr(log_file, "libusb_get_device_list() failed : %s\n",
+             libusb_strerror(static_cast<int>(listed)));
+        return static_cast<int>(listed);
+    }
+
+    epd_devs = static_cast<libusb_device **>(calloc(listed + 1, sizeof *epd_devs));
+    if (epd_devs == nullptr) {
+        perr(log_file, "%s\n", libusb_strerror(LIBUSB_ERROR_NO_MEM));
+        return LIBUSB_ERROR_NO_MEM;
+    }
+    int found = collect_controllers(list);
+    if (found < 0) {
+        return found;
+    }
+
+    epd_handles = static_cast<libusb_device_handle **>(calloc(found + 1, sizeof *epd_handles));
+    if (epd_handles == nullptr) {
+        perr(log_file, "%s\n", libusb_strerror(LIBUSB_ERROR_NO_MEM));
+        return LIBUSB_ERROR_NO_MEM;
+    }
+    controller_count = found;
+    controller_gone.assign(found, false);
+
+    printf("\t\t\t\tEndpoint_in = %d, Endpoint_out = %d\n", endpoint_in, endpoint_out);
+    printf("\t\t\t\t%d EPD found!\n", found);
+    return found;
+}
+
+int usb_open_dev(int index) {
+    if (!index_valid(index)) {
+        perr(log_file, "usb_open_dev: no controller %d\n", index);
+        return -1;
+    }
+    libusb_device *device = epd_devs[index];
+    int result = libusb_open(device, &epd_handles[index]);
+    if (result < 0) {
+        epd_handles[index] = nullptr;
+        perr(log_file, "libusb_open() failed : %s", libusb_strerror(result));
+        note_result(index, result);
+        return result;
+    }
+    libusb_device_handle *handle = epd_handles[index];
+
+    printf("             speed: %s\n", speed_name(libusb_get_device_speed(device)));
+
+    libusb_device_descriptor descriptor;
+    result = libusb_get_device_descriptor(device, &descriptor);
+    if (result < 0) {
+        return abandon_open(index, result);
+    }
+
+    printf("\t\t\tReading first configuration descriptor:\n");
+    libusb_config_descriptor *config = nullptr;
+    result = libusb_get_config_descriptor(device, 0, &config);
+    if (result < 0) {
+        return abandon_open(index, result);
+    }
+    nb_ifaces = config->bNumInterfaces;
+    printf("\t\t\t\tnb interfaces: %d\n", nb_ifaces);
+    find_endpoints(config);
+    libusb_free_config_descriptor(config);
+
+    libusb_set_auto_detach_kernel_driver(handle, 1);
+    for (int i = 0; i < nb_ifaces; ++i) {
+        if (libusb_claim_interface(handle, i) != 0) {
+            perr(log_file, "Interface Failed!!\n");
+        }
+    }
+    return 0;
+}
+
+void usb_close_dev(int index) {
+    if (index_valid(index) && epd_handles[index] != nullptr) {
+        libusb_device_handle *handle = epd_handles[index];
+        for (int i = 0; i < nb_ifaces; ++i) {
+            printf("\t\t\tUSB:Releasing interface %d...\n", i);
+            libusb_release_interface(handle, i);
+        }
+        libusb_close(handle);
+        epd_handles[index] = nullptr;
+    }
+    // The arrays and the log serve every controller: they go with the last one open.
+    if (!any_handle_open()) {
+        forget_arrays();
+        close_log();
+    }
+}
+
+void usb_close() {
+    libusb_exit(nullptr);
+    forget_arrays();
+    close_log();
+}
+
+bool usb_dev_gone(int index) {
+    return !index_valid(index) || controller_gone[index];
+}
+
+int usb_present_count() {
+    int present = 0;
+    for (int i = 0; epd_handles != nullptr && i < controller_count; ++i) {
+        if (epd_handles[i] != nullptr && !controller_gone[i]) {
+            ++present;
+        }
+    }
+    return present;
+}
+
+int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
+    // The wrapper's fields never change from command to command.
+    static const uint32_t tag = 1;
+    static const uint8_t lun = 0;
+    static const uint8_t cdb_len = 16;
+
+    if (block == nullptr) {
+        return -1;
+    }
+    if (gone(index)) {
+        perr(log_file, "send_cbw: controller %d has left the bus, command 0x%02X not sent\n", index,
+             block[6]);
+        return -1;
+    }
+    libusb_device_handle *handle = usable_handle(index, "send_cbw");
+    if (handle == nullptr) {
+        return -1;
+    }
+    if (length < 0) {
+        perr(log_file, "send_cbw: invalid data length %d for controller %d\n", length, index);
+        return -1;
+    }
+
+    unsigned char cbw[cbw_size] = {'U', 'S', 'B', 'C'};
+    put_le32(cbw + 4, tag);
+    put_le32(cbw + 8, static_cast<uint32_t>(length));
+    cbw[12] = flags;
+    cbw[13] = lun;
+    cbw[14] = cdb_len;
+    memcpy(cbw + 15, block, cdb_len);
+
+    int transferred = 0;
+    int result =
+        bulk_transfer(handle, endpoint_out, cbw, cbw_size, &transferred, "send_cbw", false);
+    if (result == 0) {
+        return 0;
+    }
+    perr(log_file, "   send_mass_storage_command: %s\n", libusb_strerror(result));
+    note_result(index, result);
+    return -1;
+}
+
+int read_csw(int index, uint8_t endpoint) {
+    libusb_device_handle *handle = usable_handle(index, "read_csw");
+    if (handle == nullptr) {
+        return -1;
+    }
+    unsigned char csw[csw_size] = {};
+    int transferred = 0;
+    int result = bulk_transfer(handle, endpoint, csw, csw_size, &transferred, "read_csw", false);
+    if (result != 0) {
+        perr(log_file, "   get_mass_storage_status: %s\n", libusb_strerror(result));
+        note_result(index, result);
+        return -1;
+    }
+    if (transferred != csw_size) {
+        perr(log_file, "   get_mass_storage_status: received %d bytes (expected 13)\n",
+             transferred);
+        return -1;
+    }
+    uint8_t status = csw[12];
+    if (status == 0) {
+        return 0;
+    }
+    perr(log_file, "\t\t\tMass Storage Status: %02X (%s)\n", status, "FAILED");
+    return status == 1 ? -2 : -1;
+}
+
+int usb_read(int index, unsigned char *destination, int size) {
+    if (size < 0 || (destination == nullptr && size > 0)) {
+        perr(log_file, "usb_read: invalid buffer of %d bytes for controller %d\n", size, index);
+        return -1;
+    }
+    libusb_device_handle *handle = usable_handle(index, "usb_read");
+    if (handle == nullptr) {
+        zero_fill(destination, size);
+        return -1;
+    }
+    // A scratch block that starts zeroed, so whatever does not arrive reads back as zeros.
+    unsigned char *scratch = static_cast<unsigned char *>(calloc(size > 0 ? size : 1, 1));
+    if (scratch == nullptr) {
+        perr(log_file, "usb_read: no memory for %d bytes from controller %d\n", size, index);
+        zero_fill(destination, size);
+        read_csw(index, endpoint_in);
+        return 0;
+    }
+    int transferred = 0;
+    int result = bulk_transfer(handle, endpoint_in, scratch, size, &transferred, "usb_read", true);
+    if (size > 0) {
+        memcpy(destination, scratch, size);
+    }
+    free(scratch);
+    note_result(index, result);
+    if (!gone(index)) {
+        read_csw(index, endpoint_in);
+    }
+    return 0;
+}
+
+int usb_write(int index, const unsigned char *source, int size) {
+    if (size < 0 || (source == nullptr && size > 0)) {
+        perr(log_file, "usb_write: invalid buffer of %d bytes for controller %d\n", size, index);
+        return -1;
+    }
+    libusb_device_handle *handle = usable_handle(index, "usb_write");
+    if (handle == nullptr) {
+        return -1;
+    }
+    int transferred = 0;
+    // libusb takes a non-const pointer for both directions; an OUT transfer only reads it.
+    int result = bulk_transfer(handle, endpoint_out, const_cast<unsigned char *>(source), size,
+                               &transferred, "usb_write", true);
+    note_result(index, result);
+    if (!gone(index)) {
+        read_csw(index, endpoint_in);
+    }
+    return 0;
+}
