@@ -46,10 +46,38 @@ class epd {
     int rw_temperature(int type, int value);
     int rw_temperature(int type, int value, int slot);
     int write_register(int address, int value);
+    // Polls until every LUT engine is idle; gives up (result -1) after the poll limit.
     int check_LUT_engine();
     void clr_screen();
+    // The LUT engine poll's limit, 60 s unless changed.
+    void set_lut_poll_limit_ms(int limit_ms);
 
   private:
+    enum class layout { none, panel_42, panel_32 };
+    // One slot's part of a rectangle: rows at row_offset of its memory, cut with flip.
+    struct band_share {
+        int slot;
+        int rows;
+        int row_offset;
+        bool flip;
+        bool after_rectangle; // the rectangle had ended above this band
+    };
+
+    bool place_controllers();
+    void report_unordered_controllers() const;
+    layout current_layout() const;
+    bool rectangle_fits(int x, int y, int w, int h) const;
+    epd_device *slot(int i) const;
+    std::vector<band_share> band_shares(int y, int h, bool bottom_band_reversed) const;
+    void load_bands(const std::string &path, int x, int y, int w, int h, int rotate,
+                    bool bottom_band_reversed);
+    void refresh_bands(int x, int y, int w, int h, int waveform_mode, bool partial, int value,
+                       bool bottom_band_reversed);
+    int prepare_temperature(int en_set_temperature);
+    void finish_update(int temperature, int slide_interval);
+    int rw_one_temperature(int type, int value, int slot_number);
+    bool lut_engine_busy();
+
     int width = 0;
     int height = 0;
     int intID = 0;
@@ -57,6 +85,7 @@ class epd {
     bool ready = false;
     epd_device *it8951_dev[4] = {};
     std::vector<std::unique_ptr<epd_device>> controllers; // owns every controller object
+    int lut_poll_limit_ms = 60000;
 };
 
 #endif

@@ -1,0 +1,431 @@
+#include "epd.h"
+
+#include "epd_device.h"
+#include "img_proc.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+constexpr int slot_capacity = 4;
+// Controller 0 reporting a multi ID above this drives the panel alone.
+constexpr int largest_slot_multi_id = 10000;
+
+constexpr int partial_register = 0x18001138;
+constexpr uint32_t partial_bit = 0x80000;
+constexpr int lut_engine_register = 0x18001224;
+constexpr uint32_t lut_engine_busy_bits = 0xFFFF;
+
+constexpr int vcom = 2330;
+constexpr int temperature_read_value = -15;
+constexpr int temperature_write_type = 2;
+constexpr int refresh_value = 1;
+
+constexpr int64_t short_delay_ms = 30;
+constexpr int64_t cold_wait_ms = 10000;
+constexpr int64_t usleep_slice_ms = 500; // usleep takes less than one second per call
+
+constexpr int layout_42_devs = 2;
+constexpr int layout_42_width = 2880;
+constexpr int layout_32_devs = 4;
+constexpr int layout_32_width = 1440;
+
+// Sleeps ms whole milliseconds; a signal that cuts a slice short does not shorten the wait.
+void sleep_ms(int64_t ms) {
+    if (ms <= 0) {
+        return;
+    }
+    std::fflush(stdout);
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(ms);
+    for (int64_t left = ms; left > 0;
+         left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count()) {
+        usleep(static_cast<useconds_t>(std::min(left, usleep_slice_ms) * 1000));
+    }
+}
+
+int with_partial_bit(int value, bool enable) {
+    const uint32_t bits = static_cast<uint32_t>(value);
+    return static_cast<int>(enable ? bits | partial_bit : bits & ~partial_bit);
+}
+
+} // namespace
+
+epd::epd(int count) : nb_devs(count) {
+    if (count <= 0) {
+        std::fprintf(stderr, "Error: no controller to build the panel from (controller count %d)\n",
+                     count);
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        controllers.push_back(std::make_unique<epd_device>(i));
+    }
+    ready = place_controllers();
+    if (!ready) {
+        return;
+    }
+    width = it8951_dev[0]->get_width();
+    height = it8951_dev[0]->get_height() * nb_devs;
+    intID = it8951_dev[0]->get_multiID();
+    std::printf("EPD Width = %d, Height = %d\n", width, height);
+}
+
+epd::~epd() = default;
+
+bool epd::place_controllers() {
+    const int first_id = controllers[0]->get_multiID();
+    if (first_id > largest_slot_multi_id) {
+        it8951_dev[0] = controllers[0].get();
+        if (nb_devs > 1) {
+            std::fprintf(stderr,
+                         "Warning: controller 0 reports multi ID %d: the panel is controller 0 "
+                         "alone, the other %d controllers are ignored\n",
+                         first_id, nb_devs - 1);
+            nb_devs = 1;
+        }
+        return true;
+    }
+    bool placed = nb_devs <= slot_capacity;
+    for (int j = 0; placed && j < nb_devs; ++j) {
+        const int id = controllers[j]->get_multiID();
+        if (id < 0 || id >= nb_devs || it8951_dev[id] != nullptr) {
+            placed = false;
+        } else {
+            it8951_dev[id] = controllers[j].get();
+        }
+    }
+    if (!placed) {
+        std::fill(std::begin(it8951_dev), std::end(it8951_dev), nullptr);
+        report_unordered_controllers();
+    }
+    return placed;
+}
+
+void epd::report_unordered_controllers() const {
+    if (nb_devs > slot_capacity) {
+        std::fprintf(stderr,
+                     "Error: cannot order the controllers into a panel: %d controllers found, a "
+                     "panel takes at most %d:\n",
+                     nb_devs, slot_capacity);
+    } else {
+        std::fprintf(stderr,
+                     "Error: cannot order the controllers into a panel: their multi IDs must be 0 "
+                     "to %d, each once:\n",
+                     nb_devs - 1);
+    }
+    for (int j = 0; j < nb_devs; ++j) {
+        std::fprintf(stderr, "\tcontroller %d reports multi ID %d\n", j,
+                     controllers[j]->get_multiID());
+    }
+}
+
+epd::layout epd::current_layout() const {
+    if (!ready) {
+        return layout::none;
+    }
+    if (nb_devs == layout_42_devs && width == layout_42_width) {
+        return layout::panel_42;
+    }
+    if (nb_devs == layout_32_devs && width == layout_32_width) {
+        return layout::panel_32;
+    }
+    return layout::none;
+}
+
+bool epd::rectangle_fits(int x, int y, int w, int h) const {
+    return ready && w > 0 && h > 0 && x >= 0 && y >= 0 && int64_t{x} + w <= width;
+}
+
+epd_device *epd::slot(int i) const {
+    if (!ready || i < 0 || i >= nb_devs || i >= slot_capacity) {
+        return nullptr;
+    }
+    return it8951_dev[i];
+}
+
+std::vector<epd::band_share> epd::band_shares(int y, int h, bool bottom_band_reversed) const {
+    std::vector<band_share> shares;
+    const int band = height / nb_devs;
+    int ry = y;
+    int rh = h;
+    for (int i = nb_devs - 1; i >= 0; --i) {
+        // A rectangle starting exactly on this band's lower edge still visits it with 0 rows.
+        if (ry > band) {
+            ry -= band;
+            continue;
+        }
+        band_share share{i, 0, ry, true, rh <= 0};
+        if (ry + rh < band) {
+            share.rows = rh;
+            rh = 0;
+        } else {
+            share.rows = band - ry;
+            ry = 0;
+            rh -= share.rows;
+        }
+        if (bottom_band_reversed && i == 0) {
+            // The bottom band of the 42 layout counts its memory rows up from the panel's edge.
+            share.row_offset = band - share.row_offset - share.rows;
+            share.flip = false;
+        }
+        shares.push_back(share);
+    }
+    return shares;
+}
+
+int epd::ldImg2Buf(const std::string &path, int x, int y, int w, int h, int rotate) {
+    switch (current_layout()) {
+    case layout::panel_42:
+        return load_42_epd_img(path, x, y, w, h, rotate);
+    case layout::panel_32:
+        return load_32_epd_img(path, x, y, w, h, rotate);
+    case layout::none:
+        break;
+    }
+    return 0;
+}
+
+int epd::ldImg2Buf(const std::string &path, int rotate) {
+    return ldImg2Buf(path, 0, 0, width, height, rotate);
+}
+
+int epd::load_32_epd_img(const std::string &path, int x, int y, int w, int h, int rotate) {
+    load_bands(path, x, y, w, h, rotate, false);
+    return 0;
+}
+
+int epd::load_42_epd_img(const std::string &path, int x, int y, int w, int h, int rotate) {
+    load_bands(path, x, y, w, h, rotate, true);
+    return 0;
+}
+
+void epd::load_bands(const std::string &path, int x, int y, int w, int h, int rotate,
+                     bool bottom_band_reversed) {
+    if (!rectangle_fits(x, y, w, h)) {
+        return;
+    }
+    const img_proc picture(path.c_str(), w, h, rotate);
+    if (picture.empty()) {
+        return;
+    }
+    int source_row = 0;
+    for (const band_share &share : band_shares(y, h, bottom_band_reversed)) {
+        if (share.after_rectangle) {
+            continue;
+        }
+        band_buffer rows = picture.getArea(0, source_row, w, share.rows, share.flip);
+        if (rows) {
+            slot(share.slot)->fast_write_mem(std::move(rows), x, share.row_offset, w, share.rows);
+        }
+        source_row += share.rows;
+    }
+}
+
+int epd::display(int x, int y, int w, int h, int waveform_mode, bool partial, int value) {
+    switch (current_layout()) {
+    case layout::panel_42:
+        return display_42_epd(x, y, w, h, waveform_mode, partial, value);
+    case layout::panel_32:
+        return display_32_epd(x, y, w, h, waveform_mode, partial, value);
+    case layout::none:
+        break;
+    }
+    return 0;
+}
+
+int epd::display(int waveform_mode, int value) {
+    return display(0, 0, width, height, waveform_mode, false, value);
+}
+
+int epd::display_32_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value) {
+    refresh_bands(x, y, w, h, waveform_mode, partial, value, false);
+    return 0;
+}
+
+int epd::display_42_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value) {
+    refresh_bands(x, y, w, h, waveform_mode, partial, value, true);
+    return 0;
+}
+
+void epd::refresh_bands(int x, int y, int w, int h, int waveform_mode, bool partial, int value,
+                        bool bottom_band_reversed) {
+    if (!rectangle_fits(x, y, w, h)) {
+        return;
+    }
+    for (const band_share &share : band_shares(y, h, bottom_band_reversed)) {
+        epd_device *device = slot(share.slot);
+        if (share.rows != 0) {
+            set_partial_bit(false, share.slot);
+            device->display(x, share.row_offset, w, share.rows, waveform_mode, value);
+        } else {
+            // A band below the rectangle still gets a small refresh.
+            set_partial_bit(partial, share.slot);
+            device->display(0, 0, 10, 10, waveform_mode, value);
+        }
+    }
+}
+
+int epd::set_partial_bit(bool enable, int slot_number) {
+    epd_device *device = slot(slot_number);
+    if (device == nullptr) {
+        return 0;
+    }
+    const int value = device->read_register(partial_register);
+    device->write_register(partial_register, with_partial_bit(value, enable));
+    std::printf(enable ? "[%d]Enable Partial Bit 19 done\n" : "[%d]Disable Partial Bit 19 done\n",
+                slot_number);
+    return 0;
+}
+
+int epd::eInk_display_full(std::string path, int waveform_mode, int rotate, int slide_interval,
+                           int en_set_temperature) {
+    if (!ready) {
+        return -1;
+    }
+    const int temperature = prepare_temperature(en_set_temperature);
+    std::puts("Load Image (0xA2)");
+    ldImg2Buf(path, rotate);
+    std::puts("Power on");
+    pmic_ctrl(true, vcom);
+    std::puts("Display Area (0x94)");
+    display(waveform_mode, refresh_value);
+    finish_update(temperature, slide_interval);
+    return 0;
+}
+
+int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int waveform_mode,
+                              int rotate, int slide_interval, int en_set_temperature) {
+    if (!ready) {
+        return -1;
+    }
+    const int temperature = prepare_temperature(en_set_temperature);
+    std::puts("Load Image (0xA2)");
+    ldImg2Buf(path, x, y, w, h, rotate);
+    std::puts("Power on");
+    pmic_ctrl(true, vcom);
+    std::puts("Delay ~30ms");
+    sleep_ms(short_delay_ms);
+    std::puts("Display Area (0x94)");
+    display(x, y, w, h, waveform_mode, true, refresh_value);
+    finish_update(temperature, slide_interval);
+    return 0;
+}
+
+int epd::prepare_temperature(int en_set_temperature) {
+    std::puts("Read Temperature (0xA4)");
+    const int temperature = rw_temperature(0, temperature_read_value);
+    if (en_set_temperature == 0) {
+        std::puts("Write Temperature (0xA4)");
+        rw_temperature(temperature_write_type, temperature);
+    }
+    return temperature;
+}
+
+void epd::finish_update(int temperature, int slide_interval) {
+    std::printf("Temperature = %d\n", temperature);
+    if (temperature > 0) {
+        std::puts("Read from Register - 0x18001224 to check LUT engine");
+        check_LUT_engine();
+        std::puts("Delay ~30ms");
+        sleep_ms(short_delay_ms);
+    } else {
+        // The LUT engine state is not trusted in the cold: a fixed wait stands in for the poll.
+        std::puts("Temperature is less than zero");
+        sleep_ms(cold_wait_ms);
+    }
+    std::puts("Delay ~30ms");
+    sleep_ms(short_delay_ms);
+    std::puts("Set Power Off (0xA3)");
+    pmic_ctrl(false, vcom);
+    std::printf("Slide Period %d sec\n", slide_interval);
+    sleep_ms(int64_t{slide_interval} * 1000);
+}
+
+int epd::pmic_ctrl(bool on, int vcom_value) {
+    epd_device *device = slot(0);
+    if (device == nullptr) {
+        return 0;
+    }
+    std::printf("it8951_dev[%d]: pmic_ctrl\n", 0);
+    device->set_power(on, vcom_value);
+    return 0;
+}
+
+int epd::rw_temperature(int type, int value) {
+    if (slot(0) == nullptr) {
+        return 0;
+    }
+    int sum = 0;
+    for (int i = nb_devs - 1; i >= 0; --i) {
+        sum += rw_one_temperature(type, value, i);
+    }
+    return type != 0 ? 0 : sum / nb_devs;
+}
+
+int epd::rw_temperature(int type, int value, int slot_number) {
+    if (slot(slot_number) == nullptr) {
+        return 0;
+    }
+    const int reading = rw_one_temperature(type, value, slot_number);
+    return type != 0 ? 0 : reading / nb_devs;
+}
+
+int epd::rw_one_temperature(int type, int value, int slot_number) {
+    epd_device *device = slot(slot_number);
+    if (type != 0) {
+        std::printf("it8951_dev[%d]: write_temperature %d Celsius\n", slot_number, value);
+        device->set_temperature(type, value);
+        return 0;
+    }
+    std::printf("it8951_dev[%d]: read_temperature\n", slot_number);
+    return device->set_temperature(0, value);
+}
+
+int epd::write_register(int address, int value) {
+    for (int i = nb_devs - 1; i >= 0; --i) {
+        if (epd_device *device = slot(i)) {
+            device->write_register(address, value);
+        }
+    }
+    return 0;
+}
+
+int epd::check_LUT_engine() {
+    if (slot(0) == nullptr) {
+        return 0;
+    }
+    using clock = std::chrono::steady_clock;
+    const auto give_up = clock::now() + std::chrono::milliseconds(lut_poll_limit_ms);
+    while (lut_engine_busy()) {
+        std::puts("LUT engine is busy!");
+        if (clock::now() >= give_up) {
+            std::printf("LUT engine still busy after %g s, going on\n", lut_poll_limit_ms / 1000.0);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+bool epd::lut_engine_busy() {
+    uint32_t busy = 0;
+    for (int i = nb_devs - 1; i >= 0; --i) {
+        busy |= static_cast<uint32_t>(slot(i)->read_register(lut_engine_register));
+        sleep_ms(short_delay_ms);
+    }
+    return (busy & lut_engine_busy_bits) != 0;
+}
+
+void epd::clr_screen() {
+    display(0, refresh_value);
+    check_LUT_engine();
+    std::puts("Delay ~30ms");
+    sleep_ms(short_delay_ms);
+}
+
+void epd::set_lut_poll_limit_ms(int limit_ms) {
+    lut_poll_limit_ms = limit_ms;
+}
