@@ -1,0 +1,119 @@
+// The virtual IT8951 controller: a USB mass-storage device speaking the Bulk-Only Transport,
+// fed one bulk transfer at a time. It knows nothing of libusb: a bus (bus.cpp) or any other
+// transport hands it the transfers of its two Bulk-Only endpoints and maps the results.
+#ifndef EPDSIM_CONTROLLER_H
+#define EPDSIM_CONTROLLER_H
+
+#include "epdsim.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace epdsim {
+
+enum class transfer_status { ok, stall, timeout, overflow, no_device };
+
+struct transfer_result {
+    transfer_status status = transfer_status::ok;
+    std::size_t transferred = 0;
+};
+
+class controller {
+  public:
+    explicit controller(const controller_config &config);
+
+    const controller_config &config() const { return cfg; }
+    controller_faults &faults() { return fault; }
+    // Receives each journal entry when its command (or stray transfer) is over; seq is left 0.
+    void set_journal_sink(std::function<void(const journal_entry &)> sink);
+    // Label written into this controller's journal entries.
+    void set_index(int index) { bus_index = index; }
+    void set_temperature(int celsius) { cfg.temperature = temp = celsius; }
+    void set_busy_reads(int reads) { cfg.busy_reads = reads; }
+    void set_speed(int speed) { cfg.speed = speed; }
+
+    std::uint8_t in_endpoint() const { return ep_in; }
+    std::uint8_t out_endpoint() const { return ep_out; }
+    transfer_result bulk_out(std::uint8_t endpoint, const std::uint8_t *data, std::size_t length);
+    transfer_result bulk_in(std::uint8_t endpoint, std::uint8_t *buffer, std::size_t length);
+    // false when the device is gone.
+    bool clear_halt(std::uint8_t endpoint);
+    bool gone() const { return removed || fault.gone_from_command == 0; }
+    // Ends a command still in progress (the host went away); journals it.
+    void abandon(const std::string &why);
+
+    const std::vector<std::uint8_t> &memory() const { return mem; }
+    // Panel state of this controller's band in memory coordinates (0 to 255, unquantised).
+    const std::vector<std::uint8_t> &shown() const { return screen; }
+    std::uint32_t register_value(std::uint32_t address) const;
+    bool power_on() const { return powered; }
+    int last_vcom() const { return vcom; }
+    int temperature() const { return temp; }
+    const std::vector<refresh_record> &refreshes() const { return refresh_log; }
+
+  private:
+    enum class phase { idle, data_out, data_in, status };
+
+    struct command {
+        journal_entry entry;
+        std::array<std::uint8_t, 16> block{};
+        std::uint32_t tag = 0;
+        std::vector<std::uint8_t> reply; // data-in bytes
+        int status = 0;
+        std::uint32_t residue = 0;
+        bool rejected = false; // fails with its status without taking effect
+    };
+
+    transfer_result endpoint_faults(std::uint8_t endpoint, bool in);
+    transfer_result receive_cbw(const std::uint8_t *data, std::size_t length);
+    transfer_result receive_data(const std::uint8_t *data, std::size_t length);
+    transfer_result send_data(std::uint8_t *buffer, std::size_t length);
+    transfer_result send_status(std::uint8_t *buffer, std::size_t length);
+    void stray_transfer(bool in, const std::uint8_t *data, std::size_t length,
+                        const std::string &why);
+    void note(const std::string &text, bool violation = false);
+    void fail_phase(std::uint32_t residue);
+    void finish(int delivered_status);
+    bool check_shape();
+    void run_in_command();
+    void run_out_command(const std::vector<std::uint8_t> &data);
+    void reject(const std::string &why);
+    bool write_bytes(std::uint32_t address, const std::uint8_t *bytes, std::size_t count);
+    void refresh(const std::vector<std::uint8_t> &args);
+    void load_area(const std::vector<std::uint8_t> &data);
+    std::uint32_t read_register(std::uint32_t address);
+    std::vector<std::uint8_t> system_info() const;
+
+    controller_config cfg;
+    controller_faults fault;
+    std::function<void(const journal_entry &)> journal_sink;
+    int bus_index = 0;
+    std::uint8_t ep_in = 0;
+    std::uint8_t ep_out = 0;
+    bool halted_in = false;
+    bool halted_out = false;
+    bool removed = false;
+    int cbw_count = 0;
+    phase state = phase::idle;
+    command current;
+    std::vector<std::string> carried_notes; // faults met outside a command, for the next entry
+
+    std::vector<std::uint8_t> mem;
+    std::vector<std::uint8_t> screen;
+    std::map<std::uint32_t, std::uint32_t> registers;
+    int busy_left = 0;
+    std::uint32_t noise;
+    bool powered = false;
+    int vcom = 0;
+    int temp;
+    std::vector<refresh_record> refresh_log;
+};
+
+} // namespace epdsim
+
+#endif
