@@ -40,6 +40,8 @@ struct bus_state {
     std::vector<std::unique_ptr<libusb_device>> devices; // in list order
     std::vector<std::unique_ptr<libusb_device_handle>> handles;
     std::set<libusb_config_descriptor *> config_descriptors;
+    // Device lists handed out and not yet freed; a program may keep its list for the whole run.
+    std::set<libusb_device **> device_lists;
     std::vector<journal_entry> journal;
     bus_faults global;
     std::vector<std::pair<int, int>> raises; // signal, command
@@ -56,9 +58,10 @@ struct bus_state {
     std::string memory_dir;
 };
 
+// Never destroyed: the program may keep bus objects (its device list) until the process ends.
 bus_state &bus() {
-    static bus_state state;
-    return state;
+    static bus_state *state = new bus_state;
+    return *state;
 }
 
 controller &checked(int index) {
@@ -103,7 +106,9 @@ std::vector<int> bands_top_down() {
     return order;
 }
 
-// The bands as a viewer sees them: see the physical model in epdsim.h's README text.
+// The bands as a viewer sees them, the highest multi ID on top. In a layout every band shows its
+// memory columns mirrored (memory column c at width - 1 - c); the bottom band of the 42 layout is
+// also upside down (memory row r at band row B - 1 - r). Other sets stack their bands unturned.
 cv::Mat compose_panel() {
     std::vector<int> order = bands_top_down();
     int width = 0, height = 0;
@@ -346,6 +351,8 @@ void reset() {
     bus_state &b = bus();
     for (libusb_config_descriptor *config : b.config_descriptors)
         free_config(config);
+    for (libusb_device **list : b.device_lists)
+        std::free(list);
     close_journal();
     b = bus_state{};
     b.configured = true;
@@ -618,13 +625,14 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *ctx, libusb_device **
         entries[i] = devices[i].get();
         ++entries[i]->refs;
     }
+    bus().device_lists.insert(entries);
     *list = entries;
     return ssize_t(devices.size());
 }
 
 void LIBUSB_CALL libusb_free_device_list(libusb_device **list, int unref_devices) {
-    if (!list)
-        return;
+    if (!list || !bus().device_lists.erase(list))
+        return; // already released by epdsim::reset
     if (unref_devices)
         for (libusb_device **d = list; *d; ++d)
             libusb_unref_device(*d);

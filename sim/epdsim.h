@@ -66,6 +66,22 @@
 //   STATUS    the CSW status delivered (0, 1, 2), or '-' when no CSW was delivered
 //   TEXT      violations and injected faults, '; '-separated, to the end of the line
 //
+// Device behaviour:
+//   Image memory starts white (255); the panel starts white. Register 0x18001138 starts at
+//   0x00100041. A command whose CBW direction or length does not fit its block, an unknown
+//   operation code or sub-command, or a write outside the memory, fails with status 1 and has no
+//   effect (its data phase still moves: data-in then carries zeros). An OUT transfer that is not a
+//   valid CBW (31 bytes, "USBC", LUN 0, block length 16) while a CBW is due is taken and discarded,
+//   and journaled as a no-command violation; an IN transfer with no command pending times out. A
+//   data phase of another length, a CSW read before the data phase, fail the command with status
+//   2 (residue: the bytes not moved); a CBW while a data phase or CSW is due drops the command in
+//   progress (csw=-) and starts the new one. A stalled transfer moves nothing and leaves the
+//   command where it was. A timeout that hits a CBW loses it; one that hits a data phase makes the
+//   device abandon that phase and answer the CSW with status 2; one that hits the CSW loses it and
+//   ends the command. Transfers on an endpoint of an unclaimed interface, an unknown endpoint, or a
+//   control or isochronous endpoint fail with LIBUSB_ERROR_IO; an endpoint that the controller
+//   does not serve for the Bulk-Only Transport times out.
+//
 // Frames: the panel shows a refresh as soon as it is made; a frame is the panel's state,
 // written (counted, and saved as a PNG when a frames folder is set) when a power-off command
 // arrives after at least one refresh since the last frame, and at libusb_exit when refreshes are
