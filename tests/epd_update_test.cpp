@@ -1,0 +1,164 @@
+// The update sequence of one image, whole panel and area.
+#include "epd_test_bench.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+using epd_bench::controller;
+using strings = std::vector<std::string>;
+
+constexpr int band = 10;
+
+class update : public epd_bench::sim_panel {
+  protected:
+    epd &build_42(int temperature, int busy_reads = 0) {
+        epdsim::add_controller(controller(2880, band, 0, temperature, busy_reads));
+        epdsim::add_controller(controller(2880, band, 1, temperature, busy_reads));
+        return build();
+    }
+
+    std::string whole_picture() const {
+        return write_picture("whole.png", epd_bench::numbered_picture(2880, 2 * band));
+    }
+
+    static std::string vcom_line(int dev) {
+        return "\t\t\tVCom value = " + std::to_string(epdsim::last_vcom(dev)) + "\n";
+    }
+
+    static size_t count_of(const strings &commands, const std::string &start) {
+        return std::count_if(commands.begin(), commands.end(),
+                             [&](const std::string &c) { return c.rfind(start, 0) == 0; });
+    }
+
+    static double seconds_of(const std::function<void()> &action) {
+        const auto start = std::chrono::steady_clock::now();
+        action();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+};
+
+TEST_F(update, whole_panel_image_on_the_42_layout) {
+    epd &p = build_42(24);
+    const std::string path = whole_picture();
+    const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 0); });
+    EXPECT_EQ(out, "Read Temperature (0xA4)\n"
+                   "it8951_dev[1]: read_temperature\n"
+                   "it8951_dev[0]: read_temperature\n"
+                   "Write Temperature (0xA4)\n"
+                   "it8951_dev[1]: write_temperature 24 Celsius\n"
+                   "it8951_dev[0]: write_temperature 24 Celsius\n"
+                   "Load Image (0xA2)\n"
+                   "Power on\n"
+                   "it8951_dev[0]: pmic_ctrl\n" +
+                       vcom_line(0) +
+                       "Display Area (0x94)\n"
+                       "[1]Disable Partial Bit 19 done\n"
+                       "[0]Disable Partial Bit 19 done\n"
+                       "Temperature = 24\n"
+                       "Read from Register - 0x18001224 to check LUT engine\n"
+                       "Delay ~30ms\n"
+                       "Delay ~30ms\n"
+                       "Set Power Off (0xA3)\n"
+                       "it8951_dev[0]: pmic_ctrl\n" +
+                       vcom_line(0) + "Slide Period 0 sec\n");
+
+    strings commands = new_commands();
+    ASSERT_EQ(commands.size(), 4u + 2 * band + 1 + 6 + 2 + 1);
+    EXPECT_EQ(strings(commands.begin(), commands.begin() + 4),
+              (strings{"dev=1 temp type=0 value=-15", "dev=0 temp type=0 value=-15",
+                       "dev=1 temp type=2 value=24", "dev=0 temp type=2 value=24"}));
+    EXPECT_EQ(count_of(commands, "dev=1 write_mem"), static_cast<size_t>(band));
+    EXPECT_EQ(count_of(commands, "dev=0 write_mem"), static_cast<size_t>(band));
+    EXPECT_EQ(commands[4 + 2 * band], "dev=0 power on vcom=2330");
+    EXPECT_EQ(commands[4 + 2 * band + 3], "dev=1 display mode=2 x=0 y=0 w=2880 h=10 arg6=1");
+    EXPECT_EQ(commands[4 + 2 * band + 6], "dev=0 display mode=2 x=0 y=0 w=2880 h=10 arg6=1");
+    EXPECT_EQ(commands[commands.size() - 3], "dev=1 read_reg addr=0x18001224");
+    EXPECT_EQ(commands[commands.size() - 2], "dev=0 read_reg addr=0x18001224");
+    EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
+    EXPECT_EQ(epdsim::frame_count(), 1);
+}
+
+TEST_F(update, area_image_waits_after_power_on_and_keeps_the_temperature) {
+    epd &p = build_42(21, 1);
+    const std::string path = write_picture("area.png", epd_bench::numbered_picture(20, 3));
+    const strings lines = testing_support::split_lines(
+        output_of([&] { p.eInk_display_partial(path, 40, 1, 20, 3, 5, 0, 0, 1); }));
+    EXPECT_EQ(lines, (strings{"Read Temperature (0xA4)",
+                              "it8951_dev[1]: read_temperature",
+                              "it8951_dev[0]: read_temperature",
+                              "Load Image (0xA2)",
+                              "Power on",
+                              "it8951_dev[0]: pmic_ctrl",
+                              vcom_line(0).substr(0, vcom_line(0).size() - 1),
+                              "Delay ~30ms",
+                              "Display Area (0x94)",
+                              "[1]Disable Partial Bit 19 done",
+                              "[0]Enable Partial Bit 19 done",
+                              "Temperature = 21",
+                              "Read from Register - 0x18001224 to check LUT engine",
+                              "LUT engine is busy!",
+                              "Delay ~30ms",
+                              "Delay ~30ms",
+                              "Set Power Off (0xA3)",
+                              "it8951_dev[0]: pmic_ctrl",
+                              vcom_line(0).substr(0, vcom_line(0).size() - 1),
+                              "Slide Period 0 sec"}));
+    const strings commands = new_commands();
+    EXPECT_EQ(count_of(commands, "dev=1 temp type=2"), 0u);
+    EXPECT_EQ(count_of(commands, "dev=1 write_mem"), 3u);
+    EXPECT_EQ(count_of(commands, "dev=0 display mode=5 x=0 y=0 w=10 h=10"), 1u);
+}
+
+TEST_F(update, undecodable_image_loads_nothing_and_the_update_goes_on) {
+    epd &p = build_42(24);
+    const std::string path = dir.write("broken.png", "not a picture");
+    const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 1); });
+    EXPECT_NE(out.find("Load Image (0xA2)\nError: Open Image File Fail\nPower on\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("Slide Period 0 sec\n"), std::string::npos);
+    const strings commands = new_commands();
+    EXPECT_EQ(count_of(commands, "dev=1 write_mem") + count_of(commands, "dev=0 write_mem"), 0u);
+    EXPECT_EQ(count_of(commands, "dev=0 power on"), 1u);
+    EXPECT_EQ(count_of(commands, "dev=1 display"), 1u);
+    EXPECT_EQ(count_of(commands, "dev=0 read_reg addr=0x18001224"), 1u);
+    EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
+}
+
+TEST_F(update, cold_panel_waits_ten_seconds_instead_of_polling) {
+    epd &p = build_42(0, 3);
+    const std::string path = whole_picture();
+    std::string out;
+    const double seconds =
+        seconds_of([&] { out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 0); }); });
+    EXPECT_GE(seconds, 10.0);
+    EXPECT_LT(seconds, 12.0);
+    EXPECT_NE(out.find("it8951_dev[0]: write_temperature 0 Celsius\n"), std::string::npos);
+    EXPECT_NE(out.find("Temperature = 0\nTemperature is less than zero\nDelay ~30ms\n"
+                       "Set Power Off (0xA3)\n"),
+              std::string::npos);
+    const strings commands = new_commands();
+    EXPECT_EQ(count_of(commands, "dev=0 read_reg addr=0x18001224") +
+                  count_of(commands, "dev=1 read_reg addr=0x18001224"),
+              0u);
+    EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
+}
+
+TEST_F(update, slide_interval_waits_its_seconds_and_never_less_than_none) {
+    epd &p = build_42(24);
+    const std::string missing = dir.file("missing.png");
+    std::string out;
+    const double negative =
+        seconds_of([&] { out = output_of([&] { p.eInk_display_full(missing, 2, 0, -3, 1); }); });
+    EXPECT_LT(negative, 1.0);
+    EXPECT_NE(out.find("Slide Period -3 sec\n"), std::string::npos);
+
+    const double one =
+        seconds_of([&] { out = output_of([&] { p.eInk_display_full(missing, 2, 0, 1, 1); }); });
+    EXPECT_GE(one, 1.0);
+    EXPECT_LT(one, 2.0);
+    EXPECT_NE(out.find("Slide Period 1 sec\n"), std::string::npos);
+}
+
+} // namespace
