@@ -12,6 +12,7 @@
 //   EPDSIM_LAYOUT=42|32            preset (default 42)
 //   EPDSIM_ORDER=1,0               multi IDs in bus order (with EPDSIM_LAYOUT only)
 //   EPDSIM_DEVICES=WxH@ID,...      a custom controller set, in bus order, instead of a preset
+//                                  ("none": a bus without controllers)
 //   EPDSIM_OTHERS=VID:PID[@POS],... devices of other vendors (hex IDs) at position POS of the
 //                                  device list (default: at the end)
 //   EPDSIM_TEMP=T[,T...]           temperature a type-0 read replies (signed; one value for all

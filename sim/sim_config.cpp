@@ -99,6 +99,8 @@ std::pair<std::string, std::string> at_colon(const std::string &text) {
 }
 
 void use_devices(const std::string &value) {
+    if (value == "none")
+        return; // a bus without controllers
     for (const std::string &item : split(value, ',')) {
         std::size_t x = item.find('x'), at = item.find('@');
         if (x == std::string::npos || at == std::string::npos || at < x)

@@ -42,9 +42,10 @@ TEST(Entry, UnusablePlaylistEndsWithStatusOneBeforeAnyUsbActivity) {
         std::string file;
         std::string message;
     } cases[] = {
-        {"missing.xml", "Error: cannot read playlist file 'missing.xml': No such file or directory\n"},
+        {"missing.xml",
+         "Error: cannot read playlist file 'missing.xml': No such file or directory\n"},
         {"broken.xml", "Error: playlist file 'broken.xml' is not well-formed XML: Start-end tags "
-                       "mismatch at line 2, column 10\n"},
+                       "mismatch at line 2, column 11\n"},
         {"no-epd.xml", "Error: playlist file 'no-epd.xml' has no <epd> element under its root "
                        "element\n"},
         {"no-rotate.xml", "Error: playlist file 'no-rotate.xml' has no <rotate> setting in its "
