@@ -14,7 +14,8 @@ cv::Mat test_chart(int w, int h) {
     cv::Mat chart(h, w, CV_8UC1, cv::Scalar(255));
     int step_w = w / 16;
     for (int k = 0; k < 16; ++k) {
-        cv::rectangle(chart, cv::Rect(k * step_w, 0, step_w, h / 4), cv::Scalar(k * 17), cv::FILLED);
+        cv::rectangle(chart, cv::Rect(k * step_w, 0, step_w, h / 4), cv::Scalar(k * 17),
+                      cv::FILLED);
     }
     for (int x = 0; x < w / 2; x += 4) {
         cv::line(chart, {x, h / 4 + 10}, {x, h / 2 - 10}, cv::Scalar(0), 1 + (x / 64) % 3);
@@ -27,8 +28,8 @@ cv::Mat test_chart(int w, int h) {
         ramp.col(x).setTo(cv::Scalar(x * 255 / (w - 1)));
     }
     ramp.copyTo(chart(cv::Rect(0, h / 2, w, h / 4)));
-    cv::putText(chart, "epdshow test chart  TOP", {20, h - 60}, cv::FONT_HERSHEY_SIMPLEX,
-                h / 420.0, cv::Scalar(0), 3, cv::LINE_AA);
+    cv::putText(chart, "epdshow test chart  TOP", {20, h - 60}, cv::FONT_HERSHEY_SIMPLEX, h / 420.0,
+                cv::Scalar(0), 3, cv::LINE_AA);
     cv::arrowedLine(chart, {w - 40, h - 20}, {w - 40, h / 2 + h / 4 + 20}, cv::Scalar(0), 6);
     return chart;
 }
@@ -52,7 +53,8 @@ cv::Mat landscape(int w, int h) {
         double t = double(y) / h;
         scene.row(y).setTo(cv::Scalar(235 - 80 * t, 200 - 60 * t, 150 - 40 * t));
     }
-    cv::circle(scene, {w * 3 / 4, h / 4}, h / 10, cv::Scalar(200, 245, 255), cv::FILLED, cv::LINE_AA);
+    cv::circle(scene, {w * 3 / 4, h / 4}, h / 10, cv::Scalar(200, 245, 255), cv::FILLED,
+               cv::LINE_AA);
     cv::RNG rng(8951);
     for (int layer = 0; layer < 3; ++layer) {
         std::vector<cv::Point> hill;

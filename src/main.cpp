@@ -121,7 +121,8 @@ bool load_playlist(const char *path, pugi::xml_document &doc) {
     if (!result) {
         int line = 0, column = 0;
         line_and_column(content, result.offset, line, column);
-        fprintf(stderr, "Error: playlist file '%s' is not well-formed XML: %s at line %d, column %d\n",
+        fprintf(stderr,
+                "Error: playlist file '%s' is not well-formed XML: %s at line %d, column %d\n",
                 path, result.description(), line, column);
         return false;
     }
@@ -137,9 +138,9 @@ pugi::xml_node find_epd(const char *path, const pugi::xml_document &doc) {
     return epd_node;
 }
 
-const char *const setting_names[] = {"color",       "image_path",    "slide_interval",
-                                     "en_set_temperature", "temperature", "waveform_mode",
-                                     "rotate"};
+const char *const setting_names[] = {
+    "color",       "image_path",    "slide_interval", "en_set_temperature",
+    "temperature", "waveform_mode", "rotate"};
 
 bool has_every_setting(const char *path, pugi::xml_node epd_node) {
     for (const char *name : setting_names) {
@@ -233,12 +234,14 @@ bool start_panel() {
 
 // What one pass of the playlist did, for the decisions at its end.
 struct pass_state {
-    pugi::xml_node stop;    // the latest stop lookup, whatever it found
+    pugi::xml_node stop; // the latest stop lookup, whatever it found
     int images_shown = 0;
     bool controllers_gone = false;
 };
 
-std::string image_file(const dpy_imgs_info &settings) { return settings.image_path + settings.img; }
+std::string image_file(const dpy_imgs_info &settings) {
+    return settings.image_path + settings.img;
+}
 
 // After an image: false when the show cannot go on because every controller has left the bus.
 bool controllers_present(pass_state &pass) {
@@ -297,8 +300,8 @@ void show_area_image(pugi::xml_node area, dpy_imgs_info &settings, pass_state &p
                 the_panel->get_height());
         return;
     }
-    printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y,
-           a.w, a.h);
+    printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y, a.w,
+           a.h);
     the_panel->eInk_display_partial(image_file(settings), a.x, a.y, a.w, a.h,
                                     settings.waveform_mode, settings.rotate,
                                     settings.slide_interval, settings.en_set_temperature);
@@ -362,7 +365,8 @@ int slide_show(const char *path, dpy_imgs_info settings) {
         pass.images_shown = 0;
         play_pass(epd_node, settings, pass);
         if (pass.controllers_gone) {
-            fprintf(stderr, "Error: every e-paper controller has left the USB bus; the show ends\n");
+            fprintf(stderr,
+                    "Error: every e-paper controller has left the USB bus; the show ends\n");
             return 1;
         }
         if (pass.stop) {

@@ -47,7 +47,8 @@ parsed parse_text(const std::string &xml) {
 } // namespace
 
 TEST(PlaylistSettings, EchoesTheEightLinesExactly) {
-    parsed p = parse_text(std::string("<show><epd name=\"hall\">") + settings_block + "</epd></show>");
+    parsed p =
+        parse_text(std::string("<show><epd name=\"hall\">") + settings_block + "</epd></show>");
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.out, settings_echo);
     EXPECT_EQ(p.err, "");

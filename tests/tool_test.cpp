@@ -12,8 +12,7 @@ using testing_support::temp_dir;
 TEST(Timestamp, HasTheDateTimeAndTab) {
     char text[80];
     current_date_time(text);
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)")))
-        << text;
+    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)"))) << text;
 }
 
 TEST(ErrorReport, WithoutLogNoticeOnStdoutAndMessageOnStderr) {
@@ -21,7 +20,8 @@ TEST(ErrorReport, WithoutLogNoticeOnStdoutAndMessageOnStderr) {
     testing::internal::CaptureStderr();
     int written = perr(nullptr, "send_cbw failed : %s, retry %d times\n", "Pipe error", 3);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "tool, perr. log file is null\n");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "send_cbw failed : Pipe error, retry 3 times\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "send_cbw failed : Pipe error, retry 3 times\n");
     EXPECT_EQ(written, 44);
 }
 

@@ -39,7 +39,9 @@ double now_s() {
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return remove(path); }
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path);
+}
 
 } // namespace
 
@@ -154,7 +156,8 @@ std::string write_gradient_image(const std::string &path, int w, int h) {
     cv::Mat picture(h, w, CV_8UC1);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
-            picture.at<uchar>(y, x) = static_cast<uchar>((x * 255 / std::max(1, w - 1) + y * 7) & 0xFF);
+            picture.at<uchar>(y, x) =
+                static_cast<uchar>((x * 255 / std::max(1, w - 1) + y * 7) & 0xFF);
         }
     }
     cv::imwrite(path, picture);

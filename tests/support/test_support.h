@@ -9,10 +9,10 @@
 namespace testing_support {
 
 struct run_result {
-    int status = -1;     // exit status, or -1 when the process did not exit normally
-    int signal = 0;      // the signal that ended it, if any
-    std::string out;     // standard output
-    std::string err;     // standard error
+    int status = -1; // exit status, or -1 when the process did not exit normally
+    int signal = 0;  // the signal that ended it, if any
+    std::string out; // standard output
+    std::string err; // standard error
 };
 
 using env_list = std::vector<std::pair<std::string, std::string>>;
@@ -20,8 +20,7 @@ using env_list = std::vector<std::pair<std::string, std::string>>;
 // Runs program with args in folder cwd, with env added to the current environment, standard
 // input closed. Kills it after timeout_s seconds.
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
-                       const env_list &env = {}, const std::string &cwd = ".",
-                       int timeout_s = 120);
+                       const env_list &env = {}, const std::string &cwd = ".", int timeout_s = 120);
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class temp_dir {
