@@ -196,6 +196,10 @@ struct panel_shape {
     int width;
 };
 
+void PrintTo(const panel_shape &s, std::ostream *out) {
+    *out << s.devs << " x " << s.width;
+}
+
 class bands_without_layout : public epd_bench::sim_panel,
                              public testing::WithParamInterface<panel_shape> {};
 

@@ -91,6 +91,10 @@ struct bad_ids {
     std::vector<int> ids;
 };
 
+void PrintTo(const bad_ids &b, std::ostream *out) {
+    *out << testing::PrintToString(b.ids);
+}
+
 class panel_with_bad_ids : public composite, public testing::WithParamInterface<bad_ids> {};
 
 TEST_P(panel_with_bad_ids, is_not_ready_and_names_every_controller) {
@@ -130,6 +134,10 @@ TEST_F(composite, no_controller_count_creates_no_controller) {
 struct readings {
     int top, bottom, average;
 };
+
+void PrintTo(const readings &r, std::ostream *out) {
+    *out << r.top << " and " << r.bottom;
+}
 
 class panel_temperature : public composite, public testing::WithParamInterface<readings> {};
 

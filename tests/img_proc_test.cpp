@@ -48,6 +48,10 @@ struct turn_case {
     bytes expected;
 };
 
+void PrintTo(const turn_case &c, std::ostream *out) {
+    *out << "rotate " << c.rotate;
+}
+
 class img_proc_turn : public testing::TestWithParam<turn_case> {};
 
 TEST_P(img_proc_turn, turns_before_scaling_to_the_turned_size) {
