@@ -159,7 +159,7 @@ std::vector<epd::band_share> epd::band_shares(int y, int h, bool bottom_band_rev
             continue;
         }
         band_share share{i, 0, ry, true, rh <= 0};
-        if (ry + rh < band) {
+        if (int64_t{ry} + rh < band) {
             share.rows = rh;
             rh = 0;
         } else {

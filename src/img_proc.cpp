@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 
 namespace {
 
@@ -50,7 +51,13 @@ img_proc::img_proc(const char *path, int w, int h, int rotate) {
         return;
     }
     turn(decoded, rotate);
-    cv::resize(decoded, picture, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
+    // A size past what memory can hold makes OpenCV throw; the picture then stays empty.
+    try {
+        cv::resize(decoded, picture, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
+    } catch (const std::exception &) {
+        picture.release();
+        std::printf("Error: cannot scale the image to %d x %d\n", w, h);
+    }
 }
 
 img_proc::~img_proc() = default;

@@ -180,6 +180,13 @@ TEST_F(bands, rows_below_the_panel_are_dropped) {
     EXPECT_EQ(new_commands(), refresh(0, false, "mode=3 x=20 y=2 w=30 h=8 arg6=1"));
 }
 
+TEST_F(bands, tallest_rectangle_is_cut_at_the_panel_bottom) {
+    build_42();
+    output_of([&] { panel->display(0, 5, 10, 2147483647, 3, true, 1); });
+    EXPECT_EQ(new_commands(), concat(refresh(1, false, "mode=3 x=0 y=5 w=10 h=5 arg6=1"),
+                                     refresh(0, false, "mode=3 x=0 y=0 w=10 h=10 arg6=1")));
+}
+
 TEST_F(bands, partial_bit_is_changed_alone) {
     epd &panel = build_42();
     panel.write_register(0x18001138, 0x123C5678);

@@ -99,6 +99,16 @@ TEST(img_proc, undecodable_file_reports_and_leaves_an_empty_picture) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: Open Image File Fail\n");
 }
 
+TEST(img_proc, size_past_any_memory_leaves_an_empty_picture) {
+    testing_support::temp_dir dir;
+    testing::internal::CaptureStdout();
+    img_proc loader(write_three_by_two(dir).c_str(), 1 << 20, 1 << 30, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Error: cannot scale the image to 1048576 x 1073741824\n");
+    EXPECT_TRUE(loader.empty());
+    EXPECT_EQ(loader.getArea(0, 0, 1, 1, true), nullptr);
+}
+
 TEST(img_proc_getArea, reverses_columns_and_turns_rows_unless_flip) {
     testing_support::temp_dir dir;
     img_proc loader(write_two_by_two(dir).c_str(), 2, 2, 0);
