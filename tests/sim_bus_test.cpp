@@ -367,6 +367,9 @@ TEST(sim_settings, VariablesSetUpTheBus) {
     EXPECT_EQ(epdsim::config(1).panel_height, 20);
     EXPECT_EQ(epdsim::config(1).multiID, 0);
     EXPECT_EQ(epdsim::layout(), 0);
+    ASSERT_TRUE(epdsim::configure_from(
+        fake_env({{"EPDSIM_DEVICES", "none"}, {"EPDSIM_OTHERS", "1d6b:0003"}}), &error));
+    EXPECT_EQ(epdsim::controller_count(), 0);
     epdsim::reset();
 }
 
