@@ -1,0 +1,265 @@
+// The real epdshow, linked with Debian's libusb, against controllers emulated at the kernel
+// interface by umockdev and served by the same controller model as the simulated bus. Each run
+// is compared with epdshow-sim on the same playlist and the same EPDSIM_* set-up: exit status,
+// output, log, command journal and controller memory must agree exactly. Stalls, a timeout and
+// a controller leaving the bus take the real libusb through its error paths.
+#include "usb_testbed.h"
+
+#include "controller.h"
+#include "epdsim.h"
+#include "sim_config.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+using namespace testing_support;
+
+namespace {
+
+using variables = std::map<std::string, std::string>;
+
+struct run_record {
+    run_result run;
+    std::string log;
+    std::vector<std::string> journal;
+    std::vector<std::vector<std::uint8_t>> memory; // per controller index
+};
+
+struct comparison {
+    run_record real;
+    run_record sim;
+    usb_testbed::counters seen;
+    double real_seconds = 0;
+};
+
+// The libusb version line is the one line that tells the two buses apart.
+std::string comparable_output(const std::string &out) {
+    return std::regex_replace(out, std::regex("Using libusb v[0-9.]+"), "Using libusb v(version)");
+}
+
+std::string without_timestamps(const std::string &log) {
+    return std::regex_replace(log, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}\\.[0-9:]{8}\t"),
+                              "(time)\t");
+}
+
+std::vector<std::uint8_t> bytes_of(const std::string &text) {
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+// Reports the first line where the two runs part, with its neighbours.
+void expect_same_lines(const std::vector<std::string> &real, const std::vector<std::string> &sim,
+                       const std::string &what) {
+    std::size_t common = std::min(real.size(), sim.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (real[i] == sim[i])
+            continue;
+        std::string context;
+        for (std::size_t k = i >= 2 ? i - 2 : 0; k < i; ++k)
+            context += "    " + real[k] + "\n";
+        ADD_FAILURE() << what << " differ at line " << i + 1 << ":\n"
+                      << context << "real libusb:    " << real[i] << "\nsimulated bus: " << sim[i];
+        return;
+    }
+    EXPECT_EQ(real.size(), sim.size())
+        << what << ": one run has more lines; first extra: "
+        << (real.size() > common ? "real: " + real[common] : "sim: " + sim[common]);
+}
+
+void expect_same_memory(const comparison &c) {
+    ASSERT_EQ(c.real.memory.size(), c.sim.memory.size()) << "controller count";
+    for (std::size_t i = 0; i < c.real.memory.size(); ++i) {
+        const auto &real = c.real.memory[i];
+        const auto &sim = c.sim.memory[i];
+        ASSERT_EQ(real.size(), sim.size()) << "memory size of controller " << i;
+        auto differs = std::mismatch(real.begin(), real.end(), sim.begin());
+        EXPECT_TRUE(differs.first == real.end())
+            << "memory of controller " << i << " differs first at byte "
+            << (differs.first - real.begin()) << ": real " << int(*differs.first) << ", simulated "
+            << int(*differs.second);
+    }
+}
+
+void expect_same_runs(const comparison &c) {
+    EXPECT_EQ(c.real.run.status, c.sim.run.status) << "exit status";
+    EXPECT_EQ(c.real.run.signal, 0);
+    expect_same_lines(split_lines(comparable_output(c.real.run.out)),
+                      split_lines(comparable_output(c.sim.run.out)), "standard output");
+    expect_same_lines(split_lines(c.real.run.err), split_lines(c.sim.run.err), "standard error");
+    expect_same_lines(split_lines(without_timestamps(c.real.log)),
+                      split_lines(without_timestamps(c.sim.log)), "log.txt");
+    expect_same_lines(c.real.journal, c.sim.journal, "command journals");
+    expect_same_memory(c);
+}
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+int count_of(const std::vector<std::string> &lines, const std::string &part) {
+    return int(std::count_if(lines.begin(), lines.end(),
+                             [&part](const std::string &line) { return contains(line, part); }));
+}
+
+class real_libusb : public ::testing::Test {
+  protected:
+    temp_dir tmp;
+
+    // A short show: one picture over the whole panel, one in an area, no slide wait, one pass.
+    std::string write_playlist(int rotate, int en_set_temperature, const std::string &area) {
+        mkdir(tmp.file("images").c_str(), 0755);
+        write_gradient_image(tmp.file("images/photo.jpg"), 48, 64);
+        write_gradient_image(tmp.file("images/logo.png"), 40, 30);
+        return tmp.write("playlist.xml",
+                         "<?xml version=\"1.0\"?>\n<playlist><epd name=\"umockdev\">\n"
+                         "<color>gray16</color><image_path>" +
+                             tmp.file("images/") +
+                             "</image_path>\n<slide_interval>0</slide_interval>"
+                             "<en_set_temperature>" +
+                             std::to_string(en_set_temperature) +
+                             "</en_set_temperature>\n<temperature>25</temperature>"
+                             "<waveform_mode>2</waveform_mode><rotate>" +
+                             std::to_string(rotate) +
+                             "</rotate>\n<image_name>\n"
+                             "<full_update><img>photo.jpg</img></full_update>\n"
+                             "<area_update><img>logo.png</img><area>" +
+                             area +
+                             "</area></area_update>\n"
+                             "<stop>one pass</stop></image_name></epd></playlist>\n");
+    }
+
+    // Plays the playlist with the real epdshow in the umockdev testbed, then with epdshow-sim,
+    // both set up from the same EPDSIM_* variables. Skips when umockdev cannot run here.
+    void play(const std::string &playlist, const variables &setup, comparison &c) {
+        std::string error;
+        auto env_of = [&setup](const char *name) -> std::optional<std::string> {
+            auto found = setup.find(name);
+            return found == setup.end() ? std::nullopt : std::optional<std::string>(found->second);
+        };
+        if (!epdsim::configure_from(env_of, &error)) {
+            ADD_FAILURE() << "EPDSIM set-up: " << error;
+            return;
+        }
+        usb_testbed testbed;
+        if (!testbed.ready(&error)) {
+            GTEST_SKIP() << "umockdev cannot make a testbed here: " << error;
+        }
+        if (!testbed.add_controllers(&error)) {
+            ADD_FAILURE() << "adding the emulated controllers: " << error;
+            return;
+        }
+        run_result check =
+            run_program("/bin/cat", {testbed.first_device_sysfs_path() + "/idVendor"},
+                        testbed.environment(), tmp.path(), 10);
+        if (check.out != "048d\n") {
+            GTEST_SKIP() << "umockdev cannot emulate /sys for a child process here: " << check.out
+                         << check.err;
+        }
+
+        std::string real_dir = tmp.file("real");
+        mkdir(real_dir.c_str(), 0755);
+        auto start = std::chrono::steady_clock::now();
+        c.real.run = run_program(EPDSHOW_PATH, {playlist}, testbed.environment(), real_dir, 90);
+        c.real_seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        c.real.log = read_file(real_dir + "/log.txt");
+        {
+            auto guard = testbed.lock();
+            // What the simulated bus does at libusb_exit, for commands left half done.
+            for (int i = 0; i < epdsim::controller_count(); ++i)
+                epdsim::device(i).abandon("libusb_exit with the command unfinished");
+            c.real.journal = epdsim::journal_lines();
+            for (int i = 0; i < epdsim::controller_count(); ++i)
+                c.real.memory.push_back(epdsim::memory(i));
+            c.seen = testbed.seen();
+        }
+
+        std::string sim_dir = tmp.file("sim");
+        mkdir(sim_dir.c_str(), 0755);
+        mkdir((sim_dir + "/memory").c_str(), 0755);
+        env_list sim_env(setup.begin(), setup.end());
+        sim_env.emplace_back("EPDSIM_JOURNAL", sim_dir + "/journal.txt");
+        sim_env.emplace_back("EPDSIM_MEMORY", sim_dir + "/memory");
+        c.sim.run = run_program(EPDSHOW_SIM_PATH, {playlist}, sim_env, sim_dir, 90);
+        c.sim.log = read_file(sim_dir + "/log.txt");
+        c.sim.journal = split_lines(read_file(sim_dir + "/journal.txt"));
+        for (std::size_t i = 0; i < c.real.memory.size(); ++i)
+            c.sim.memory.push_back(
+                bytes_of(read_file(sim_dir + "/memory/controller-" + std::to_string(i) + ".mem")));
+    }
+};
+
+TEST_F(real_libusb, two_controllers_play_the_show_as_on_the_simulated_bus_through_stalls) {
+    std::string playlist = write_playlist(0, 1, "100,200,640,480");
+    // Controller 0 stalls its first data-in twice, controller 1 its first command block once:
+    // the halts are cleared and the transfers tried again.
+    comparison c;
+    play(playlist,
+         {{"EPDSIM_LAYOUT", "42"},
+          {"EPDSIM_ORDER", "1,0"},
+          {"EPDSIM_FAULTS", "dev0.stall-in=2,dev1.stall-out=1"}},
+         c);
+    if (IsSkipped() || HasFailure())
+        return;
+    expect_same_runs(c);
+    EXPECT_EQ(c.real.run.status, 0) << c.real.run.err;
+    EXPECT_TRUE(contains(c.real.run.out, "2 EPD found!"));
+    EXPECT_TRUE(contains(c.real.run.out, "EPD Width = 2880, Height = 2160"));
+    EXPECT_TRUE(contains(c.real.run.out, "stop tag one pass and exit"));
+    EXPECT_TRUE(contains(c.real.run.err, "usb_read libusb_bulk_transfer() failed : Pipe error, "
+                                         "retry 1 times"));
+    EXPECT_TRUE(contains(c.real.run.err, "send_cbw libusb_bulk_transfer() failed : Pipe error, "
+                                         "retry 0 times"));
+    EXPECT_EQ(c.seen.stalled, 3);
+    EXPECT_EQ(c.seen.halts_cleared, 3);
+    EXPECT_EQ(c.seen.claims, 2);
+    EXPECT_EQ(c.seen.unknown_ioctls, 0);
+    // Two pictures, each written row by row into the bands it covers and refreshed on both.
+    EXPECT_EQ(count_of(c.real.journal, " write_mem "), 2160 + 480);
+    EXPECT_EQ(count_of(c.real.journal, " display "), 4);
+}
+
+TEST_F(real_libusb, four_controllers_play_the_show_as_on_the_simulated_bus_when_one_leaves) {
+    std::string playlist = write_playlist(90, 0, "300,700,800,600");
+    // Controller 3 leaves the bus in the middle of the first picture; the others play on.
+    comparison c;
+    play(playlist, {{"EPDSIM_LAYOUT", "32"}, {"EPDSIM_FAULTS", "id2.stall-in=1,dev3.gone=60"}}, c);
+    if (IsSkipped() || HasFailure())
+        return;
+    expect_same_runs(c);
+    EXPECT_EQ(c.real.run.status, 0) << c.real.run.err;
+    EXPECT_TRUE(contains(c.real.run.out, "4 EPD found!"));
+    EXPECT_TRUE(contains(c.real.run.out, "EPD Width = 1440, Height = 2560"));
+    EXPECT_TRUE(contains(c.real.run.out, "stop tag one pass and exit"));
+    EXPECT_TRUE(contains(c.real.run.err, "No such device"));
+    EXPECT_EQ(c.seen.stalled, 1);
+    EXPECT_EQ(count_of(c.real.journal, "device gone"), 1);
+    EXPECT_GT(count_of(c.real.journal, "dev=2 id=2 write_mem"), 1000);
+}
+
+TEST_F(real_libusb, a_timeout_ends_as_on_the_simulated_bus) {
+    std::string playlist = write_playlist(0, 1, "100,200,640,480");
+    // Controller 1 never delivers its system info: libusb waits the program's whole timeout,
+    // cancels the transfer, and the controller's position ID reads 0 like controller 0's.
+    comparison c;
+    play(playlist, {{"EPDSIM_LAYOUT", "42"}, {"EPDSIM_FAULTS", "dev1.timeout-in=1"}}, c);
+    if (IsSkipped() || HasFailure())
+        return;
+    expect_same_runs(c);
+    EXPECT_EQ(c.real.run.status, 1);
+    EXPECT_TRUE(contains(c.real.run.err, "usb_read libusb_bulk_transfer() failed : Operation "
+                                         "timed out, retry 0 times"));
+    EXPECT_TRUE(contains(c.real.run.err, "cannot order the controllers into a panel"));
+    EXPECT_EQ(c.seen.discarded, 1);
+    EXPECT_GE(c.real_seconds, 9.5) << "the real libusb waits for the transfer timeout";
+}
+
+} // namespace
