@@ -27,3 +27,10 @@ asan: deps
 
 clean:
 	rm -rf $(BUILD) build-asan
+
+# The Debian package, in build-deb: sudo apt install ./build-deb/epdshow_*.deb
+.PHONY: deb
+deb: deps
+	@cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DEPDSHOW_TESTS=OFF >/dev/null
+	@cmake --build build-deb -j$(JOBS)
+	@cd build-deb && cpack -G DEB
