@@ -1,0 +1,320 @@
+// What `cmake --install` puts where, and the Debian package CPack makes from the same rules:
+// the programs, the udev rule, the service, the man page, the sample and example playlists.
+#include "main.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <pugixml.hpp>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The top of the build tree: where the programs were built.
+std::string build_dir() {
+    return fs::path(EPDSHOW_PATH).parent_path().string();
+}
+
+// A value of the build's CMakeCache.txt, whose lines read NAME:TYPE=VALUE.
+std::string cache_value(const std::string &name) {
+    for (const std::string &line : split_lines(read_file(build_dir() + "/CMakeCache.txt"))) {
+        if (line.compare(0, name.size() + 1, name + ":") == 0) {
+            return line.substr(line.find('=') + 1);
+        }
+    }
+    return "";
+}
+
+std::string installed_at(const std::string &stage, const std::string &prefix) {
+    run_result r =
+        run_program(cache_value("CMAKE_COMMAND"), {"--install", build_dir(), "--prefix", prefix},
+                    {{"DESTDIR", stage}});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    return r.out;
+}
+
+// Every file and link under root, as absolute paths of the installed system.
+std::set<std::string> tree(const std::string &root) {
+    std::set<std::string> paths;
+    for (const auto &entry : fs::recursive_directory_iterator(root)) {
+        if (!entry.is_directory() || entry.is_symlink()) {
+            paths.insert("/" + entry.path().lexically_relative(root).string());
+        }
+    }
+    return paths;
+}
+
+// The settings of a unit file, as KEY -> values in file order (comments left out).
+std::multimap<std::string, std::string> unit_settings(const std::string &text) {
+    std::multimap<std::string, std::string> settings;
+    for (const std::string &line : split_lines(text)) {
+        size_t equals = line.find('=');
+        if (line.empty() || line[0] == '#' || line[0] == '[' || equals == std::string::npos) {
+            continue;
+        }
+        settings.emplace(line.substr(0, equals), line.substr(equals + 1));
+    }
+    return settings;
+}
+
+std::string setting(const std::multimap<std::string, std::string> &settings,
+                    const std::string &key) {
+    auto found = settings.find(key);
+    return found == settings.end() ? "(missing)" : found->second;
+}
+
+bool runs(const std::string &program) {
+    return fs::exists(program);
+}
+
+std::vector<std::string> words(const std::string &text) {
+    std::istringstream in(text);
+    std::vector<std::string> list;
+    for (std::string word; in >> word;) {
+        list.push_back(word);
+    }
+    return list;
+}
+
+std::string source_path(const std::string &relative) {
+    return std::string(EPDSHOW_SOURCE_DIR) + "/" + relative;
+}
+
+// Checks that the playlist is one the program accepts and that each of its pictures is
+// installed under stage.
+void expect_playable(const std::string &stage, const std::string &playlist) {
+    SCOPED_TRACE(playlist);
+    dpy_imgs_info settings;
+    ASSERT_TRUE(parsing_xml_file((stage + playlist).c_str(), settings));
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file((stage + playlist).c_str()));
+    int pictures = 0;
+    for (pugi::xpath_node img : doc.select_nodes("//img")) {
+        ++pictures;
+        EXPECT_TRUE(fs::is_regular_file(stage + settings.image_path + img.node().child_value()))
+            << settings.image_path << img.node().child_value() << " is not installed";
+    }
+    EXPECT_GT(pictures, 0);
+}
+
+class install : public ::testing::Test {
+  protected:
+    temp_dir stage;
+};
+
+TEST_F(install, puts_every_file_in_its_debian_place) {
+    installed_at(stage.path(), "/usr");
+    std::set<std::string> expected = {"/usr/bin/epdshow",
+                                      "/usr/bin/epdshow-sim",
+                                      "/usr/lib/udev/rules.d/60-epdshow.rules",
+                                      "/usr/lib/systemd/system/epdshow.service",
+                                      "/usr/share/man/man1/epdshow.1.gz",
+                                      "/usr/share/man/man1/epdshow-sim.1.gz",
+                                      "/usr/share/doc/epdshow/README.md",
+                                      "/etc/epdshow/playlist.xml"};
+    for (const auto &example : fs::directory_iterator(source_path("examples"))) {
+        if (example.path().extension() == ".xml") {
+            expected.insert("/usr/share/doc/epdshow/examples/" +
+                            example.path().filename().string());
+        }
+    }
+    for (const auto &picture : fs::directory_iterator(source_path("examples/images"))) {
+        expected.insert("/usr/share/doc/epdshow/examples/images/" +
+                        picture.path().filename().string());
+    }
+    EXPECT_EQ(tree(stage.path()), expected);
+
+    for (const char *program : {"/usr/bin/epdshow", "/usr/bin/epdshow-sim"}) {
+        auto permissions = fs::status(stage.path() + program).permissions();
+        EXPECT_NE(permissions & fs::perms::others_exec, fs::perms::none) << program;
+    }
+    EXPECT_EQ(fs::read_symlink(stage.path() + "/usr/share/man/man1/epdshow-sim.1.gz"),
+              "epdshow.1.gz");
+
+    // The installed program starts: its libraries are found and it runs without a playlist.
+    run_result r = run_program(stage.path() + "/usr/bin/epdshow", {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Input file is null"), std::string::npos) << r.out << r.err;
+}
+
+TEST_F(install, service_plays_the_etc_playlist_with_the_installed_program) {
+    installed_at(stage.path(), "/usr");
+    std::string unit_path = stage.path() + "/usr/lib/systemd/system/epdshow.service";
+    std::string unit = read_file(unit_path);
+    EXPECT_EQ(unit.find('@'), std::string::npos) << "a placeholder was left in the unit";
+    auto settings = unit_settings(unit);
+    EXPECT_EQ(setting(settings, "ExecStart"), "/usr/bin/epdshow /etc/epdshow/playlist.xml");
+    EXPECT_EQ(setting(settings, "WorkingDirectory"), "/var/lib/epdshow");
+    EXPECT_EQ(setting(settings, "StateDirectory"), "epdshow");
+    EXPECT_EQ(setting(settings, "DynamicUser"), "yes");
+    EXPECT_EQ(setting(settings, "SupplementaryGroups"), "plugdev");
+    EXPECT_EQ(setting(settings, "KillSignal"), "SIGTERM");
+    EXPECT_EQ(setting(settings, "Restart"), "on-failure");
+    EXPECT_NE(setting(settings, "RestartSec"), "(missing)");
+    EXPECT_NE(setting(settings, "TimeoutStopSec"), "(missing)");
+    EXPECT_EQ(setting(settings, "WantedBy"), "multi-user.target");
+
+    // systemd's own check, on a copy that starts the staged program.
+    if (!runs("/usr/bin/systemd-analyze")) {
+        return;
+    }
+    fs::create_directory(stage.file("check"));
+    std::string copy = unit;
+    copy.replace(copy.find("ExecStart=") + 10, 0, stage.path());
+    std::string checked = stage.write("check/epdshow.service", copy);
+    run_result r = run_program("/usr/bin/systemd-analyze", {"verify", "--man=no", checked});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST_F(install, udev_rule_opens_the_controllers_to_plugdev_and_the_seat) {
+    installed_at(stage.path(), "/usr");
+    std::vector<std::string> rules;
+    for (const std::string &line :
+         split_lines(read_file(stage.path() + "/usr/lib/udev/rules.d/60-epdshow.rules"))) {
+        if (!line.empty() && line[0] != '#') {
+            rules.push_back(line);
+        }
+    }
+    ASSERT_EQ(rules.size(), 1u);
+    std::set<std::string> keys;
+    for (std::string key : words(rules[0])) {
+        if (key.back() == ',') {
+            key.pop_back();
+        }
+        keys.insert(key);
+    }
+    EXPECT_EQ(keys, (std::set<std::string>{"SUBSYSTEM==\"usb\"", "ENV{DEVTYPE}==\"usb_device\"",
+                                           "ATTR{idVendor}==\"048d\"", "MODE=\"0660\"",
+                                           "GROUP=\"plugdev\"", "TAG+=\"uaccess\""}));
+}
+
+TEST_F(install, installed_playlists_show_installed_pictures) {
+    installed_at(stage.path(), "/usr");
+    expect_playable(stage.path(), "/etc/epdshow/playlist.xml");
+    for (const auto &example : fs::directory_iterator(source_path("examples"))) {
+        if (example.path().extension() == ".xml") {
+            expect_playable(stage.path(), "/usr/share/doc/epdshow/examples/" +
+                                              example.path().filename().string());
+        }
+    }
+    // The sample's areas fit both panels: 1440 x 2560 and 2880 x 2160.
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_file((stage.path() + "/etc/epdshow/playlist.xml").c_str()));
+    for (pugi::xpath_node area : doc.select_nodes("//area")) {
+        dpy_area a = parsing_area(area.node().child_value());
+        EXPECT_LE(a.x + a.w, 1440);
+        EXPECT_LE(a.y + a.h, 2160);
+    }
+}
+
+TEST_F(install, keeps_the_playlist_the_administrator_wrote) {
+    installed_at(stage.path(), "/usr");
+    std::string playlist = stage.path() + "/etc/epdshow/playlist.xml";
+    stage.write("etc/epdshow/playlist.xml", "<playlist>mine</playlist>\n");
+    std::string out = installed_at(stage.path(), "/usr");
+    EXPECT_EQ(read_file(playlist), "<playlist>mine</playlist>\n");
+    EXPECT_NE(out.find("Keeping"), std::string::npos) << out;
+}
+
+TEST_F(install, another_prefix_keeps_everything_under_it) {
+    installed_at(stage.path(), "/opt/epdshow");
+    for (const std::string &path : tree(stage.path())) {
+        EXPECT_EQ(path.rfind("/opt/epdshow/", 0), 0u) << path;
+    }
+    auto settings =
+        unit_settings(read_file(stage.path() + "/opt/epdshow/lib/systemd/system/epdshow.service"));
+    EXPECT_EQ(setting(settings, "ExecStart"),
+              "/opt/epdshow/bin/epdshow /opt/epdshow/etc/epdshow/playlist.xml");
+    expect_playable(stage.path(), "/opt/epdshow/etc/epdshow/playlist.xml");
+}
+
+TEST(man_page, reads_cleanly_and_has_every_section) {
+    std::string page = read_file(source_path("packaging/epdshow.1"));
+    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "PLAYLIST", "SIGNALS",
+                                "EXIT STATUS", "FILES", "PREVIEW", "EXAMPLES"}) {
+        EXPECT_NE(page.find(std::string(".SH ") + section + "\n"), std::string::npos) << section;
+    }
+    if (!runs("/usr/bin/groff")) {
+        return;
+    }
+    run_result r = run_program("/usr/bin/groff",
+                               {"-man", "-Tutf8", "-ww", "-z", source_path("packaging/epdshow.1")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "") << "groff warnings";
+}
+
+// The package, made by CPack from the install rules of this build (without building first).
+class debian_package : public ::testing::Test {
+  protected:
+    temp_dir dir;
+    std::string deb;
+
+    void SetUp() override {
+        run_result r = run_program(cache_value("CMAKE_CPACK_COMMAND"),
+                                   {"-G", "DEB", "-B", dir.path(), "--config",
+                                    build_dir() + "/CPackConfig.cmake", "-D",
+                                    "CPACK_INSTALL_CMAKE_PROJECTS=", "-D",
+                                    "CPACK_INSTALL_SCRIPTS=" + build_dir() + "/cmake_install.cmake",
+                                    "-D", "CPACK_INSTALL_PREFIX=/usr"},
+                                   {}, dir.path());
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        for (const auto &entry : fs::directory_iterator(dir.path())) {
+            if (entry.path().extension() == ".deb") {
+                deb = entry.path().string();
+            }
+        }
+        ASSERT_FALSE(deb.empty()) << r.out;
+    }
+
+    std::string field(const std::string &name) {
+        run_result r = run_program("/usr/bin/dpkg-deb", {"-f", deb, name});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out.empty() ? r.out : r.out.substr(0, r.out.size() - 1);
+    }
+};
+
+TEST_F(debian_package, names_the_libraries_it_needs) {
+    EXPECT_EQ(field("Package"), "epdshow");
+    EXPECT_EQ(field("Version"), cache_value("CMAKE_PROJECT_VERSION"));
+    run_result arch = run_program("/usr/bin/dpkg", {"--print-architecture"});
+    EXPECT_EQ(field("Architecture") + "\n", arch.out);
+    EXPECT_NE(field("Maintainer"), "");
+    std::string depends = field("Depends");
+    for (const char *library : {"libc6", "libstdc++6", "libusb-1.0-0 ", "libopencv-core",
+                                "libopencv-imgcodecs", "libopencv-imgproc", "libpugixml"}) {
+        EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
+    }
+}
+
+TEST_F(debian_package, holds_what_the_install_puts_in_place) {
+    temp_dir contents, stage;
+    run_result r = run_program("/usr/bin/dpkg-deb", {"-x", deb, contents.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    installed_at(stage.path(), "/usr");
+    EXPECT_EQ(tree(contents.path()), tree(stage.path()));
+}
+
+TEST_F(debian_package, keeps_the_playlist_and_runs_its_scripts_with_the_shell) {
+    temp_dir control;
+    run_result r = run_program("/usr/bin/dpkg-deb", {"-e", deb, control.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(control.file("conffiles")), "/etc/epdshow/playlist.xml\n");
+    for (const char *script : {"postinst", "prerm", "postrm"}) {
+        SCOPED_TRACE(script);
+        auto permissions = fs::status(control.file(script)).permissions();
+        EXPECT_EQ(permissions & fs::perms::mask, fs::perms(0755));
+        EXPECT_EQ(read_file(control.file(script)).rfind("#!/bin/sh\n", 0), 0u);
+        EXPECT_EQ(run_program("/bin/sh", {"-n", control.file(script)}).status, 0);
+    }
+}
+
+} // namespace
