@@ -24,6 +24,8 @@ constexpr int max_attempts = 5;
 constexpr int cbw_size = 31;
 constexpr int csw_size = 13;
 
+// libusb's device list: epd_devs points into it, so it is kept until usb_close.
+libusb_device **device_list = nullptr;
 // Controllers found by usb_init: the valid indexes of epd_devs and epd_handles.
 int controller_count = 0;
 // Per controller: libusb has reported that the device left the bus.
@@ -57,6 +59,13 @@ void forget_arrays() {
     epd_devs = nullptr;
     controller_count = 0;
     controller_gone.clear();
+}
+
+void release_device_list() {
+    if (device_list != nullptr) {
+        libusb_free_device_list(device_list, 1);
+        device_list = nullptr;
+    }
 }
 
 bool any_handle_open() {
@@ -201,6 +210,7 @@ int abandon_open(int index, int result) {
 int usb_init() {
     close_log();
     forget_arrays();
+    release_device_list();
     open_log();
 
     version = libusb_get_version();
@@ -213,9 +223,7 @@ int usb_init() {
         return result;
     }
 
-    // The list is kept for the whole run: epd_devs points into it.
-    libusb_device **list = nullptr;
-    ssize_t listed = libusb_get_device_list(nullptr, &list);
+    ssize_t listed = libusb_get_device_list(nullptr, &device_list);
     if (listed < 0) {
         perr(log_file, "libusb_get_device_list() failed : %s\n",
              libusb_strerror(static_cast<int>(listed)));
@@ -227,7 +235,7 @@ int usb_init() {
         perr(log_file, "%s\n", libusb_strerror(LIBUSB_ERROR_NO_MEM));
         return LIBUSB_ERROR_NO_MEM;
     }
-    int found = collect_controllers(list);
+    int found = collect_controllers(device_list);
     if (found < 0) {
         return found;
     }
@@ -306,6 +314,14 @@ void usb_close_dev(int index) {
 }
 
 void usb_close() {
+    // Handles still open go before libusb ends, so none outlives its context.
+    for (int i = 0; epd_handles != nullptr && i < controller_count; ++i) {
+        if (epd_handles[i] != nullptr) {
+            libusb_close(epd_handles[i]);
+            epd_handles[i] = nullptr;
+        }
+    }
+    release_device_list();
     libusb_exit(nullptr);
     forget_arrays();
     close_log();

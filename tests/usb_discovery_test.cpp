@@ -148,6 +148,7 @@ TEST_F(usb_discovery, FailedClaimIsReportedAndTheOthersAreStillClaimed) {
     EXPECT_EQ(err, "Interface Failed!!\n");
     EXPECT_EQ(epdsim::claimed_interfaces(0), (std::vector<int>{1}));
     usb_close();
+    EXPECT_EQ(epdsim::open_handles(0), 0);
     EXPECT_TRUE(
         std::regex_match(read_file(dir.file("log.txt")),
                          std::regex("Start :" + stamp + "\n" + stamp + "Interface Failed!!\n")));
