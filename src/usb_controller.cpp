@@ -139,17 +139,16 @@ void put_le32(unsigned char *out, uint32_t value) {
     }
 }
 
-int open_log() {
+void open_log() {
     log_file = fopen("log.txt", "wa+");
     if (log_file == nullptr) {
         printf("file open failed\n");
-        return -1;
+        return;
     }
     printf("file open Success!\n");
     char stamp[80];
     current_date_time(stamp);
     fprintf(log_file, "Start :%s\n", stamp);
-    return 0;
 }
 
 // Fills epd_devs with the controllers of the device list; returns their count or a libusb code.

@@ -24,7 +24,7 @@ extern const libusb_version *version;
 int usb_init();
 // Opens controller index, prints its speed, finds the endpoints and claims its interfaces.
 int usb_open_dev(int index);
-// Releases and closes controller index; frees the arrays and closes the log once.
+// Releases and closes controller index; the arrays and the log go with the last controller open.
 void usb_close_dev(int index);
 // Ends libusb and closes the log; forgets the arrays and handles, so nothing reaches libusb after.
 void usb_close();
