@@ -140,7 +140,8 @@ void put_le32(unsigned char *out, uint32_t value) {
 }
 
 void open_log() {
-    log_file = fopen("log.txt", "wa+");
+    // Created when missing, emptied when present, as every run starts a new log.
+    log_file = fopen("log.txt", "w+");
     if (log_file == nullptr) {
         printf("file open failed\n");
         return;
