@@ -31,6 +31,6 @@ clean:
 # The Debian package, in build-deb: sudo apt install ./build-deb/epdshow_*.deb
 .PHONY: deb
 deb: deps
-	@cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DEPDSHOW_TESTS=OFF >/dev/null
+	@cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DEPDSHOW_TESTS=OFF -DEPDSHOW_BENCH=OFF >/dev/null
 	@cmake --build build-deb -j$(JOBS)
 	@cd build-deb && cpack -G DEB
