@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -153,8 +154,9 @@ int submit(device &dev, usb_testbed::counters &count, UMockdevIoctlData *arg) {
         return model.gone() ? ENODEV : ENOENT;
     }
     ++count.submitted;
-    auto *bytes = static_cast<std::uint8_t *>(urb->buffer);
-    std::size_t length = std::size_t(urb->buffer_length);
+    std::size_t length = std::size_t(std::max(0, urb->buffer_length));
+    // Without a data phase the buffer was not copied: it is the client's address.
+    auto *bytes = length ? static_cast<std::uint8_t *>(urb->buffer) : nullptr;
     epdsim::transfer_result result = (urb->endpoint & 0x80)
                                          ? model.bulk_in(urb->endpoint, bytes, length)
                                          : model.bulk_out(urb->endpoint, bytes, length);
