@@ -208,7 +208,7 @@ void epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
     if (!rectangle_fits(x, y, w, h)) {
         return;
     }
-    const img_proc picture(path.c_str(), w, h, rotate);
+    const img_proc picture(path.c_str(), w, h, rotate, picture_settings);
     if (picture.empty()) {
         return;
     }
@@ -424,6 +424,22 @@ void epd::clr_screen() {
     check_LUT_engine();
     std::puts("Delay ~30ms");
     sleep_ms(short_delay_ms);
+}
+
+void epd::set_picture_options(const picture_options &options) {
+    picture_settings = options;
+}
+
+void epd::deep_clear() {
+    if (!ready) {
+        return;
+    }
+    std::puts("Power on");
+    pmic_ctrl(true, vcom);
+    std::puts("Clear Screen (0x94)");
+    clr_screen();
+    std::puts("Set Power Off (0xA3)");
+    pmic_ctrl(false, vcom);
 }
 
 void epd::set_lut_poll_limit_ms(int limit_ms) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "img_proc.h"
+
 class epd_device;
 
 class epd {
@@ -51,6 +53,10 @@ class epd {
     void clr_screen();
     // The LUT engine poll's limit, 60 s unless changed.
     void set_lut_poll_limit_ms(int limit_ms);
+    // How every later image is fitted and dithered (stretched, not dithered unless set).
+    void set_picture_options(const picture_options &options);
+    // Powers the panel, clears it to white with waveform mode 0 and powers it off again.
+    void deep_clear();
 
   private:
     enum class layout { none, panel_42, panel_32 };
@@ -86,6 +92,7 @@ class epd {
     epd_device *it8951_dev[4] = {};
     std::vector<std::unique_ptr<epd_device>> controllers; // owns every controller object
     int lut_poll_limit_ms = 60000;
+    picture_options picture_settings;
 };
 
 #endif

@@ -5,10 +5,12 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <vector>
 
 namespace {
 
@@ -118,9 +120,64 @@ bool lies_inside(const cv::Mat &picture, int x, int y, int w, int h) {
     return int64_t{x} + w <= picture.cols && int64_t{y} + h <= picture.rows;
 }
 
+// a * b / c rounded to the nearest whole number, for positive values.
+int rounded_ratio(int64_t a, int64_t b, int64_t c) {
+    return static_cast<int>((a * b + c / 2) / c);
+}
+
+bool wider_than(cv::Size source, int w, int h) {
+    return int64_t{source.width} * h > int64_t{source.height} * w;
+}
+
+// Where a picture scaled to fit inside w x h with its proportions kept lies, centred.
+cv::Rect contained_rect(cv::Size source, int w, int h) {
+    int inner_w = w, inner_h = h;
+    if (wider_than(source, w, h)) {
+        inner_h = std::clamp(rounded_ratio(source.height, w, source.width), 1, h);
+    } else {
+        inner_w = std::clamp(rounded_ratio(source.width, h, source.height), 1, w);
+    }
+    return cv::Rect((w - inner_w) / 2, (h - inner_h) / 2, inner_w, inner_h);
+}
+
+// The centred part of a picture with the proportions of w x h, cropped evenly from both sides.
+cv::Rect covering_crop(cv::Size source, int w, int h) {
+    cv::Rect crop(0, 0, source.width, source.height);
+    if (wider_than(source, w, h)) {
+        crop.width = std::clamp(rounded_ratio(source.height, w, h), 1, source.width);
+        crop.x = (source.width - crop.width) / 2;
+    } else {
+        crop.height = std::clamp(rounded_ratio(source.width, h, w), 1, source.height);
+        crop.y = (source.height - crop.height) / 2;
+    }
+    return crop;
+}
+
+// Floyd-Steinberg error diffusion onto the grey levels k * 17 (k = 0 to 15) the panel shows.
+void dither_to_panel_levels(cv::Mat &picture) {
+    const int w = picture.cols;
+    // Errors carried to this row and the next, with one spare cell on each side.
+    std::vector<float> this_row(w + 2, 0.0f), next_row(w + 2, 0.0f);
+    for (int y = 0; y < picture.rows; ++y) {
+        uchar *row = picture.ptr<uchar>(y);
+        for (int x = 0; x < w; ++x) {
+            const float wanted = row[x] + this_row[x + 1];
+            const int level = std::clamp(static_cast<int>(std::lround(wanted / 17.0f)), 0, 15);
+            row[x] = static_cast<uchar>(level * 17);
+            const float error = wanted - row[x];
+            this_row[x + 2] += error * 7.0f / 16.0f;
+            next_row[x] += error * 3.0f / 16.0f;
+            next_row[x + 1] += error * 5.0f / 16.0f;
+            next_row[x + 2] += error * 1.0f / 16.0f;
+        }
+        std::swap(this_row, next_row);
+        std::fill(next_row.begin(), next_row.end(), 0.0f);
+    }
+}
+
 } // namespace
 
-img_proc::img_proc(const char *path, int w, int h, int rotate) {
+img_proc::img_proc(const char *path, int w, int h, int rotate, const picture_options &options) {
     // A target of no pixels cannot be scaled to; the picture stays empty like a failed load.
     if (w <= 0 || h <= 0) {
         return;
@@ -135,19 +192,42 @@ img_proc::img_proc(const char *path, int w, int h, int rotate) {
     turn(decoded, rotate);
     // A size past what memory can hold makes OpenCV throw; the picture then stays empty.
     try {
-        // A picture already of that size is taken as it is: resize would only copy it.
-        if (decoded.cols == w && decoded.rows == h) {
-            picture = decoded;
-        } else {
-            cv::resize(decoded, picture, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
-        }
+        scale(decoded, w, h, options);
     } catch (const std::exception &) {
         picture.release();
         std::printf("Error: cannot scale the image to %d x %d\n", w, h);
+        return;
+    }
+    if (options.dither) {
+        dither_to_panel_levels(picture);
     }
 }
 
 img_proc::~img_proc() = default;
+
+void img_proc::scale(const cv::Mat &source, int w, int h, const picture_options &options) {
+    switch (options.fit) {
+    case fit_mode::stretch:
+        // A picture already of that size is taken as it is: resize would only copy it.
+        if (source.cols == w && source.rows == h) {
+            picture = source;
+        } else {
+            cv::resize(source, picture, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
+        }
+        break;
+    case fit_mode::contain: {
+        picture.create(h, w, CV_8UC1);
+        picture.setTo(cv::Scalar(options.background));
+        cv::Mat inner = picture(contained_rect(source.size(), w, h));
+        cv::resize(source, inner, inner.size(), 0, 0, cv::INTER_LINEAR);
+        break;
+    }
+    case fit_mode::cover:
+        cv::resize(source(covering_crop(source.size(), w, h)), picture, cv::Size(w, h), 0, 0,
+                   cv::INTER_LINEAR);
+        break;
+    }
+}
 
 band_buffer img_proc::getArea(int x, int y, int w, int h, bool flip) const {
     if (!lies_inside(picture, x, y, w, h)) {

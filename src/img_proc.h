@@ -6,10 +6,21 @@
 
 #include "tool.h"
 
+// How a picture is fitted into the size asked for: stretched to it, contained in it with the
+// proportions kept and a background around, or covering it with the overflow cropped.
+enum class fit_mode { stretch, contain, cover };
+
+struct picture_options {
+    fit_mode fit = fit_mode::stretch;
+    int background = 255; // grey around a contained picture
+    bool dither = false;  // Floyd-Steinberg error diffusion onto the panel's 16 grey levels
+};
+
 class img_proc {
   public:
-    // Loads path as 8-bit grey, turns it by rotate degrees (90, 180, 270) and scales it to w x h.
-    img_proc(const char *path, int w, int h, int rotate);
+    // Loads path as 8-bit grey, turns it by rotate degrees (90, 180, 270) and scales it to w x h,
+    // fitted and dithered as the options say.
+    img_proc(const char *path, int w, int h, int rotate, const picture_options &options = {});
     ~img_proc();
 
     // A new band buffer of the rectangle, columns reversed; rows reversed too unless flip.
@@ -19,6 +30,8 @@ class img_proc {
     const cv::Mat &get_picture() const { return picture; }
 
   private:
+    void scale(const cv::Mat &source, int w, int h, const picture_options &options);
+
     cv::Mat picture;
 };
 

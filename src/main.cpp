@@ -40,11 +40,16 @@ void terminate_app(int) {
     write_all("ctrl+c SIGINT Triggerred!. Close USB\n");
     write_all("stop Flag flip!\n");
     ucFlag = 1;
+    // Whichever of the two comes next, a second request ends the process at once.
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &default_action, nullptr);
+    sigaction(SIGTERM, &default_action, nullptr);
     errno = saved_errno;
 }
 
-// The handler runs once; the disposition is back to the default afterwards, so a second
-// Ctrl+C or SIGTERM ends the process at once instead of waiting for a long slide interval.
+// The handler runs once; the default disposition is back afterwards for both SIGINT and
+// SIGTERM, so a second request ends the process at once instead of waiting out a slide.
 void arm_stop_handler() {
     struct sigaction action = {};
     action.sa_handler = terminate_app;
@@ -153,6 +158,85 @@ bool has_every_setting(const char *path, pugi::xml_node epd_node) {
     return true;
 }
 
+// The text of an optional keyword or number setting, without surrounding blanks.
+std::string trimmed_text(pugi::xml_node node) {
+    std::string text = node.child_value();
+    const char *blanks = " \t\r\n";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) {
+        return "";
+    }
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+bool whole_number(const std::string &text, long low, long high, int32_t &value) {
+    if (text.empty() || text.size() > 11) {
+        return false;
+    }
+    size_t start = text[0] == '-' || text[0] == '+' ? 1 : 0;
+    if (start == text.size() || text.find_first_not_of("0123456789", start) != std::string::npos) {
+        return false;
+    }
+    long number = strtol(text.c_str(), nullptr, 10);
+    if (number < low || number > high) {
+        return false;
+    }
+    value = static_cast<int32_t>(number);
+    return true;
+}
+
+void report_bad_setting(const char *path, const char *element, const std::string &text,
+                        const char *expected) {
+    fprintf(stderr, "Error: playlist file '%s': <%s> holds '%s'; expected %s\n", path, element,
+            text.c_str(), expected);
+}
+
+// Reads <fit>, <background>, <dither> and <clear_every> when present and echoes each one.
+bool read_optional_settings(const char *path, pugi::xml_node epd_node, dpy_imgs_info &s,
+                            std::string &echo) {
+    if (pugi::xml_node node = epd_node.child("fit")) {
+        std::string word = trimmed_text(node);
+        if (word == "stretch") {
+            s.picture.fit = fit_mode::stretch;
+        } else if (word == "contain") {
+            s.picture.fit = fit_mode::contain;
+        } else if (word == "cover") {
+            s.picture.fit = fit_mode::cover;
+        } else {
+            report_bad_setting(path, "fit", node.child_value(), "stretch, contain or cover");
+            return false;
+        }
+        echo += "fit = " + word + "\n";
+    }
+    if (pugi::xml_node node = epd_node.child("background")) {
+        int32_t grey = 0;
+        if (!whole_number(trimmed_text(node), 0, 255, grey)) {
+            report_bad_setting(path, "background", node.child_value(), "a grey from 0 to 255");
+            return false;
+        }
+        s.picture.background = grey;
+        echo += "background = " + std::to_string(grey) + "\n";
+    }
+    if (pugi::xml_node node = epd_node.child("dither")) {
+        std::string word = trimmed_text(node);
+        if (word != "none" && word != "floyd-steinberg") {
+            report_bad_setting(path, "dither", node.child_value(), "none or floyd-steinberg");
+            return false;
+        }
+        s.picture.dither = word == "floyd-steinberg";
+        echo += "dither = " + word + "\n";
+    }
+    if (pugi::xml_node node = epd_node.child("clear_every")) {
+        if (!whole_number(trimmed_text(node), 0, INT32_MAX, s.clear_every)) {
+            report_bad_setting(path, "clear_every", node.child_value(),
+                               "a whole number of images, 0 or more");
+            return false;
+        }
+        echo += "clear_every = " + std::to_string(s.clear_every) + "\n";
+    }
+    return true;
+}
+
 void print_settings(const dpy_imgs_info &s) {
     printf("epd name = %s\n", s.name.c_str());
     printf("color = %s\n", s.color.c_str());
@@ -183,7 +267,12 @@ bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {
     settings.temperature = read_integer(epd_node.child("temperature").child_value());
     settings.waveform_mode = read_integer(epd_node.child("waveform_mode").child_value());
     settings.rotate = read_integer(epd_node.child("rotate").child_value());
+    std::string optional_echo;
+    if (!read_optional_settings(path, epd_node, settings, optional_echo)) {
+        return false;
+    }
     print_settings(settings);
+    fputs(optional_echo.c_str(), stdout);
     return true;
 }
 
@@ -217,6 +306,10 @@ namespace {
 epd *the_panel = nullptr;
 
 bool start_panel() {
+    // A show run before in the same process (tests, fuzzing) left its panel: it goes before the
+    // USB layer starts again, so its controllers close nothing of the new session.
+    delete the_panel;
+    the_panel = nullptr;
     puts("usb_init");
     int count = usb_init();
     printf("epd_devs = %d\n", count);
@@ -237,7 +330,20 @@ struct pass_state {
     pugi::xml_node stop; // the latest stop lookup, whatever it found
     int images_shown = 0;
     bool controllers_gone = false;
+    int32_t clear_every = 0;
+    int64_t since_clear = 0; // images shown since the last deep clear, across passes
 };
+
+// Counts an image shown and gives the panel its deep clear after every clear_every images.
+void image_shown(pass_state &pass) {
+    ++pass.images_shown;
+    if (pass.clear_every <= 0 || ++pass.since_clear < pass.clear_every) {
+        return;
+    }
+    pass.since_clear = 0;
+    printf("Deep clear after %d images\n", pass.clear_every);
+    the_panel->deep_clear();
+}
 
 std::string image_file(const dpy_imgs_info &settings) {
     return settings.image_path + settings.img;
@@ -261,7 +367,7 @@ void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &
             the_panel->eInk_display_full(image_file(settings), settings.waveform_mode,
                                          settings.rotate, settings.slide_interval,
                                          settings.en_set_temperature);
-            ++pass.images_shown;
+            image_shown(pass);
             pass.stop = list.child("stop");
             if (!controllers_present(pass)) {
                 return;
@@ -305,7 +411,7 @@ void show_area_image(pugi::xml_node area, dpy_imgs_info &settings, pass_state &p
     the_panel->eInk_display_partial(image_file(settings), a.x, a.y, a.w, a.h,
                                     settings.waveform_mode, settings.rotate,
                                     settings.slide_interval, settings.en_set_temperature);
-    ++pass.images_shown;
+    image_shown(pass);
 }
 
 void play_area_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {
@@ -359,8 +465,10 @@ int slide_show(const char *path, dpy_imgs_info settings) {
     if (!start_panel()) {
         return 1;
     }
+    the_panel->set_picture_options(settings.picture);
     pugi::xml_node epd_node = doc.document_element().child("epd");
     pass_state pass;
+    pass.clear_every = settings.clear_every;
     for (;;) {
         pass.images_shown = 0;
         play_pass(epd_node, settings, pass);
@@ -389,6 +497,8 @@ int main(int argc, char *argv[]) {
     const char *path = argc > 1 ? argv[1] : nullptr;
     print_banner();
     printf("Input xml file : %s\n", path != nullptr ? path : "");
+    // Down at every start, also when the entry runs again in the same process.
+    ucFlag = 0;
     arm_stop_handler();
     if (path == nullptr) {
         puts("Input file is null");

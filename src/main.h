@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "img_proc.h"
+
 struct dpy_area {
     int32_t x = 0;
     int32_t y = 0;
@@ -23,6 +25,9 @@ struct dpy_imgs_info {
     int32_t waveform_mode = 0;
     int32_t rotate = 0;
     dpy_area area;
+    // Optional settings; without their elements every image is shown as it always was.
+    picture_options picture; // <fit>, <background>, <dither>
+    int32_t clear_every = 0; // <clear_every>: a deep clear after every N images; 0 never
 };
 
 // Reads and echoes the settings of the playlist at path. On a playlist that cannot be used it

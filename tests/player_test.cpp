@@ -7,6 +7,7 @@
 
 #include "test_support.h"
 
+#include <csignal>
 #include <sys/stat.h>
 
 using testing_support::env_list;
@@ -242,4 +243,20 @@ TEST_F(PlayerTest, ShowEndsWhenEveryControllerHasLeftTheBus) {
     EXPECT_NE(r.err.find("Error: every e-paper controller has left the USB bus; the show ends\n"),
               std::string::npos)
         << r.err;
+}
+
+TEST_F(PlayerTest, ASecondInterruptOfEitherKindEndsTheToolAtOnce) {
+    for (const std::string second : {"SIGINT", "SIGTERM"}) {
+        run_result r =
+            play("<image_name><full_update><img>a.png</img><img>b.png</img>"
+                 "</full_update></image_name>",
+                 {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(1)) + "," + second +
+                                       "@" + std::to_string(during_full_image(1) + 10)}});
+        EXPECT_EQ(r.status, -1) << second;
+        EXPECT_EQ(r.signal, second == "SIGINT" ? SIGINT : SIGTERM);
+        EXPECT_EQ(player_lines(r.out),
+                  (lines{"Full update:", "Display : a.png ", "ctrl+c SIGINT Triggerred!. Close USB",
+                         "stop Flag flip!"}))
+            << second;
+    }
 }
