@@ -43,6 +43,8 @@ struct bus_state {
     // Device lists handed out and not yet freed; a program may keep its list for the whole run.
     std::set<libusb_device **> device_lists;
     std::vector<journal_entry> journal;
+    int journaled = 0;        // entries numbered so far, kept or not
+    bool keep_journal = true; // journal() holds every entry
     bus_faults global;
     std::vector<std::pair<int, int>> raises; // signal, command
     int completed = 0;
@@ -72,24 +74,26 @@ controller &checked(int index) {
 
 void write_frame();
 
-void record(int index, const journal_entry &entry) {
+void record(int index, journal_entry &&e) {
     bus_state &b = bus();
-    b.journal.push_back(entry);
-    journal_entry &e = b.journal.back();
-    e.seq = int(b.journal.size());
+    e.seq = ++b.journaled;
     if (b.journal_file) {
         std::fprintf(b.journal_file, "%s\n", e.line().c_str());
         std::fflush(b.journal_file);
     }
+    const bool command = e.command;
+    const bool power_off = command && e.block[0] == 0xFE && e.block[6] == 0xA3 &&
+                           e.block[11] == 0 && e.csw_status == 0;
+    if (b.keep_journal)
+        b.journal.push_back(std::move(e));
     controller &c = *b.controllers[std::size_t(index)];
     std::size_t refreshes = c.refreshes().size();
     b.unshown_refreshes += int(refreshes - b.refreshes_seen[std::size_t(index)]);
     b.refreshes_seen[std::size_t(index)] = refreshes;
-    if (!e.command)
+    if (!command)
         return;
     ++b.completed;
-    bool power_off = e.block[0] == 0xFE && e.block[6] == 0xA3 && e.block[11] == 0;
-    if (power_off && e.csw_status == 0 && b.unshown_refreshes > 0)
+    if (power_off && b.unshown_refreshes > 0)
         write_frame();
     for (const auto &trigger : b.raises)
         if (trigger.second == b.completed)
@@ -332,7 +336,9 @@ int to_libusb(transfer_status status) {
     return LIBUSB_ERROR_OTHER;
 }
 
-// Reads the environment the first time the bus starts without being set up in-process.
+// Reads the environment the first time the bus starts without being set up in-process. Then
+// nothing in the process reads the journal in memory, which would otherwise grow by every
+// command and its data for as long as the show runs: only the journal file is written.
 void configure_on_first_init() {
     if (bus().configured)
         return;
@@ -341,6 +347,7 @@ void configure_on_first_init() {
         std::fprintf(stderr, "epdsim: %s\n", error.c_str());
         std::exit(2);
     }
+    bus().keep_journal = false;
 }
 
 } // namespace
@@ -392,7 +399,7 @@ int add_controller(const controller_config &config) {
     b.controllers.push_back(std::make_unique<controller>(config));
     b.controllers.back()->set_index(index);
     b.controllers.back()->set_journal_sink(
-        [index](const journal_entry &entry) { record(index, entry); });
+        [index](journal_entry &&entry) { record(index, std::move(entry)); });
     auto device = std::make_unique<libusb_device>();
     device->controller = index;
     b.devices.push_back(std::move(device));
@@ -432,6 +439,10 @@ void set_journal_file(const std::string &path) {
     bus().journal_file = std::fopen(path.c_str(), "w");
     if (!bus().journal_file)
         throw std::runtime_error("epdsim: cannot write the journal " + path);
+}
+
+void keep_journal(bool keep) {
+    bus().keep_journal = keep;
 }
 
 void set_frames_dir(const std::string &dir) {

@@ -176,7 +176,7 @@ controller::controller(const controller_config &config)
     ep_out = cfg.bot_out ? cfg.bot_out : first_endpoint(cfg.interfaces, false);
 }
 
-void controller::set_journal_sink(std::function<void(const journal_entry &)> sink) {
+void controller::set_journal_sink(std::function<void(journal_entry &&)> sink) {
     journal_sink = std::move(sink);
 }
 
@@ -427,7 +427,7 @@ void controller::stray_transfer(bool in, const std::uint8_t *data, std::size_t l
     e.notes.push_back(why);
     e.violation = true;
     if (journal_sink)
-        journal_sink(e);
+        journal_sink(std::move(e));
 }
 
 void controller::note(const std::string &text, bool violation) {
@@ -448,8 +448,9 @@ void controller::fail_phase(std::uint32_t residue) {
 void controller::finish(int delivered_status) {
     current.entry.csw_status = delivered_status;
     state = phase::idle;
+    // The command is over: its entry moves to the journal, data and all, without a copy.
     if (journal_sink)
-        journal_sink(current.entry);
+        journal_sink(std::move(current.entry));
 }
 
 void controller::reject(const std::string &why) {

@@ -30,7 +30,8 @@ class controller {
     const controller_config &config() const { return cfg; }
     controller_faults &faults() { return fault; }
     // Receives each journal entry when its command (or stray transfer) is over; seq is left 0.
-    void set_journal_sink(std::function<void(const journal_entry &)> sink);
+    // The entry is handed over: the controller keeps no copy.
+    void set_journal_sink(std::function<void(journal_entry &&)> sink);
     // Label written into this controller's journal entries.
     void set_index(int index) { bus_index = index; }
     void set_temperature(int celsius) { cfg.temperature = temp = celsius; }
@@ -91,7 +92,7 @@ class controller {
 
     controller_config cfg;
     controller_faults fault;
-    std::function<void(const journal_entry &)> journal_sink;
+    std::function<void(journal_entry &&)> journal_sink;
     int bus_index = 0;
     std::uint8_t ep_in = 0;
     std::uint8_t ep_out = 0;

@@ -249,6 +249,34 @@ TEST_F(sim_bus, SignalIsRaisedInsideTheCallThatCompletesTheCommand) {
     std::signal(SIGUSR1, previous);
 }
 
+// A journal not kept in memory still numbers, writes and counts every command, and frames and
+// signal triggers still follow the commands.
+TEST_F(sim_bus, JournalNotKeptStillNumbersWritesAndCounts) {
+    epdsim::use_layout(42);
+    const std::string path = dir.file("journal.txt");
+    epdsim::set_journal_file(path);
+    start();
+    get_id(0);
+    epdsim::keep_journal(false);
+    const bytes row(100, 7);
+    EXPECT_EQ(write_row(1, 0, 0, row).status(), 0);
+    refresh_band(1);
+    EXPECT_EQ(power_off(1).status(), 0);
+    epdsim::keep_journal(true);
+    get_id(1);
+    EXPECT_EQ(epdsim::journal().size(), 2u);
+    EXPECT_EQ(epdsim::journal().back().seq, 5);
+    EXPECT_EQ(epdsim::command_count(), 5);
+    EXPECT_EQ(epdsim::frame_count(), 1);
+    EXPECT_EQ(epdsim::memory_at(1, 0, 0), 7);
+    stop();
+    const std::vector<std::string> lines =
+        testing_support::split_lines(testing_support::read_file(path));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[1].rfind("#0002 dev=1 id=1 write_mem addr=0x00120000 rowlen=100", 0), 0u);
+    EXPECT_EQ(lines[4].rfind("#0005 dev=1 id=1 get_id", 0), 0u);
+}
+
 TEST_F(sim_bus, FramesOfTheFortyTwoLayoutShowBothBandsUpright) {
     epdsim::use_layout(42, {1, 0}); // the top band's controller is listed first
     epdsim::set_frames_dir(dir.path());
