@@ -14,6 +14,7 @@
 #include "epdsim.h"
 #include "test_support.h"
 #include "usb_controller.h"
+#include "usb_session.h"
 
 namespace {
 
@@ -21,15 +22,15 @@ using bytes = std::vector<std::uint8_t>;
 
 // A vendor command block: 0xFE, the big-endian argument, the sub-command, then the given bytes.
 bytes block_of(std::uint8_t sub, std::uint32_t argument, bytes tail = {}) {
-    bytes block = {0xFE,
-                   0x00,
-                   static_cast<std::uint8_t>(argument >> 24),
-                   static_cast<std::uint8_t>(argument >> 16),
-                   static_cast<std::uint8_t>(argument >> 8),
-                   static_cast<std::uint8_t>(argument),
-                   sub};
-    block.insert(block.end(), tail.begin(), tail.end());
-    block.resize(16, 0x00);
+    bytes block(16, 0x00);
+    block[0] = 0xFE;
+    for (int i = 0; i < 4; ++i) {
+        block[2 + i] = static_cast<std::uint8_t>(argument >> (24 - 8 * i));
+    }
+    block[6] = sub;
+    for (size_t i = 0; i < tail.size() && 7 + i < block.size(); ++i) {
+        block[7 + i] = tail[i];
+    }
     return block;
 }
 
@@ -52,27 +53,13 @@ band_buffer band(int w, int h) {
     return buf;
 }
 
-class epd_device_commands : public testing::Test {
+class epd_device_commands : public usb_session_test {
   protected:
-    void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        home = cwd;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        epdsim::reset();
-    }
-
     void TearDown() override {
         testing::internal::CaptureStdout();
         device.reset();
-        usb_close();
         testing::internal::GetCapturedStdout();
-        endpoint_in = 0;
-        endpoint_out = 0;
-        nb_ifaces = 0;
-        version = nullptr;
-        epdsim::reset();
-        EXPECT_EQ(chdir(home.c_str()), 0);
+        usb_session_test::TearDown();
     }
 
     // Starts the bus and builds the object for controller 0 of the 32 layout (1440 wide).
@@ -108,8 +95,6 @@ class epd_device_commands : public testing::Test {
         return result;
     }
 
-    testing_support::temp_dir dir;
-    std::string home;
     std::unique_ptr<epd_device> device;
     size_t mark = 0;
     std::string out, err, build_err;

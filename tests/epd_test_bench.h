@@ -7,6 +7,7 @@
 #include "epdsim.h"
 #include "test_support.h"
 #include "usb_controller.h"
+#include "usb_session.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -58,17 +59,8 @@ inline cv::Mat numbered_picture(int w, int h) {
     return picture;
 }
 
-class sim_panel : public testing::Test {
+class sim_panel : public usb_session_test {
   protected:
-    void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        home = cwd;
-        // usb_init writes log.txt into the working folder.
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        epdsim::reset();
-    }
-
     void TearDown() override {
         // Every command the panel sent was well formed and accepted.
         for (const epdsim::journal_entry &entry : epdsim::journal()) {
@@ -76,9 +68,8 @@ class sim_panel : public testing::Test {
         }
         testing::internal::CaptureStdout();
         panel.reset();
-        usb_close();
         testing::internal::GetCapturedStdout();
-        EXPECT_EQ(chdir(home.c_str()), 0);
+        usb_session_test::TearDown();
     }
 
     // Starts the bus as configured and builds the panel over every controller found.
@@ -120,8 +111,6 @@ class sim_panel : public testing::Test {
         return path;
     }
 
-    testing_support::temp_dir dir;
-    std::string home;
     std::unique_ptr<epd> panel;
     std::string build_out;
     std::string build_err;

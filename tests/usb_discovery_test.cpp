@@ -12,6 +12,7 @@
 #include "test_support.h"
 #include "tool.h"
 #include "usb_controller.h"
+#include "usb_session.h"
 
 using testing_support::read_file;
 
@@ -29,29 +30,8 @@ epdsim::interface_config one_setting(std::vector<epdsim::endpoint_config> endpoi
     return epdsim::interface_config{{epdsim::alt_setting_config{std::move(endpoints)}}};
 }
 
-class usb_discovery : public testing::Test {
+class usb_discovery : public usb_session_test {
   protected:
-    void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        home = cwd;
-        // usb_init writes log.txt into the working folder.
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        epdsim::reset();
-    }
-
-    void TearDown() override {
-        testing::internal::CaptureStdout();
-        usb_close();
-        testing::internal::GetCapturedStdout();
-        endpoint_in = 0;
-        endpoint_out = 0;
-        nb_ifaces = 0;
-        version = nullptr;
-        epdsim::reset();
-        EXPECT_EQ(chdir(home.c_str()), 0);
-    }
-
     // Runs step, keeping what it printed on standard output and standard error.
     template <typename F> auto run(F step) {
         testing::internal::CaptureStdout();
@@ -68,8 +48,6 @@ class usb_discovery : public testing::Test {
                std::to_string(v->micro) + "." + std::to_string(v->nano) + "\n\n";
     }
 
-    testing_support::temp_dir dir;
-    std::string home;
     std::string out;
     std::string err;
 };

@@ -11,6 +11,7 @@
 #include "test_support.h"
 #include "tool.h"
 #include "usb_controller.h"
+#include "usb_session.h"
 
 namespace {
 
@@ -37,32 +38,16 @@ int count_of(const std::string &text, const std::string &part) {
     return n;
 }
 
-class usb_transport : public testing::Test {
+class usb_transport : public usb_session_test {
   protected:
     void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        home = cwd;
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-        epdsim::reset();
+        usb_session_test::SetUp();
         epdsim::use_layout(42);
         testing::internal::CaptureStdout();
         usb_init();
         usb_open_dev(0);
         usb_open_dev(1);
         testing::internal::GetCapturedStdout();
-    }
-
-    void TearDown() override {
-        testing::internal::CaptureStdout();
-        usb_close();
-        testing::internal::GetCapturedStdout();
-        endpoint_in = 0;
-        endpoint_out = 0;
-        nb_ifaces = 0;
-        version = nullptr;
-        epdsim::reset();
-        EXPECT_EQ(chdir(home.c_str()), 0);
     }
 
     // Runs step, keeping what it wrote on standard error.
@@ -82,8 +67,6 @@ class usb_transport : public testing::Test {
         return csw;
     }
 
-    testing_support::temp_dir dir;
-    std::string home;
     std::string err;
 };
 
