@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps build test demo asan clean
+.PHONY: all deps build test demo asan bench clean
 
 all: build
 
@@ -24,6 +24,13 @@ asan: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DEPDSHOW_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j$(JOBS)
 	@cd build-asan && ctest --output-on-failure -j$(JOBS)
+
+# The benchmarks, built for speed in build-perf: the image path against its floor, the upload
+# through the virtual controllers, and the memory of one image. docs/performance.md explains them.
+bench: deps
+	@cmake -S . -B build-perf -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build-perf -j$(JOBS) --target epdshow_bench
+	@build-perf/bench/epdshow_bench
 
 clean:
 	rm -rf $(BUILD) build-asan
