@@ -58,6 +58,7 @@ struct bus_state {
     std::FILE *journal_file = nullptr;
     std::string frames_dir;
     std::string memory_dir;
+    in_transfer_hook in_hook;
 };
 
 // Never destroyed: the program may keep bus objects (its device list) until the process ends.
@@ -453,6 +454,10 @@ void set_memory_dir(const std::string &dir) {
     bus().memory_dir = dir;
 }
 
+void set_in_transfer_hook(in_transfer_hook hook) {
+    bus().in_hook = std::move(hook);
+}
+
 bool configure_from_environment(std::string *error) {
     return configure_from(
         [](const char *name) {
@@ -827,9 +832,15 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned 
     epdsim::transfer_result result = (endpoint & LIBUSB_ENDPOINT_IN)
                                          ? c->bulk_in(endpoint, data, std::size_t(length))
                                          : c->bulk_out(endpoint, data, std::size_t(length));
+    int moved = int(result.transferred);
+    int code = epdsim::to_libusb(result.status);
+    if ((endpoint & LIBUSB_ENDPOINT_IN) && bus().in_hook) {
+        code = bus().in_hook(dev->controller, data, length, &moved, code);
+        moved = std::clamp(moved, 0, length);
+    }
     if (transferred)
-        *transferred = int(result.transferred);
-    return epdsim::to_libusb(result.status);
+        *transferred = moved;
+    return code;
 }
 
 int LIBUSB_CALL libusb_clear_halt(libusb_device_handle *dev_handle, unsigned char endpoint) {

@@ -265,6 +265,8 @@ transfer_result controller::endpoint_faults(std::uint8_t, bool in) {
     bool &halted = in ? halted_in : halted_out;
     if (halted)
         return {transfer_status::stall, 0};
+    if (!counted_faults_due())
+        return {transfer_status::ok, 0};
     const char *direction = in ? "IN" : "OUT";
     int &stalls = in ? fault.stall_in : fault.stall_out;
     if (stalls > 0) {
@@ -329,7 +331,7 @@ transfer_result controller::receive_cbw(const std::uint8_t *data, std::size_t le
     }
     if (e.flags & 0x7F)
         note("CBW flags " + hex8(e.flags) + " with reserved bits set", true);
-    if (fault.csw_failed > 0 || fault.csw_phase_error > 0) {
+    if (counted_faults_due() && (fault.csw_failed > 0 || fault.csw_phase_error > 0)) {
         current.rejected = true;
         current.status = fault.csw_failed > 0 ? 1 : 2;
         --(fault.csw_failed > 0 ? fault.csw_failed : fault.csw_phase_error);
@@ -394,7 +396,7 @@ transfer_result controller::send_status(std::uint8_t *buffer, std::size_t length
     put_le32(csw + 8, current.residue);
     csw[12] = std::uint8_t(current.status);
     std::size_t n = csw_size;
-    if (fault.short_csw > 0) {
+    if (counted_faults_due() && fault.short_csw > 0) {
         --fault.short_csw;
         n = short_csw_size;
         note("injected short CSW (12 bytes)");

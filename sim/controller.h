@@ -71,6 +71,7 @@ class controller {
     };
 
     transfer_result endpoint_faults(std::uint8_t endpoint, bool in);
+    bool counted_faults_due() const { return cbw_count >= fault.counted_from_command; }
     transfer_result receive_cbw(const std::uint8_t *data, std::size_t length);
     transfer_result receive_data(const std::uint8_t *data, std::size_t length);
     transfer_result send_data(std::uint8_t *buffer, std::size_t length);

@@ -38,6 +38,8 @@
 //   timeout-data=N               the next N data-phase transfers (either direction) time out
 //   short-csw=N                  the next N CSWs arrive 12 bytes long
 //   csw-fail=N, csw-phase=N      the next N commands fail with CSW status 1, or 2
+//   from=K                       the faults above wait for the controller's K-th command: they
+//                                hit its data phase and status, and every transfer after them
 //   open[=CODE]                  libusb_open fails (default LIBUSB_ERROR_ACCESS)
 //   claim=I[:CODE]               claiming interface I fails (default LIBUSB_ERROR_BUSY)
 //   devdesc[=K[:CODE]]           libusb_get_device_descriptor fails from its (K+1)-th call on
@@ -91,6 +93,7 @@
 #define EPDSIM_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <opencv2/core.hpp>
 #include <string>
@@ -160,7 +163,8 @@ struct controller_faults {
     int device_descriptor_ok_calls = 0; // calls that still succeed before the error
     int config_descriptor_error = 0;
     int config_descriptor_ok_calls = 0;
-    int gone_from_command = -1; // -1: never; 0: gone at open; K: from the K-th command's CBW
+    int gone_from_command = -1;   // -1: never; 0: gone at open; K: from the K-th command's CBW
+    int counted_from_command = 0; // stalls, timeouts and CSW faults wait for the K-th command
 };
 
 struct bus_faults {
@@ -212,6 +216,15 @@ void set_frames_dir(const std::string &dir);
 void set_memory_dir(const std::string &dir);
 // Applies the EPDSIM_* variables to a reset bus; false with a one-line message on error.
 bool configure_from_environment(std::string *error);
+
+// What the host receives, rewritten: called for every IN transfer that reached a controller,
+// after the controller answered. data has room for length bytes, of which *transferred were
+// filled; result is the libusb code about to be returned. The hook may change the bytes, the
+// count (0 to length) and the code it returns. The controller's own state and journal are left as
+// the controller saw them. For fuzzing the host's handling of replies; an empty hook removes it.
+using in_transfer_hook = std::function<int(int controller, unsigned char *data, int length,
+                                           int *transferred, int result)>;
+void set_in_transfer_hook(in_transfer_hook hook);
 
 // --- inspection
 int controller_count();

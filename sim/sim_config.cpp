@@ -193,6 +193,9 @@ void apply_fault(controller_faults &f, const std::string &name, const std::strin
     } else if (name == "gone") {
         need_value();
         f.gone_from_command = count(value);
+    } else if (name == "from") {
+        need_value();
+        f.counted_from_command = count(value);
     } else {
         throw bad_value("unknown fault '" + name + "'");
     }
