@@ -184,7 +184,14 @@ img_proc::img_proc(const char *path, int w, int h, int rotate, const picture_opt
     }
     // A file that cannot be read is reported by the message below alone, not by OpenCV's warning.
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
-    cv::Mat decoded = cv::imread(path, cv::IMREAD_GRAYSCALE);
+    cv::Mat decoded;
+    // A header declaring more pixels than OpenCV takes makes imread throw instead of failing:
+    // that file is as undecodable as any other.
+    try {
+        decoded = cv::imread(path, cv::IMREAD_GRAYSCALE);
+    } catch (const std::exception &) {
+        decoded.release();
+    }
     if (decoded.empty()) {
         std::puts("Error: Open Image File Fail");
         return;

@@ -1,0 +1,207 @@
+// Picture files the loader cannot use, or must convert, end to end on epdshow-sim: each bad file
+// gives the loader's message and the show goes on without a crash; the panel keeps showing the
+// last good picture; pictures that are not 8-bit grey are shown as 8-bit grey.
+#include <gtest/gtest.h>
+
+#include "reliability_support.h"
+#include "test_support.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using reliability::lines;
+using testing_support::env_list;
+using testing_support::run_result;
+using testing_support::split_lines;
+using testing_support::temp_dir;
+
+namespace {
+
+const char *const load_failed = "Error: Open Image File Fail";
+
+void put_be32(std::string &out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out += static_cast<char>(value >> shift);
+    }
+}
+
+// The CRC-32 every PNG chunk ends with (over its type and data).
+uint32_t png_crc(const std::string &bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
+void put_chunk(std::string &file, const std::string &type_and_data) {
+    put_be32(file, static_cast<uint32_t>(type_and_data.size() - 4));
+    file += type_and_data;
+    put_be32(file, png_crc(type_and_data));
+}
+
+// A PNG declaring w x h 8-bit grey pixels whose data chunk holds only 100 zero bytes (a zlib
+// stream of one stored block), and which then ends: as a forged or cut-short file would.
+std::string png_without_pixels(uint32_t w, uint32_t h) {
+    std::string file = "\x89PNG\r\n\x1a\n";
+    std::string header = "IHDR";
+    put_be32(header, w);
+    put_be32(header, h);
+    header += std::string("\x08\x00\x00\x00\x00", 5);
+    put_chunk(file, header);
+    std::string data = "IDAT";
+    data += std::string("\x78\x01\x01\x64\x00\x9b\xff", 7) + std::string(100, '\0');
+    put_be32(data, 0x00640001); // Adler-32 of the 100 zero bytes
+    put_chunk(file, data);
+    return file;
+}
+
+class BadImages : public testing::Test {
+  protected:
+    void SetUp() override {
+        mkdir(dir.file("img").c_str(), 0755);
+        mkdir(dir.file("frames").c_str(), 0755);
+        good = reliability::numbered_picture(120, 60, 5);
+        cv::imwrite(dir.file("img/good.png"), good);
+    }
+
+    run_result play(const lines &images) {
+        dir.write("playlist.xml", reliability::one_pass(images));
+        env_list env = {{"EPDSIM_DEVICES", reliability::small_42},
+                        {"EPDSIM_BUSY", "0"},
+                        {"EPDSIM_FRAMES", dir.file("frames")}};
+        return testing_support::run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, env, dir.path(),
+                                            60);
+    }
+
+    // The first part of a picture file, as a copy cut short in transfer would hold.
+    void write_cut(const std::string &name, const cv::Mat &picture, double kept) {
+        std::vector<uchar> bytes;
+        const std::string extension = name.substr(name.rfind('.'));
+        ASSERT_TRUE(cv::imencode(extension, picture, bytes));
+        bytes.resize(static_cast<size_t>(bytes.size() * kept));
+        dir.write("img/" + name, std::string(bytes.begin(), bytes.end()));
+    }
+
+    // For each picture announced, whether the loader's message followed before the next one.
+    static std::vector<bool> failed_loads(const std::string &out) {
+        std::vector<bool> failed;
+        for (const std::string &line : split_lines(out)) {
+            if (line.rfind("Display : ", 0) == 0) {
+                failed.push_back(false);
+            } else if (line == load_failed && !failed.empty()) {
+                failed.back() = true;
+            }
+        }
+        return failed;
+    }
+
+    temp_dir dir;
+    cv::Mat good;
+};
+
+} // namespace
+
+TEST_F(BadImages, UndecodableFilesAreReportedAndThePanelKeepsTheLastGoodPicture) {
+    dir.write("img/empty.png", "");
+    dir.write("img/text.png", "this is a shopping list, not a picture\n");
+    write_cut("cut.png", reliability::numbered_picture(200, 100, 6), 0.5);
+    mkdir(dir.file("img/folder.png").c_str(), 0755);
+    run_result r = play(
+        {"good.png", "empty.png", "text.png", "cut.png", "folder.png", "missing.png", "good.png"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{false, true, true, true, true, true, false}));
+    EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
+    // libpng's own word on the cut file; the program adds nothing on standard error.
+    EXPECT_EQ(r.err, "libpng error: Read Error\n");
+
+    // Every update still refreshed the panel, which went on showing the good picture.
+    const cv::Mat shown = reliability::as_shown(good);
+    for (int n = 1; n <= 7; ++n) {
+        EXPECT_EQ(reliability::differing_pixels(reliability::frame(dir, n), shown), 0)
+            << "frame " << n;
+    }
+}
+
+// Found while feeding the loader a forged header: OpenCV refuses more than 2^30 pixels by
+// throwing from imread, and the exception used to end the program (abort, status 134).
+TEST_F(BadImages, PngHeaderDeclaringTenBillionPixelsIsRefusedWithoutACrash) {
+    dir.write("img/huge.png", png_without_pixels(100000, 100000));
+    dir.write("img/large.png", png_without_pixels(30000, 30000)); // within OpenCV's limit
+    dir.write("img/wide.png", png_without_pixels(2000000000, 1));
+    run_result r = play({"huge.png", "large.png", "wide.png", "good.png"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{true, true, true, false}));
+    // libpng's own words on the two files it reads past the header.
+    EXPECT_EQ(r.err, "libpng error: Not enough image data\n"
+                     "libpng warning: Image width exceeds user limit in IHDR\n"
+                     "libpng error: Invalid IHDR data\n");
+    EXPECT_EQ(
+        reliability::differing_pixels(reliability::frame(dir, 4), reliability::as_shown(good)), 0);
+    // The header's size is not taken as a reason to fill memory: the whole run stays small.
+    struct rusage usage;
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, 400 * 1024) << "kB";
+}
+
+TEST_F(BadImages, CutJpegShowsWhatDecodedOfIt) {
+    // libjpeg decodes what arrived, warns, and fills the rest; the program shows that picture.
+    write_cut("cut.jpg", reliability::numbered_picture(200, 100, 7), 0.4);
+    run_result r = play({"cut.jpg"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{false}));
+    EXPECT_EQ(r.err, "Premature end of JPEG file\n");
+    cv::Mat decoded = cv::imread(dir.file("img/cut.jpg"), cv::IMREAD_GRAYSCALE);
+    ASSERT_FALSE(decoded.empty());
+    EXPECT_EQ(
+        reliability::differing_pixels(reliability::frame(dir, 1), reliability::as_shown(decoded)),
+        0);
+}
+
+TEST_F(BadImages, SixteenBitAndColourPicturesShowAsEightBitGrey) {
+    // 16-bit grey: the upper byte of each sample.
+    cv::Mat deep(60, 120, CV_16UC1);
+    for (int y = 0; y < deep.rows; ++y) {
+        for (int x = 0; x < deep.cols; ++x) {
+            deep.at<uint16_t>(y, x) = static_cast<uint16_t>(x * 500 + y * 37);
+        }
+    }
+    cv::imwrite(dir.file("img/deep.png"), deep);
+    cv::Mat deep_grey(deep.size(), CV_8UC1);
+    for (int y = 0; y < deep.rows; ++y) {
+        for (int x = 0; x < deep.cols; ++x) {
+            deep_grey.at<uchar>(y, x) = static_cast<uchar>(deep.at<uint16_t>(y, x) >> 8);
+        }
+    }
+
+    // Colour, in PNG and JPEG: three wide stripes of pure blue, green and red, which the panel
+    // shows at the luma of each colour (0.114, 0.587 and 0.299 of full scale): levels 1, 9 and 4.
+    cv::Mat colour(60, 120, CV_8UC3);
+    colour.colRange(0, 40).setTo(cv::Scalar(255, 0, 0));
+    colour.colRange(40, 80).setTo(cv::Scalar(0, 255, 0));
+    colour.colRange(80, 120).setTo(cv::Scalar(0, 0, 255));
+    cv::imwrite(dir.file("img/colour.png"), colour);
+    cv::imwrite(dir.file("img/colour.jpg"), colour, {cv::IMWRITE_JPEG_QUALITY, 100});
+
+    run_result r = play({"deep.png", "colour.png", "colour.jpg"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{false, false, false}));
+
+    EXPECT_EQ(
+        reliability::differing_pixels(reliability::frame(dir, 1), reliability::as_shown(deep_grey)),
+        0);
+    for (int n = 2; n <= 3; ++n) {
+        const cv::Mat shown = reliability::frame(dir, n);
+        ASSERT_EQ(shown.type(), CV_8UC1);
+        // Stripe centres; the panel shows the picture mirrored from nothing: left stays left.
+        EXPECT_EQ(shown.at<uchar>(40, 480), 1 * 17) << "blue, frame " << n;
+        EXPECT_EQ(shown.at<uchar>(40, 1440), 9 * 17) << "green, frame " << n;
+        EXPECT_EQ(shown.at<uchar>(40, 2400), 4 * 17) << "red, frame " << n;
+    }
+}
