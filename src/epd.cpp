@@ -48,6 +48,23 @@ void sleep_ms(int64_t ms) {
     }
 }
 
+// A band side no controller has: the 16-bit row length of a memory write is the widest row.
+constexpr int largest_band_side = 65535;
+
+// A record that reports a band past any real size (damaged, or misread) would overflow the panel's
+// height and have every picture scaled to an absurd size: no panel is built from it.
+bool band_size_usable(const epd_device &device) {
+    const int w = device.get_width();
+    const int h = device.get_height();
+    if (w >= 0 && w <= largest_band_side && h >= 0 && h <= largest_band_side) {
+        return true;
+    }
+    std::fprintf(stderr,
+                 "Error: cannot build the panel: controller %d reports a band of %d x %d pixels\n",
+                 device.get_index(), w, h);
+    return false;
+}
+
 int with_partial_bit(int value, bool enable) {
     const uint32_t bits = static_cast<uint32_t>(value);
     return static_cast<int>(enable ? bits | partial_bit : bits & ~partial_bit);
@@ -64,7 +81,7 @@ epd::epd(int count) : nb_devs(count) {
     for (int i = 0; i < count; ++i) {
         controllers.push_back(std::make_unique<epd_device>(i));
     }
-    ready = place_controllers();
+    ready = place_controllers() && band_size_usable(*it8951_dev[0]);
     if (!ready) {
         return;
     }
