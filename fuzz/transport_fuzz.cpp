@@ -1,0 +1,96 @@
+// What the controllers send back, fuzzed: every IN transfer (system info records, register and
+// temperature replies, power replies, status wrappers) can arrive as the controller sent it,
+// rewritten in part or in whole, cut short, or failed with a libusb error. A fixed one-pass
+// playlist is played on a small panel, so the transport, the commands that decode the replies,
+// the panel built from the records and the update sequence all meet the bytes.
+//
+// Input: byte 0 picks the panel; then, for each IN transfer in turn, one operation byte and its
+// operands. When the input runs out the controllers' own replies pass unchanged.
+#include "epdsim.h"
+#include "fuzz_support.h"
+
+#include <libusb.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+const char *const playlist =
+    "<playlist><epd name=\"fuzz\"><color>g</color><image_path>img/</image_path>"
+    "<slide_interval>0</slide_interval><en_set_temperature>0</en_set_temperature>"
+    "<temperature>25</temperature><waveform_mode>2</waveform_mode><rotate>0</rotate>"
+    "<image_name><full_update><img>a.png</img></full_update>"
+    "<area_update><img>a.png</img><area>8,2,64,20</area></area_update><stop/></image_name>"
+    "</epd></playlist>";
+
+struct byte_stream {
+    const uint8_t *next = nullptr;
+    const uint8_t *end = nullptr;
+    bool empty() const { return next == end; }
+    uint8_t take() { return empty() ? 0 : *next++; }
+};
+
+byte_stream input;
+
+const int error_codes[] = {LIBUSB_ERROR_PIPE, LIBUSB_ERROR_TIMEOUT,   LIBUSB_ERROR_OVERFLOW,
+                           LIBUSB_ERROR_IO,   LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_INTERRUPTED,
+                           LIBUSB_ERROR_OTHER};
+
+int rewrite_reply(int, unsigned char *data, int length, int *transferred, int result) {
+    if (input.empty()) {
+        return result;
+    }
+    const uint8_t operation = input.take();
+    switch (operation % 4) {
+    case 0: // as the controller sent it
+        return result;
+    case 1: { // other bytes, as many as the next byte says
+        const int count = input.take() % (length + 1);
+        for (int i = 0; i < count; ++i) {
+            data[i] = input.take();
+        }
+        *transferred = count;
+        return LIBUSB_SUCCESS;
+    }
+    case 2: // one byte changed
+        if (length > 0) {
+            const int at = input.take() % length;
+            data[at] = input.take();
+        }
+        return result;
+    default: { // a failed transfer that may still have moved some bytes
+        *transferred = input.take() % (length + 1);
+        const size_t kinds = sizeof error_codes / sizeof error_codes[0];
+        return error_codes[(operation / 4) % kinds];
+    }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    fuzz_support::start(argc, argv);
+    fuzz_support::write_file("playlist.xml", playlist);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    input = {data, data + size};
+    switch (input.take() % 3) {
+    case 0:
+        fuzz_support::small_panel(2, 2880, 16); // the 42 layout
+        break;
+    case 1:
+        fuzz_support::small_panel(4, 1440, 16); // the 32 layout
+        break;
+    default:
+        fuzz_support::small_panel(1, 2880, 16); // one controller, no layout
+        break;
+    }
+    epdsim::set_in_transfer_hook(rewrite_reply);
+    fuzz_support::run_entry("playlist.xml");
+    epdsim::set_in_transfer_hook(nullptr);
+    return 0;
+}
