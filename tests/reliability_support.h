@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
-#include <regex>
 #include <signal.h>
 #include <string>
 #include <sys/wait.h>
@@ -99,20 +98,35 @@ inline int count_prefixed(const std::string &text, const std::string &prefix) {
     return n;
 }
 
+// Whether text starts with a timestamp of the log: "YYYY-MM-DD.HH:MM:SS" and a tab.
+inline bool starts_with_timestamp(const std::string &text) {
+    const std::string shape = "dddd-dd-dd.dd:dd:dd\t";
+    if (text.size() < shape.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (shape[i] == 'd' ? !digit : text[i] != shape[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The log's entries without their timestamps, after checking that the file starts with its start
 // line and that every entry carries a timestamp.
 inline lines log_messages(const std::string &path) {
     const lines all = testing_support::split_lines(testing_support::read_file(path));
-    const std::regex start("Start :\\d{4}-\\d\\d-\\d\\d\\.\\d\\d:\\d\\d:\\d\\d\\t");
-    const std::regex entry("\\d{4}-\\d\\d-\\d\\d\\.\\d\\d:\\d\\d:\\d\\d\\t(.*)");
+    const size_t stamp = 20;
     lines messages;
     EXPECT_FALSE(all.empty()) << path;
     for (size_t i = 0; i < all.size(); ++i) {
-        std::smatch match;
         if (i == 0) {
-            EXPECT_TRUE(std::regex_match(all[i], start)) << all[i];
-        } else if (std::regex_match(all[i], match, entry)) {
-            messages.push_back(match[1]);
+            EXPECT_TRUE(all[i].rfind("Start :", 0) == 0 &&
+                        starts_with_timestamp(all[i].substr(7)) && all[i].size() == 7 + stamp)
+                << all[i];
+        } else if (starts_with_timestamp(all[i])) {
+            messages.push_back(all[i].substr(stamp));
         } else {
             ADD_FAILURE() << "log line without timestamp: " << all[i];
         }
