@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps build test demo asan bench clean
+.PHONY: all deps build test demo asan asan-build fuzz fuzz-build soak bench clean
 
 all: build
 
@@ -13,17 +13,49 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# Seconds each fuzz target runs: FUZZ_SECONDS for `make fuzz`, CI_FUZZ_SECONDS within `make test`.
+FUZZ_SECONDS ?= 60
+CI_FUZZ_SECONDS ?= 20
+
+# Any report of a sanitizer ends the program with status 99, which no test expects and CTest
+# counts as a failure; LeakSanitizer looks for leaks at every exit, subprocesses included.
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:exitcode=99:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=99
+
+# The suite as built, then under the sanitizers, then a short run of every fuzz target.
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -LE soak
+	@$(MAKE) --no-print-directory asan
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(CI_FUZZ_SECONDS)
 
 demo: build
 	@scripts/demo $(BUILD)
 
-# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-asan: deps
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DEPDSHOW_SANITIZE=ON >/dev/null
+# The whole suite under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, built at
+# -O1 (assertions on) so it runs in about the time of the plain suite.
+asan-build: deps
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" -DEPDSHOW_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j$(JOBS)
-	@cd build-asan && ctest --output-on-failure -j$(JOBS)
+
+asan: asan-build
+	@cd build-asan && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) -LE soak
+
+# libFuzzer targets (clang), built in build-fuzz with the sanitizers; fuzz/run runs each one for
+# FUZZ_SECONDS seconds on its corpus and stops at the first finding.
+fuzz-build: deps
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" -DEPDSHOW_SANITIZE=ON -DEPDSHOW_FUZZ=ON -DEPDSHOW_TESTS=OFF -DEPDSHOW_BENCH=OFF >/dev/null
+	@cmake --build build-fuzz -j$(JOBS) --target fuzz_all
+
+fuzz: fuzz-build
+	@fuzz/run $(FUZZ_SECONDS)
+
+# A thousand pictures on the virtual panel (about two minutes each): resident memory and timing
+# in the plain build, leaks in the sanitizer build. The short form is part of `make test`.
+SOAK_SUMMARY = grep -E '^[0-9]+: (soak:|.*Failure)|tests passed|tests failed|Total Test' soak.log
+
+soak: build asan-build
+	@cd $(BUILD) && { ctest -L soak -V >soak.log 2>&1; status=$$?; $(SOAK_SUMMARY); exit $$status; }
+	@cd build-asan && { $(SANITIZER_ENV) ctest -L soak -V >soak.log 2>&1; status=$$?; $(SOAK_SUMMARY); exit $$status; }
 
 # The benchmarks, built for speed in build-perf: the image path against its floor, the upload
 # through the virtual controllers, and the memory of one image. docs/performance.md explains them.
@@ -33,7 +65,7 @@ bench: deps
 	@build-perf/bench/epdshow_bench
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-fuzz
 
 # The Debian package, in build-deb: sudo apt install ./build-deb/epdshow_*.deb
 .PHONY: deb
