@@ -31,10 +31,10 @@ test: build
 demo: build
 	@scripts/demo $(BUILD)
 
-# The whole suite under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer, built at
-# -O1 (assertions on) so it runs in about the time of the plain suite.
+# The whole suite under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer. Built
+# without optimisation: on two cores that compiles a minute faster than -O1 costs in test time.
 asan-build: deps
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" -DEPDSHOW_SANITIZE=ON >/dev/null
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DEPDSHOW_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j$(JOBS)
 
 asan: asan-build
