@@ -9,6 +9,8 @@
 #include "virtual_clock.h"
 
 #include <climits>
+#include <csignal>
+#include <cstdlib>
 #include <sys/stat.h>
 
 using reliability::lines;
@@ -118,7 +120,8 @@ TEST_F(ControllersLeaving, ShowEndsCleanlyOnceTheLastOneHasLeftToo) {
 
 namespace {
 
-class SlowEngine : public testing::Test {
+// The whole program run in a child of the test, with instant sleeps.
+class ShowInAChild : public testing::Test {
   protected:
     void SetUp() override {
         mkdir(dir.file("img").c_str(), 0755);
@@ -146,7 +149,7 @@ class SlowEngine : public testing::Test {
 
 } // namespace
 
-TEST_F(SlowEngine, EngineThatNeverGoesIdleIsGivenUpAfterSixtySecondsAndTheShowGoesOn) {
+TEST_F(ShowInAChild, EngineThatNeverGoesIdleIsGivenUpAfterSixtySecondsAndTheShowGoesOn) {
     // Every poll pass reads both controllers and sleeps 30 ms after each read: 60 ms a pass, so
     // the 60 s bound is reached after 1000 passes, counted on the child's virtual clock.
     reliability::child_result r =
@@ -169,7 +172,7 @@ TEST_F(SlowEngine, EngineThatNeverGoesIdleIsGivenUpAfterSixtySecondsAndTheShowGo
     EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
 }
 
-TEST_F(SlowEngine, EngineBusyForAWhileIsWaitedForWithoutGivingUp) {
+TEST_F(ShowInAChild, EngineBusyForAWhileIsWaitedForWithoutGivingUp) {
     reliability::child_result r =
         reliability::run_entry_in_child(dir.path(), "playlist.xml", [] { small_panel(500); });
     EXPECT_EQ(r.status, 0) << r.err;
@@ -199,7 +202,7 @@ void report_band_height(uint32_t rows) {
 // Found by the transport fuzzer: a record whose band height, times the number of controllers,
 // overflowed the panel's height (undefined behaviour), and short of that made every picture
 // absurdly large. Such a panel is refused before any picture is loaded.
-TEST_F(SlowEngine, RecordWithABandHeightThatOverflowsThePanelIsRefused) {
+TEST_F(ShowInAChild, RecordWithABandHeightThatOverflowsThePanelIsRefused) {
     reliability::child_result r = reliability::run_entry_in_child(dir.path(), "playlist.xml", [] {
         small_panel(0);
         report_band_height(0x40000000);
@@ -220,4 +223,34 @@ TEST_F(SlowEngine, RecordWithABandHeightThatOverflowsThePanelIsRefused) {
             report_band_height(65535);
         });
     EXPECT_NE(tall.out.find("EPD Width = 2880, Height = 131070\n"), std::string::npos) << tall.err;
+}
+
+// Found when the fuzzer first ran the player over and over in one process: a second run of the
+// entry point started with the first run's stop flag still raised (so it stopped after its first
+// picture), and the first run's panel was lost (a leak, which the sanitizer build reports).
+TEST_F(ShowInAChild, EntryRunAgainInTheSameProcessStartsAfresh) {
+    reliability::child_result r = reliability::run_entry_in_child(dir.path(), "playlist.xml", [] {
+        small_panel(0);
+        epdsim::raise_after_command(SIGINT, 30); // during the first picture
+        std::string program = "epdshow";
+        std::string playlist = "playlist.xml";
+        char *argv[] = {program.data(), playlist.data(), nullptr};
+        if (epdshow_main(2, argv) != 0) {
+            exit(3);
+        }
+        small_panel(0); // a new bus, without the interrupt, for the run that follows
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    lines player;
+    for (const std::string &line : split_lines(r.out)) {
+        for (const char *prefix : {"Display : ", "Full display", "stop tag", "Done", "ctrl+c"}) {
+            if (line.rfind(prefix, 0) == 0) {
+                player.push_back(line);
+            }
+        }
+    }
+    EXPECT_EQ(player, (lines{"Display : a.png ", "ctrl+c SIGINT Triggerred!. Close USB",
+                             "Full display signal stop \r", "Done", "Display : a.png ",
+                             "Display : b.png ", "stop tag end and exit\r", "Done"}));
 }
