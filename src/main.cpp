@@ -385,9 +385,12 @@ void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &
 }
 
 // Areas the controllers cannot show are refused here, before any command is sent.
+// An area may reach below the panel (those rows are dropped), but not be taller than it: the
+// picture is scaled to the whole area, so an area picture never costs more than a whole-panel one.
 bool area_fits_panel(const dpy_area &a) {
     return a.w > 0 && a.h > 0 && a.x >= 0 && a.y >= 0 &&
-           static_cast<int64_t>(a.x) + a.w <= the_panel->get_width();
+           static_cast<int64_t>(a.x) + a.w <= the_panel->get_width() &&
+           a.h <= the_panel->get_height();
 }
 
 void show_area_image(pugi::xml_node area, dpy_imgs_info &settings, pass_state &pass) {
