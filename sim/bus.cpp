@@ -321,6 +321,24 @@ int descriptor_fault(int error, int ok_calls, int &calls) {
     return error != 0 && calls > ok_calls ? error : 0;
 }
 
+enum class descriptor_kind { device, config };
+
+// What a descriptor read of a controller returns before any descriptor is made: a gone device,
+// an injected fault, or success (also for devices of other vendors, which have no faults).
+int descriptor_read_result(controller *c, descriptor_kind kind, std::vector<int> &calls,
+                           int index) {
+    if (c == nullptr)
+        return LIBUSB_SUCCESS;
+    if (c->gone())
+        return LIBUSB_ERROR_NO_DEVICE;
+    const controller_faults &f = c->faults();
+    return kind == descriptor_kind::device
+               ? descriptor_fault(f.device_descriptor_error, f.device_descriptor_ok_calls,
+                                  calls[std::size_t(index)])
+               : descriptor_fault(f.config_descriptor_error, f.config_descriptor_ok_calls,
+                                  calls[std::size_t(index)]);
+}
+
 int to_libusb(transfer_status status) {
     switch (status) {
     case transfer_status::ok:
@@ -671,15 +689,9 @@ int LIBUSB_CALL libusb_get_device_descriptor(libusb_device *dev,
     if (!epdsim::known_device(dev) || !desc)
         return LIBUSB_ERROR_INVALID_PARAM;
     epdsim::controller *c = epdsim::model_of(dev);
-    if (c) {
-        if (c->gone())
-            return LIBUSB_ERROR_NO_DEVICE;
-        int error = epdsim::descriptor_fault(
-            c->faults().device_descriptor_error, c->faults().device_descriptor_ok_calls,
-            bus().device_descriptor_calls[std::size_t(dev->controller)]);
-        if (error)
-            return error;
-    }
+    if (int error = epdsim::descriptor_read_result(c, epdsim::descriptor_kind::device,
+                                                   bus().device_descriptor_calls, dev->controller))
+        return error;
     std::memset(desc, 0, sizeof *desc);
     desc->bLength = LIBUSB_DT_DEVICE_SIZE;
     desc->bDescriptorType = LIBUSB_DT_DEVICE;
@@ -699,16 +711,10 @@ int LIBUSB_CALL libusb_get_config_descriptor(libusb_device *dev, uint8_t config_
                                              struct libusb_config_descriptor **config) {
     if (!epdsim::known_device(dev) || !config)
         return LIBUSB_ERROR_INVALID_PARAM;
-    epdsim::controller *c = epdsim::model_of(dev);
-    if (c) {
-        if (c->gone())
-            return LIBUSB_ERROR_NO_DEVICE;
-        int error = epdsim::descriptor_fault(
-            c->faults().config_descriptor_error, c->faults().config_descriptor_ok_calls,
-            bus().config_descriptor_calls[std::size_t(dev->controller)]);
-        if (error)
-            return error;
-    }
+    if (int error =
+            epdsim::descriptor_read_result(epdsim::model_of(dev), epdsim::descriptor_kind::config,
+                                           bus().config_descriptor_calls, dev->controller))
+        return error;
     if (config_index != 0)
         return LIBUSB_ERROR_NOT_FOUND;
     *config = epdsim::build_config(epdsim::interfaces_of(dev));
