@@ -1,7 +1,8 @@
 // parsing_area against the rule it implements: the text cut at commas as strtok cuts it (runs of
 // commas count as one, commas at the ends are ignored), each of the first four fields read as
-// atoi reads it, kept within 32 bits; members without a field are 0.
-#include "main.h"
+// atoi reads it, kept within 32 bits (the playlist's own integer rule); members without a field
+// are 0.
+#include "playlist.h"
 
 #include <climits>
 #include <cstdint>
@@ -9,21 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-namespace {
-
-int32_t read_like_atoi(const char *text) {
-    long long value = strtoll(text, nullptr, 10);
-    if (value > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (value < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(value);
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // An element's text ends at its first NUL; an exactly sized block lets overreads show.
@@ -40,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int count = 0;
     for (char *field = strtok(fields.get(), ","); field != nullptr && count < 4;
          field = strtok(nullptr, ",")) {
-        expected[count++] = read_like_atoi(field);
+        expected[count++] = read_integer(field);
     }
     if (area.x != expected[0] || area.y != expected[1] || area.w != expected[2] ||
         area.h != expected[3]) {

@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
 #include "epdsim.h"
+#include "main.h"
 #include "usb_controller.h"
 #include "virtual_clock.h"
 

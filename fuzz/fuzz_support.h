@@ -7,9 +7,6 @@
 #include <cstdint>
 #include <string>
 
-// The program's entry point, renamed in the copy of src/main.cpp the harnesses link.
-int epdshow_main(int argc, char *argv[]);
-
 namespace fuzz_support {
 
 // Once per process, from LLVMFuzzerInitialize: makes a fresh temporary folder (removed at exit)

@@ -1,6 +1,6 @@
 // What `cmake --install` puts where, and the Debian package CPack makes from the same rules:
 // the programs, the udev rule, the service, the man page, the sample and example playlists.
-#include "main.h"
+#include "playlist.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The playlist reader: settings, their echo, area texts and the refusal of unusable playlists.
 #include <gtest/gtest.h>
 
-#include "main.h"
+#include "playlist.h"
 #include "test_support.h"
 
 using testing_support::temp_dir;

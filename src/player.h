@@ -1,0 +1,34 @@
+// The slide-show player: starts the USB layer, builds the panel and walks the playlist pass after
+// pass until a stop element or the stop flag ends the show.
+#ifndef EPDSHOW_PLAYER_H
+#define EPDSHOW_PLAYER_H
+
+#include <csignal>
+#include <memory>
+
+#include "playlist.h"
+
+class epd;
+
+class player {
+  public:
+    // stop_flag is raised by the entry's signal handler; the walk reads it afresh at each check.
+    explicit player(const volatile sig_atomic_t &stop_flag);
+    // Ends the USB session first, then the panel goes: its controllers find nothing left open to
+    // release, so the end of a show prints nothing of theirs.
+    ~player();
+    player(const player &) = delete;
+    player &operator=(const player &) = delete;
+
+    // Plays one show: the playlist until a stop element or the stop flag ends it. Returns 0 once
+    // a show ran, 1 when it could not start (no playlist, no controller, no usable panel).
+    int slide_show(const char *path, dpy_imgs_info settings);
+
+  private:
+    bool start_panel();
+
+    const volatile sig_atomic_t &stop_flag;
+    std::unique_ptr<epd> panel;
+};
+
+#endif

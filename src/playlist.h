@@ -1,0 +1,49 @@
+// The playlist file: the settings record, the reader of its settings and areas, and the loading
+// of the document that the player walks.
+#ifndef EPDSHOW_PLAYLIST_H
+#define EPDSHOW_PLAYLIST_H
+
+#include <cstdint>
+#include <pugixml.hpp>
+#include <string>
+
+#include "img_proc.h"
+
+struct dpy_area {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t w = 0;
+    int32_t h = 0;
+};
+
+struct dpy_imgs_info {
+    std::string name;
+    std::string color;
+    std::string image_path;
+    std::string img;
+    int32_t slide_interval = 0;
+    int32_t en_set_temperature = 0;
+    int32_t temperature = 0;
+    int32_t waveform_mode = 0;
+    int32_t rotate = 0;
+    dpy_area area;
+    // Optional settings; without their elements every image is shown as it always was.
+    picture_options picture; // <fit>, <background>, <dither>
+    int32_t clear_every = 0; // <clear_every>: a deep clear after every N images; 0 never
+};
+
+// Reads and echoes the settings of the playlist at path. On a playlist that cannot be used it
+// prints one message naming the file and the problem on standard error and returns false.
+bool parsing_xml_file(const char *path, dpy_imgs_info &settings);
+
+// Reads "x,y,w,h"; missing fields are 0 and fields after the fourth are ignored.
+dpy_area parsing_area(const char *text);
+
+// Integers read as atoi does (blanks, sign, digits up to the first other character),
+// kept within the 32-bit range instead of overflowing.
+int32_t read_integer(const char *text);
+
+// Parses the playlist at path into doc; on failure prints what is wrong and returns false.
+bool load_playlist(const char *path, pugi::xml_document &doc);
+
+#endif
