@@ -53,6 +53,20 @@ void put_bytes_7_8(command_block &block, int value) {
     block[8] = static_cast<unsigned char>(value);
 }
 
+// A memory write sends nothing without a band buffer or with rows wider than it can carry.
+bool band_can_be_sent(const char *command, const band_buffer &buf, int w, int widest, int index) {
+    if (buf == nullptr) {
+        perr(log_file, "%s: no band buffer for controller %d, nothing sent\n", command, index);
+        return false;
+    }
+    if (w < 1 || w > widest) {
+        perr(log_file, "%s: width %d outside 1..%d for controller %d, nothing sent\n", command, w,
+             widest, index);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 epd_device::epd_device(int index) : dev_index(index) {
@@ -124,14 +138,7 @@ int epd_device::display(int x, int y, int w, int h, int mode, int value) {
 }
 
 int epd_device::load_img_area(band_buffer buf, int x, int y, int w, int h) {
-    if (buf == nullptr) {
-        perr(log_file, "load_img_area: no band buffer for controller %d, nothing sent\n",
-             dev_index);
-        return 0;
-    }
-    if (w < 1 || w > area_chunk_pixels) {
-        perr(log_file, "load_img_area: width %d outside 1..%d for controller %d, nothing sent\n", w,
-             area_chunk_pixels, dev_index);
+    if (!band_can_be_sent("load_img_area", buf, w, area_chunk_pixels, dev_index)) {
         return 0;
     }
     // One staging buffer for every chunk: the area header, then the chunk's rows.
@@ -161,14 +168,7 @@ int epd_device::load_img_area(band_buffer buf, int x, int y, int w, int h) {
 }
 
 int epd_device::fast_write_mem(band_buffer buf, int x, int y, int w, int h) {
-    if (buf == nullptr) {
-        perr(log_file, "fast_write_mem: no band buffer for controller %d, nothing sent\n",
-             dev_index);
-        return 0;
-    }
-    if (w < 1 || w > max_row_length) {
-        perr(log_file, "fast_write_mem: width %d outside 1..%d for controller %d, nothing sent\n",
-             w, max_row_length, dev_index);
+    if (!band_can_be_sent("fast_write_mem", buf, w, max_row_length, dev_index)) {
         return 0;
     }
     // Image memory rows are panel_width bytes apart; addresses wrap in 32 bits.
@@ -229,14 +229,9 @@ int epd_device::get_id() {
 }
 
 void epd_device::endian_little_to_big(unsigned int *words, unsigned int bytes) {
-    for (unsigned int i = 0; i < bytes / 4; ++i) {
-        words[i] = __builtin_bswap32(words[i]);
-    }
+    EndianLittleBig(words, bytes);
 }
 
 int epd_device::endian_big_to_little(const unsigned char *p) {
-    const uint32_t value = (static_cast<uint32_t>(p[0]) << 24) |
-                           (static_cast<uint32_t>(p[1]) << 16) |
-                           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-    return static_cast<int>(value);
+    return ::endian_big_to_little(p);
 }
