@@ -65,7 +65,7 @@ bench: deps
 	@build-perf/bench/epdshow_bench
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz
+	rm -rf $(BUILD) build-asan build-fuzz build-perf build-deb
 
 # The Debian package, in build-deb: sudo apt install ./build-deb/epdshow_*.deb
 .PHONY: deb

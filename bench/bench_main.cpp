@@ -6,7 +6,6 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -15,14 +14,6 @@
 #include <vector>
 
 namespace bench {
-
-void repeat_for_minimum(benchmark::internal::Benchmark *b, int repetitions) {
-    b->Repetitions(repetitions)
-        ->ReportAggregatesOnly(true)
-        ->ComputeStatistics("min", [](const std::vector<double> &v) {
-            return *std::min_element(v.begin(), v.end());
-        });
-}
 
 namespace {
 

@@ -1,9 +1,11 @@
 #include "bench_support.h"
 
+#include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -99,6 +101,14 @@ quiet_stdout::~quiet_stdout() {
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
+}
+
+void repeat_for_minimum(benchmark::internal::Benchmark *b, int repetitions) {
+    b->Repetitions(repetitions)
+        ->ReportAggregatesOnly(true)
+        ->ComputeStatistics("min", [](const std::vector<double> &v) {
+            return *std::min_element(v.begin(), v.end());
+        });
 }
 
 std::map<std::string, std::string> &notes() {

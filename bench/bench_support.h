@@ -1,12 +1,22 @@
-// Shared by the benchmarks: a scratch folder, the two test pictures, the panel layouts, and the
-// table of figures that main prints after the runs.
+// Shared by the benchmarks: a scratch folder, the two test pictures, the panel layouts, the
+// repetition rule, and the table of figures that main prints after the runs.
 #ifndef EPDSHOW_BENCH_SUPPORT_H
 #define EPDSHOW_BENCH_SUPPORT_H
 
 #include <map>
 #include <string>
 
+namespace benchmark {
+namespace internal {
+class Benchmark;
+}
+} // namespace benchmark
+
 namespace bench {
+
+// Repeats b and adds the minimum over the repetitions to the aggregates: on a shared host the
+// fastest run is the one least disturbed by others.
+void repeat_for_minimum(benchmark::internal::Benchmark *b, int repetitions);
 
 // A panel layout: the panel's size and how many bands (controllers) it has.
 struct layout {
