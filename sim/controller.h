@@ -1,6 +1,8 @@
 // The virtual IT8951 controller: a USB mass-storage device speaking the Bulk-Only Transport,
-// fed one bulk transfer at a time. It knows nothing of libusb: a bus (bus.cpp) or any other
-// transport hands it the transfers of its two Bulk-Only endpoints and maps the results.
+// fed one bulk transfer at a time. It knows nothing of libusb: a bus (libusb_facade.cpp) or any
+// other transport hands it the transfers of its two Bulk-Only endpoints and maps the results.
+// controller.cpp holds the transport (wrappers, phases, injected faults), controller_commands.cpp
+// the vendor sub-commands and what they do to the device.
 #ifndef EPDSIM_CONTROLLER_H
 #define EPDSIM_CONTROLLER_H
 
@@ -57,7 +59,15 @@ class controller {
     int temperature() const { return temp; }
     const std::vector<refresh_record> &refreshes() const { return refresh_log; }
 
+    // The command of a journal entry as its journal line names it ("sysinfo", "read_reg
+    // addr=0x...", "sub=0x.. unknown", "no-command", ...).
+    static std::string describe_command(const journal_entry &entry);
+    // Whether the entry is a power-off command that ended with status 0.
+    static bool powers_off(const journal_entry &entry);
+
   private:
+    struct sub_command; // one row of the table of vendor sub-commands
+
     enum class phase { idle, data_out, data_in, status };
 
     struct command {
@@ -67,10 +77,15 @@ class controller {
         std::vector<std::uint8_t> reply; // data-in bytes
         int status = 0;
         std::uint32_t residue = 0;
-        bool rejected = false; // fails with its status without taking effect
+        bool rejected = false;             // fails with its status without taking effect
+        const sub_command *kind = nullptr; // null: unknown operation code or sub-command
     };
 
-    transfer_result endpoint_faults(std::uint8_t endpoint, bool in);
+    static const sub_command *find_sub_command(const std::uint8_t *block);
+
+    transfer_result screen_transfer(bool in, std::uint8_t endpoint, const std::uint8_t *data,
+                                    std::size_t length);
+    transfer_result endpoint_faults(bool in);
     bool counted_faults_due() const { return cbw_count >= fault.counted_from_command; }
     transfer_result receive_cbw(const std::uint8_t *data, std::size_t length);
     transfer_result receive_data(const std::uint8_t *data, std::size_t length);
@@ -81,13 +96,24 @@ class controller {
     void note(const std::string &text, bool violation = false);
     void fail_phase(std::uint32_t residue);
     void finish(int delivered_status);
-    bool check_shape();
-    void run_in_command();
-    void run_out_command(const std::vector<std::uint8_t> &data);
     void reject(const std::string &why);
-    bool write_bytes(std::uint32_t address, const std::uint8_t *bytes, std::size_t count);
+
+    // The command set (controller_commands.cpp).
+    void start_device();
+    void decode_block();
+    void run_command(const std::vector<std::uint8_t> &data);
+    // One handler per sub-command: an IN command fills current.reply, an OUT command takes the
+    // data-out bytes (none when the command has no data phase).
+    void answer_system_info(const std::vector<std::uint8_t> &);
+    void answer_register(const std::vector<std::uint8_t> &);
+    void write_register(const std::vector<std::uint8_t> &data);
     void refresh(const std::vector<std::uint8_t> &args);
     void load_area(const std::vector<std::uint8_t> &data);
+    void switch_power(const std::vector<std::uint8_t> &);
+    void exchange_temperature(const std::vector<std::uint8_t> &);
+    void write_memory(const std::vector<std::uint8_t> &data);
+    void answer_id(const std::vector<std::uint8_t> &);
+    bool write_bytes(std::uint32_t address, const std::uint8_t *bytes, std::size_t count);
     std::uint32_t read_register(std::uint32_t address);
     std::vector<std::uint8_t> system_info() const;
 

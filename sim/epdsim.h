@@ -1,5 +1,5 @@
 // The simulation's C++ API: virtual IT8951 controllers on a simulated USB bus that stands in for
-// libusb-1.0 (see bus.cpp). Tests configure the bus, inject faults and inspect what the
+// libusb-1.0 (libusb_facade.cpp). Tests configure the bus, inject faults and inspect what the
 // controllers received and showed; epdshow-sim reads the same settings from EPDSIM_* variables.
 //
 // Controller index: the position of a controller among the vendor 0x048D devices in the order
@@ -7,88 +7,7 @@
 // below takes that index. Presets list the controllers in multi ID order 0..n-1 unless an order
 // is given.
 //
-// Environment (read at libusb_init, only when this API has not configured the bus; an invalid
-// value prints one message naming the variable and exits with status 2):
-//   EPDSIM_LAYOUT=42|32            preset (default 42)
-//   EPDSIM_ORDER=1,0               multi IDs in bus order (with EPDSIM_LAYOUT only)
-//   EPDSIM_DEVICES=WxH@ID,...      a custom controller set, in bus order, instead of a preset
-//                                  ("none": a bus without controllers)
-//   EPDSIM_OTHERS=VID:PID[@POS],... devices of other vendors (hex IDs) at position POS of the
-//                                  device list (default: at the end)
-//   EPDSIM_TEMP=T[,T...]           temperature a type-0 read replies (signed; one value for all
-//                                  controllers, or one per controller index)
-//   EPDSIM_BUSY=N[,N...]           busy reads of 0x18001224 after each refresh
-//   EPDSIM_SPEED=S[,S...]          speed value libusb_get_device_speed reports (any integer)
-//   EPDSIM_FAULTS=ITEM[,ITEM...]   faults, grammar below
-//   EPDSIM_RAISE=SIG@K[,SIG@K...]  raise SIG (SIGINT, SIGTERM, SIGABRT, INT, TERM, or a number)
-//                                  inside the bus call that completes command K (1-based,
-//                                  counted over all controllers)
-//   EPDSIM_JOURNAL=FILE            the journal as text, one line per entry, flushed per line
-//   EPDSIM_FRAMES=DIR              frame-0001.png, ... one per shown panel state
-//   EPDSIM_MEMORY=DIR              controller-N.mem: raw image memory of controller index N,
-//                                  written at libusb_exit
-//
-// Fault grammar (EPDSIM_FAULTS): ITEM = [TARGET '.'] NAME ['=' VALUE]
-//   TARGET     devN (controller index N) or idM (the controller of multi ID M); without a target
-//              a controller fault applies to every controller.
-//   stall-in=N, stall-out=N      the next N transfers on that endpoint stall (LIBUSB_ERROR_PIPE);
-//                                after a stall the endpoint stays halted (every transfer fails
-//                                with LIBUSB_ERROR_PIPE, not counted) until libusb_clear_halt
-//   timeout-in=N, timeout-out=N  the next N transfers on that endpoint time out
-//   timeout-data=N               the next N data-phase transfers (either direction) time out
-//   short-csw=N                  the next N CSWs arrive 12 bytes long
-//   csw-fail=N, csw-phase=N      the next N commands fail with CSW status 1, or 2
-//   from=K                       the faults above wait for the controller's K-th command: they
-//                                hit its data phase and status, and every transfer after them
-//   open[=CODE]                  libusb_open fails (default LIBUSB_ERROR_ACCESS)
-//   claim=I[:CODE]               claiming interface I fails (default LIBUSB_ERROR_BUSY)
-//   devdesc[=K[:CODE]]           libusb_get_device_descriptor fails from its (K+1)-th call on
-//                                (default K 0, code LIBUSB_ERROR_IO)
-//   cfgdesc[=K[:CODE]]           the same for libusb_get_config_descriptor
-//   gone=K                       the device disappears when its K-th command's CBW arrives (0:
-//                                already gone at libusb_open); LIBUSB_ERROR_NO_DEVICE from then on
-//   init[=CODE], list[=CODE]     libusb_init / libusb_get_device_list fail (no target;
-//                                defaults LIBUSB_ERROR_OTHER and LIBUSB_ERROR_NO_MEM)
-//   CODE is a libusb error name with or without its LIBUSB_ERROR_ prefix (ACCESS, BUSY, IO, ...)
-//   or a negative number.
-//
-// Journal line (one per command, or per transfer that belongs to no command), fields separated
-// by one space:
-//   #SEQ dev=INDEX id=MULTIID COMMAND flags=0xFF len=LENGTH data=DATA csw=STATUS[ note=TEXT]
-//   SEQ       1-based, over the whole bus, zero-padded to 4 digits
-//   COMMAND   sysinfo | read_reg addr=0xAAAAAAAA | write_reg addr=0xAAAAAAAA value=0xVVVVVVVV
-//             | display mode=M x=X y=Y w=W h=H arg6=A | load_area addr=0xAAAAAAAA x=X y=Y w=W
-//             rows=R | power on|off vcom=V | temp type=T value=V | write_mem addr=0xAAAAAAAA
-//             rowlen=L | get_id | sub=0xSS unknown | op=0xOO unknown | no-command
-//             (numbers in decimal unless shown as 0x...; fields decoded from a data phase that
-//             did not arrive whole are printed as '?')
-//   flags     the CBW's direction flags byte; len its data transfer length (for no-command: the
-//             transfer's own direction as 0x80 or 0x00 and its length)
-//   DATA      the data phase's bytes as lower-case hex when at most 64, else LENGTH:FNV where FNV
-//             is the 16-digit lower-case hex 64-bit FNV-1a digest; '-' when no data moved
-//   STATUS    the CSW status delivered (0, 1, 2), or '-' when no CSW was delivered
-//   TEXT      violations and injected faults, '; '-separated, to the end of the line
-//
-// Device behaviour:
-//   Image memory starts white (255); the panel starts white. Register 0x18001138 starts at
-//   0x00100041. A command whose CBW direction or length does not fit its block, an unknown
-//   operation code or sub-command, or a write outside the memory, fails with status 1 and has no
-//   effect (its data phase still moves: data-in then carries zeros). An OUT transfer that is not a
-//   valid CBW (31 bytes, "USBC", LUN 0, block length 16) while a CBW is due is taken and discarded,
-//   and journaled as a no-command violation; an IN transfer with no command pending times out. A
-//   data phase of another length, a CSW read before the data phase, fail the command with status
-//   2 (residue: the bytes not moved); a CBW while a data phase or CSW is due drops the command in
-//   progress (csw=-) and starts the new one. A stalled transfer moves nothing and leaves the
-//   command where it was. A timeout that hits a CBW loses it; one that hits a data phase makes the
-//   device abandon that phase and answer the CSW with status 2; one that hits the CSW loses it and
-//   ends the command. Transfers on an endpoint of an unclaimed interface, an unknown endpoint, or a
-//   control or isochronous endpoint fail with LIBUSB_ERROR_IO; an endpoint that the controller
-//   does not serve for the Bulk-Only Transport times out.
-//
-// Frames: the panel shows a refresh as soon as it is made; a frame is the panel's state,
-// written (counted, and saved as a PNG when a frames folder is set) when a power-off command
-// arrives after at least one refresh since the last frame, and at libusb_exit when refreshes are
-// still unshown.
+// The EPDSIM_* variables, the fault grammar, the journal line and the device: sim/README.md.
 #ifndef EPDSIM_H
 #define EPDSIM_H
 

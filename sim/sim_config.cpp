@@ -1,5 +1,6 @@
 #include "sim_config.h"
 
+#include "bus.h"
 #include "controller.h"
 #include "epdsim.h"
 
@@ -53,24 +54,9 @@ int count(const std::string &text) {
 }
 
 int error_code(const std::string &text) {
-    static const std::pair<const char *, int> names[] = {
-        {"IO", LIBUSB_ERROR_IO},
-        {"INVALID_PARAM", LIBUSB_ERROR_INVALID_PARAM},
-        {"ACCESS", LIBUSB_ERROR_ACCESS},
-        {"NO_DEVICE", LIBUSB_ERROR_NO_DEVICE},
-        {"NOT_FOUND", LIBUSB_ERROR_NOT_FOUND},
-        {"BUSY", LIBUSB_ERROR_BUSY},
-        {"TIMEOUT", LIBUSB_ERROR_TIMEOUT},
-        {"OVERFLOW", LIBUSB_ERROR_OVERFLOW},
-        {"PIPE", LIBUSB_ERROR_PIPE},
-        {"INTERRUPTED", LIBUSB_ERROR_INTERRUPTED},
-        {"NO_MEM", LIBUSB_ERROR_NO_MEM},
-        {"NOT_SUPPORTED", LIBUSB_ERROR_NOT_SUPPORTED},
-        {"OTHER", LIBUSB_ERROR_OTHER}};
     std::string name = text.rfind("LIBUSB_ERROR_", 0) == 0 ? text.substr(13) : text;
-    for (const auto &entry : names)
-        if (name == entry.first)
-            return entry.second;
+    if (int code = error_code_named(name))
+        return code;
     if (!text.empty() && text[0] == '-')
         return int(number(text, -1000, -1));
     throw bad_value("'" + text + "' is not a libusb error code");
@@ -152,33 +138,32 @@ void descriptor_fault(const std::string &value, int *error, int *ok_calls) {
     *error = parts.second.empty() ? LIBUSB_ERROR_IO : error_code(parts.second);
 }
 
+// The faults given N times, by name; null for another name.
+int controller_faults::*counted_fault(const std::string &name) {
+    static const std::pair<const char *, int controller_faults::*> counters[] = {
+        {"stall-in", &controller_faults::stall_in},
+        {"stall-out", &controller_faults::stall_out},
+        {"timeout-in", &controller_faults::timeout_in},
+        {"timeout-out", &controller_faults::timeout_out},
+        {"timeout-data", &controller_faults::timeout_data},
+        {"short-csw", &controller_faults::short_csw},
+        {"csw-fail", &controller_faults::csw_failed},
+        {"csw-phase", &controller_faults::csw_phase_error}};
+    for (const auto &counter : counters)
+        if (name == counter.first)
+            return counter.second;
+    return nullptr;
+}
+
 void apply_fault(controller_faults &f, const std::string &name, const std::string &value,
                  bool has_value) {
     auto need_value = [&] {
         if (!has_value)
             throw bad_value(name + " needs a value");
     };
-    if (name == "stall-in" || name == "stall-out" || name == "timeout-in" ||
-        name == "timeout-out" || name == "timeout-data" || name == "short-csw" ||
-        name == "csw-fail" || name == "csw-phase") {
+    if (int controller_faults::*counter = counted_fault(name)) {
         need_value();
-        int n = count(value);
-        if (name == "stall-in")
-            f.stall_in = n;
-        else if (name == "stall-out")
-            f.stall_out = n;
-        else if (name == "timeout-in")
-            f.timeout_in = n;
-        else if (name == "timeout-out")
-            f.timeout_out = n;
-        else if (name == "timeout-data")
-            f.timeout_data = n;
-        else if (name == "short-csw")
-            f.short_csw = n;
-        else if (name == "csw-fail")
-            f.csw_failed = n;
-        else
-            f.csw_phase_error = n;
+        f.*counter = count(value);
     } else if (name == "open") {
         f.open_error = has_value ? error_code(value) : LIBUSB_ERROR_ACCESS;
     } else if (name == "claim") {

@@ -1,4 +1,4 @@
-// Reading the EPDSIM_* variables into the bus set-up (the grammar is documented in epdsim.h).
+// Reading the EPDSIM_* variables into the bus set-up (their grammar: README.md in this folder).
 #ifndef EPDSIM_SIM_CONFIG_H
 #define EPDSIM_SIM_CONFIG_H
 
