@@ -10,7 +10,7 @@ using strings = std::vector<std::string>;
 
 constexpr int band = 10;
 
-class bands : public epd_bench::sim_panel {
+class Bands : public epd_bench::sim_panel {
   protected:
     // Two 2880-wide controllers, multi IDs in bus order.
     epd &build_42() {
@@ -92,7 +92,7 @@ class bands : public epd_bench::sim_panel {
     }
 };
 
-TEST_F(bands, rectangle_across_the_band_boundary_of_the_42_layout) {
+TEST_F(Bands, RectangleAcrossTheBandBoundaryOfThe42Layout) {
     build_42();
     cv::Mat picture = load(100, 8, 6, 5);
     // Slot 1 (top) takes picture rows 0-1 at memory rows 8-9; slot 0 the rows 2-4, turned, at 7-9.
@@ -105,7 +105,7 @@ TEST_F(bands, rectangle_across_the_band_boundary_of_the_42_layout) {
                                      refresh(0, false, "mode=2 x=100 y=7 w=6 h=3 arg6=1")));
 }
 
-TEST_F(bands, whole_panel_on_the_42_layout_turns_the_bottom_band) {
+TEST_F(Bands, WholePanelOnThe42LayoutTurnsTheBottomBand) {
     build_42();
     cv::Mat picture = epd_bench::numbered_picture(2880, 2 * band);
     std::string path = write_picture("whole.png", picture);
@@ -120,7 +120,7 @@ TEST_F(bands, whole_panel_on_the_42_layout_turns_the_bottom_band) {
                                      refresh(0, false, "mode=4 x=0 y=0 w=2880 h=10 arg6=1")));
 }
 
-TEST_F(bands, top_on_a_band_boundary_gives_the_band_above_no_rows) {
+TEST_F(Bands, TopOnABandBoundaryGivesTheBandAboveNoRows) {
     build_42();
     cv::Mat picture = load(0, band, 7, 5);
     EXPECT_EQ(new_commands(), row_writes(0, 0, 7, 5, 9));
@@ -132,7 +132,7 @@ TEST_F(bands, top_on_a_band_boundary_gives_the_band_above_no_rows) {
                                      refresh(0, false, "mode=2 x=0 y=5 w=7 h=5 arg6=1")));
 }
 
-TEST_F(bands, rectangle_in_the_bottom_band_of_the_42_layout_skips_the_top_band) {
+TEST_F(Bands, RectangleInTheBottomBandOfThe42LayoutSkipsTheTopBand) {
     build_42();
     cv::Mat picture = load(3, 12, 7, 8);
     EXPECT_EQ(new_commands(), row_writes(0, 3, 7, 0, 7));
@@ -143,7 +143,7 @@ TEST_F(bands, rectangle_in_the_bottom_band_of_the_42_layout_skips_the_top_band) 
     EXPECT_EQ(new_commands(), refresh(0, false, "mode=2 x=3 y=0 w=7 h=8 arg6=1"));
 }
 
-TEST_F(bands, rectangle_reaching_the_last_row_of_the_top_band) {
+TEST_F(Bands, RectangleReachingTheLastRowOfTheTopBand) {
     build_42();
     cv::Mat picture = load(0, 3, 9, 7);
     EXPECT_EQ(new_commands(), row_writes(1, 0, 9, 3, 9));
@@ -155,7 +155,7 @@ TEST_F(bands, rectangle_reaching_the_last_row_of_the_top_band) {
                                      refresh(0, true, "mode=2 x=0 y=0 w=10 h=10 arg6=1")));
 }
 
-TEST_F(bands, rectangle_over_two_middle_bands_of_the_32_layout) {
+TEST_F(Bands, RectangleOverTwoMiddleBandsOfThe32Layout) {
     build_32();
     cv::Mat picture = load(0, 15, 1440, 12);
     EXPECT_EQ(new_commands(), concat(row_writes(2, 0, 1440, 5, 9), row_writes(1, 0, 1440, 0, 6)));
@@ -169,7 +169,7 @@ TEST_F(bands, rectangle_over_two_middle_bands_of_the_32_layout) {
                                      refresh(0, true, "mode=3 x=0 y=0 w=10 h=10 arg6=1")));
 }
 
-TEST_F(bands, rows_below_the_panel_are_dropped) {
+TEST_F(Bands, RowsBelowThePanelAreDropped) {
     build_32();
     cv::Mat picture = load(20, 3 * band + 2, 30, 20);
     EXPECT_EQ(new_commands(), row_writes(0, 20, 30, 2, 9));
@@ -180,14 +180,14 @@ TEST_F(bands, rows_below_the_panel_are_dropped) {
     EXPECT_EQ(new_commands(), refresh(0, false, "mode=3 x=20 y=2 w=30 h=8 arg6=1"));
 }
 
-TEST_F(bands, tallest_rectangle_is_cut_at_the_panel_bottom) {
+TEST_F(Bands, TallestRectangleIsCutAtThePanelBottom) {
     build_42();
     output_of([&] { panel->display(0, 5, 10, 2147483647, 3, true, 1); });
     EXPECT_EQ(new_commands(), concat(refresh(1, false, "mode=3 x=0 y=5 w=10 h=5 arg6=1"),
                                      refresh(0, false, "mode=3 x=0 y=0 w=10 h=10 arg6=1")));
 }
 
-TEST_F(bands, partial_bit_is_changed_alone) {
+TEST_F(Bands, PartialBitIsChangedAlone) {
     epd &panel = build_42();
     panel.write_register(0x18001138, 0x123C5678);
     output_of([&] { panel.display(2, 1); });
@@ -207,10 +207,10 @@ void PrintTo(const panel_shape &s, std::ostream *out) {
     *out << s.devs << " x " << s.width;
 }
 
-class bands_without_layout : public epd_bench::sim_panel,
-                             public testing::WithParamInterface<panel_shape> {};
+class BandsWithoutLayout : public epd_bench::sim_panel,
+                           public testing::WithParamInterface<panel_shape> {};
 
-TEST_P(bands_without_layout, load_and_refresh_send_nothing) {
+TEST_P(BandsWithoutLayout, LoadAndRefreshSendNothing) {
     for (int id = 0; id < GetParam().devs; ++id) {
         epdsim::add_controller(controller(GetParam().width, band, id));
     }
@@ -227,11 +227,11 @@ TEST_P(bands_without_layout, load_and_refresh_send_nothing) {
     EXPECT_EQ(new_commands(), strings{});
 }
 
-INSTANTIATE_TEST_SUITE_P(shapes, bands_without_layout,
+INSTANTIATE_TEST_SUITE_P(Shapes, BandsWithoutLayout,
                          testing::Values(panel_shape{2, 1440}, panel_shape{4, 2880},
                                          panel_shape{3, 2880}));
 
-TEST_F(bands, bad_rectangles_reach_no_controller) {
+TEST_F(Bands, BadRectanglesReachNoController) {
     epd &panel = build_42();
     std::string path = write_picture("picture.png", epd_bench::numbered_picture(8, 8));
     const int rectangles[][4] = {{0, 0, 0, 5},    {0, 0, 5, 0},    {0, 0, -5, 5},

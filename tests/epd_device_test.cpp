@@ -53,7 +53,7 @@ band_buffer band(int w, int h) {
     return buf;
 }
 
-class epd_device_commands : public usb_session_test {
+class EpdDeviceCommands : public usb_session_test {
   protected:
     void TearDown() override {
         testing::internal::CaptureStdout();
@@ -100,7 +100,7 @@ class epd_device_commands : public usb_session_test {
     std::string out, err, build_err;
 };
 
-TEST_F(epd_device_commands, SystemInfoIsReadOnceAndGivesTheBandGeometry) {
+TEST_F(EpdDeviceCommands, SystemInfoIsReadOnceAndGivesTheBandGeometry) {
     epdsim::use_layout(32, {2, 0, 1, 3});
     epd_device &dev = build();
     const auto &entry = epdsim::journal().at(0);
@@ -122,7 +122,7 @@ TEST_F(epd_device_commands, SystemInfoIsReadOnceAndGivesTheBandGeometry) {
     EXPECT_EQ(epdsim::open_handles(0), 0);
 }
 
-TEST_F(epd_device_commands, RegistersTravelBigEndian) {
+TEST_F(EpdDeviceCommands, RegistersTravelBigEndian) {
     epd_device &dev = build();
     EXPECT_EQ(dev.write_register(0x18001000, static_cast<int>(0x80000001u)), 0);
     EXPECT_EQ(dev.read_register(0x18001000), -2147483647);
@@ -136,7 +136,7 @@ TEST_F(epd_device_commands, RegistersTravelBigEndian) {
     EXPECT_EQ(entries[1].length, 4u);
 }
 
-TEST_F(epd_device_commands, DisplaySendsTheSevenArgumentWords) {
+TEST_F(EpdDeviceCommands, DisplaySendsTheSevenArgumentWords) {
     epd_device &dev = build();
     EXPECT_EQ(dev.display(0, 0, 10, 10, 2, 1), 0);
     auto entries = sent();
@@ -147,7 +147,7 @@ TEST_F(epd_device_commands, DisplaySendsTheSevenArgumentWords) {
     EXPECT_EQ(entries[0].data, big_endian_words({dev.get_img_buf_addr(), 2, 0, 0, 10, 10, 1}));
 }
 
-TEST_F(epd_device_commands, PowerCarriesTheVcomAndReturnsTheReply) {
+TEST_F(EpdDeviceCommands, PowerCarriesTheVcomAndReturnsTheReply) {
     epd_device &dev = build();
     EXPECT_EQ(run([&] { return dev.set_power(false, 2330); }), 2330);
     EXPECT_EQ(out, "\t\t\tVCom value = 2330\n");
@@ -160,7 +160,7 @@ TEST_F(epd_device_commands, PowerCarriesTheVcomAndReturnsTheReply) {
     EXPECT_EQ(sent().at(0).block[11], 0x01);
 }
 
-TEST_F(epd_device_commands, TemperatureReadIsSignedAndWritesHaveNoDataPhase) {
+TEST_F(EpdDeviceCommands, TemperatureReadIsSignedAndWritesHaveNoDataPhase) {
     epdsim::controller_config config;
     config.temperature = -2;
     epdsim::add_controller(config);
@@ -185,7 +185,7 @@ TEST_F(epd_device_commands, TemperatureReadIsSignedAndWritesHaveNoDataPhase) {
     EXPECT_TRUE(sent().empty());
 }
 
-TEST_F(epd_device_commands, GetIdReadsTwoBytesAndReturnsZero) {
+TEST_F(EpdDeviceCommands, GetIdReadsTwoBytesAndReturnsZero) {
     epd_device &dev = build();
     EXPECT_EQ(dev.get_id(), 0);
     auto entries = sent();
@@ -195,7 +195,7 @@ TEST_F(epd_device_commands, GetIdReadsTwoBytesAndReturnsZero) {
     EXPECT_EQ(entries[0].length, 2u);
 }
 
-TEST_F(epd_device_commands, MemoryWriteSendsOneCommandPerRowAtTheRowAddress) {
+TEST_F(EpdDeviceCommands, MemoryWriteSendsOneCommandPerRowAtTheRowAddress) {
     epd_device &dev = build();
     band_buffer pixels = band(1440, 2);
     const bytes first_row(pixels.get(), pixels.get() + 1440);
@@ -218,7 +218,7 @@ TEST_F(epd_device_commands, MemoryWriteSendsOneCommandPerRowAtTheRowAddress) {
     EXPECT_EQ(epdsim::memory_at(0, 103, 1), static_cast<std::uint8_t>(band(4, 2)[7]));
 }
 
-TEST_F(epd_device_commands, AreaLoadGoesInChunksWithTheirOwnHeaders) {
+TEST_F(EpdDeviceCommands, AreaLoadGoesInChunksWithTheirOwnHeaders) {
     epd_device &dev = build();
     EXPECT_EQ(dev.load_img_area(band(1440, 100), 0, 200, 1440, 100), 0);
     auto entries = sent();
@@ -242,7 +242,7 @@ TEST_F(epd_device_commands, AreaLoadGoesInChunksWithTheirOwnHeaders) {
     EXPECT_EQ(epdsim::violation_count(), 0);
 }
 
-TEST_F(epd_device_commands, UnusableWidthsAndMissingBuffersSendNothing) {
+TEST_F(EpdDeviceCommands, UnusableWidthsAndMissingBuffersSendNothing) {
     epd_device &dev = build();
     run([&] { return dev.load_img_area(band(1, 1), 0, 0, 0, 1); });
     EXPECT_EQ(err, "load_img_area: width 0 outside 1..61440 for controller 0, nothing sent\n");
@@ -258,7 +258,7 @@ TEST_F(epd_device_commands, UnusableWidthsAndMissingBuffersSendNothing) {
     EXPECT_TRUE(sent().empty());
 }
 
-TEST_F(epd_device_commands, AControllerThatCannotBeOpenedReadsZeros) {
+TEST_F(EpdDeviceCommands, AControllerThatCannotBeOpenedReadsZeros) {
     epdsim::use_layout(32);
     epdsim::faults(0).open_error = LIBUSB_ERROR_ACCESS;
     epd_device &dev = build();
@@ -272,7 +272,7 @@ TEST_F(epd_device_commands, AControllerThatCannotBeOpenedReadsZeros) {
     EXPECT_TRUE(epdsim::journal().empty());
 }
 
-TEST(epd_device_byte_order, SwapsWholeWordsOnlyAndReadsSignedBigEndian) {
+TEST(EpdDeviceByteOrder, SwapsWholeWordsOnlyAndReadsSignedBigEndian) {
     unsigned int words[2] = {0x11223344, 0x55667788};
     epd_device::endian_little_to_big(words, 6);
     EXPECT_EQ(words[0], 0x44332211u);

@@ -6,7 +6,7 @@ namespace {
 using epd_bench::controller;
 using strings = std::vector<std::string>;
 
-class composite : public epd_bench::sim_panel {
+class Composite : public epd_bench::sim_panel {
   protected:
     // Every command sent since the build, for checking that none reached a controller.
     size_t commands_sent() { return new_commands().size(); }
@@ -32,7 +32,7 @@ class composite : public epd_bench::sim_panel {
     }
 };
 
-TEST_F(composite, slots_follow_the_multi_ids_whatever_the_bus_order) {
+TEST_F(Composite, SlotsFollowTheMultiIdsWhateverTheBusOrder) {
     epdsim::add_controller(controller(2880, 8, 1));
     epdsim::add_controller(controller(2880, 6, 0));
     epd &p = build();
@@ -55,7 +55,7 @@ TEST_F(composite, slots_follow_the_multi_ids_whatever_the_bus_order) {
     EXPECT_EQ(new_commands(), strings{"dev=1 power off vcom=2330"});
 }
 
-TEST_F(composite, multi_id_10000_still_asks_for_placement_by_id) {
+TEST_F(Composite, MultiId10000StillAsksForPlacementById) {
     epdsim::add_controller(controller(2880, 8, 10000));
     epdsim::add_controller(controller(2880, 8, 0));
     epd &p = build();
@@ -68,7 +68,7 @@ TEST_F(composite, multi_id_10000_still_asks_for_placement_by_id) {
     expect_services_send_nothing(p);
 }
 
-TEST_F(composite, multi_id_above_10000_makes_controller_0_the_panel_alone) {
+TEST_F(Composite, MultiIdAbove10000MakesController0ThePanelAlone) {
     epdsim::add_controller(controller(2880, 8, 10001, 30));
     epdsim::add_controller(controller(2880, 6, 0, 10));
     epd &p = build();
@@ -95,9 +95,9 @@ void PrintTo(const bad_ids &b, std::ostream *out) {
     *out << testing::PrintToString(b.ids);
 }
 
-class panel_with_bad_ids : public composite, public testing::WithParamInterface<bad_ids> {};
+class PanelWithBadIds : public Composite, public testing::WithParamInterface<bad_ids> {};
 
-TEST_P(panel_with_bad_ids, is_not_ready_and_names_every_controller) {
+TEST_P(PanelWithBadIds, IsNotReadyAndNamesEveryController) {
     const std::vector<int> &ids = GetParam().ids;
     for (int id : ids) {
         epdsim::add_controller(controller(1440, 4, id));
@@ -113,12 +113,12 @@ TEST_P(panel_with_bad_ids, is_not_ready_and_names_every_controller) {
     expect_services_send_nothing(p);
 }
 
-INSTANTIATE_TEST_SUITE_P(ids, panel_with_bad_ids,
+INSTANTIATE_TEST_SUITE_P(Ids, PanelWithBadIds,
                          testing::Values(bad_ids{{0, 0}}, bad_ids{{0, 2}}, bad_ids{{1, -1}},
                                          bad_ids{{3, 2, 1, 1}}, bad_ids{{0, 1, 2, 3, 4}},
                                          bad_ids{{5}}));
 
-TEST_F(composite, no_controller_count_creates_no_controller) {
+TEST_F(Composite, NoControllerCountCreatesNoController) {
     epdsim::add_controller(controller(2880, 8, 0));
     for (int count : {0, -4}) {
         epd &p = build_with_count(&count);
@@ -139,9 +139,9 @@ void PrintTo(const readings &r, std::ostream *out) {
     *out << r.top << " and " << r.bottom;
 }
 
-class panel_temperature : public composite, public testing::WithParamInterface<readings> {};
+class PanelTemperature : public Composite, public testing::WithParamInterface<readings> {};
 
-TEST_P(panel_temperature, average_truncates_toward_zero) {
+TEST_P(PanelTemperature, AverageTruncatesTowardZero) {
     epdsim::add_controller(controller(2880, 4, 0, GetParam().bottom));
     epdsim::add_controller(controller(2880, 4, 1, GetParam().top));
     epd &p = build();
@@ -151,11 +151,11 @@ TEST_P(panel_temperature, average_truncates_toward_zero) {
               (strings{"dev=1 temp type=0 value=-15", "dev=0 temp type=0 value=-15"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(readings, panel_temperature,
+INSTANTIATE_TEST_SUITE_P(Readings, PanelTemperature,
                          testing::Values(readings{25, 26, 25}, readings{-3, -4, -3},
                                          readings{0, 0, 0}));
 
-TEST_F(composite, temperature_write_and_single_slot_forms) {
+TEST_F(Composite, TemperatureWriteAndSingleSlotForms) {
     epdsim::add_controller(controller(2880, 4, 0, 26));
     epdsim::add_controller(controller(2880, 4, 1, 25));
     epd &p = build();
@@ -175,7 +175,7 @@ TEST_F(composite, temperature_write_and_single_slot_forms) {
               (strings{"dev=1 temp type=2 value=24", "dev=0 temp type=2 value=24"}));
 }
 
-TEST_F(composite, register_write_reaches_every_slot_from_the_top) {
+TEST_F(Composite, RegisterWriteReachesEverySlotFromTheTop) {
     epdsim::add_controller(controller(1440, 4, 2));
     epdsim::add_controller(controller(1440, 4, 0));
     epdsim::add_controller(controller(1440, 4, 3));
@@ -188,7 +188,7 @@ TEST_F(composite, register_write_reaches_every_slot_from_the_top) {
                                        "dev=1 write_reg addr=0x18001000 value=0x01020304"}));
 }
 
-TEST_F(composite, lut_poll_goes_on_while_any_engine_is_busy) {
+TEST_F(Composite, LutPollGoesOnWhileAnyEngineIsBusy) {
     epdsim::add_controller(controller(1440, 4, 0, 25, 2));
     for (int id = 1; id < 4; ++id) {
         epdsim::add_controller(controller(1440, 4, id, 25, 0));
@@ -204,7 +204,7 @@ TEST_F(composite, lut_poll_goes_on_while_any_engine_is_busy) {
     EXPECT_EQ(reads[11], "dev=0 read_reg addr=0x18001224");
 }
 
-TEST_F(composite, lut_poll_ignores_the_upper_half_of_the_engine_register) {
+TEST_F(Composite, LutPollIgnoresTheUpperHalfOfTheEngineRegister) {
     // The simulated engine register never reads 0 in bits 16-31.
     epdsim::add_controller(controller(2880, 4, 0));
     epdsim::add_controller(controller(2880, 4, 1));
@@ -216,7 +216,7 @@ TEST_F(composite, lut_poll_ignores_the_upper_half_of_the_engine_register) {
               (strings{"dev=1 read_reg addr=0x18001224", "dev=0 read_reg addr=0x18001224"}));
 }
 
-TEST_F(composite, lut_poll_gives_up_at_its_limit_and_goes_on) {
+TEST_F(Composite, LutPollGivesUpAtItsLimitAndGoesOn) {
     epdsim::add_controller(controller(2880, 4, 0, 25, 1000000));
     epdsim::add_controller(controller(2880, 4, 1, 25, 0));
     epd &p = build();
@@ -229,7 +229,7 @@ TEST_F(composite, lut_poll_gives_up_at_its_limit_and_goes_on) {
     EXPECT_EQ(out.substr(out.size() - last.size()), last);
 }
 
-TEST_F(composite, clear_screen_refreshes_with_mode_0_and_waits_for_the_engines) {
+TEST_F(Composite, ClearScreenRefreshesWithMode0AndWaitsForTheEngines) {
     epdsim::add_controller(controller(2880, 4, 0, 25, 1));
     epdsim::add_controller(controller(2880, 4, 1, 25, 0));
     epd &p = build();

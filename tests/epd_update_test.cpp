@@ -11,7 +11,7 @@ using strings = std::vector<std::string>;
 
 constexpr int band = 10;
 
-class update : public epd_bench::sim_panel {
+class Update : public epd_bench::sim_panel {
   protected:
     epd &build_42(int temperature, int busy_reads = 0) {
         epdsim::add_controller(controller(2880, band, 0, temperature, busy_reads));
@@ -39,7 +39,7 @@ class update : public epd_bench::sim_panel {
     }
 };
 
-TEST_F(update, whole_panel_image_on_the_42_layout) {
+TEST_F(Update, WholePanelImageOnThe42Layout) {
     epd &p = build_42(24);
     const std::string path = whole_picture();
     const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 0); });
@@ -80,7 +80,7 @@ TEST_F(update, whole_panel_image_on_the_42_layout) {
     EXPECT_EQ(epdsim::frame_count(), 1);
 }
 
-TEST_F(update, area_image_waits_after_power_on_and_keeps_the_temperature) {
+TEST_F(Update, AreaImageWaitsAfterPowerOnAndKeepsTheTemperature) {
     epd &p = build_42(21, 1);
     const std::string path = write_picture("area.png", epd_bench::numbered_picture(20, 3));
     const strings lines = testing_support::split_lines(
@@ -111,7 +111,7 @@ TEST_F(update, area_image_waits_after_power_on_and_keeps_the_temperature) {
     EXPECT_EQ(count_of(commands, "dev=0 display mode=5 x=0 y=0 w=10 h=10"), 1u);
 }
 
-TEST_F(update, undecodable_image_loads_nothing_and_the_update_goes_on) {
+TEST_F(Update, UndecodableImageLoadsNothingAndTheUpdateGoesOn) {
     epd &p = build_42(24);
     const std::string path = dir.write("broken.png", "not a picture");
     const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 1); });
@@ -126,7 +126,7 @@ TEST_F(update, undecodable_image_loads_nothing_and_the_update_goes_on) {
     EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
 }
 
-TEST_F(update, cold_panel_waits_ten_seconds_instead_of_polling) {
+TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {
     epd &p = build_42(0, 3);
     const std::string path = whole_picture();
     std::string out;
@@ -145,7 +145,7 @@ TEST_F(update, cold_panel_waits_ten_seconds_instead_of_polling) {
     EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
 }
 
-TEST_F(update, slide_interval_waits_its_seconds_and_never_less_than_none) {
+TEST_F(Update, SlideIntervalWaitsItsSecondsAndNeverLessThanNone) {
     epd &p = build_42(24);
     const std::string missing = dir.file("missing.png");
     std::string out;

@@ -59,9 +59,9 @@ void PrintTo(const turn_case &c, std::ostream *out) {
     *out << "rotate " << c.rotate;
 }
 
-class img_proc_turn : public testing::TestWithParam<turn_case> {};
+class ImgProcTurn : public testing::TestWithParam<turn_case> {};
 
-TEST_P(img_proc_turn, turns_before_scaling_to_the_turned_size) {
+TEST_P(ImgProcTurn, TurnsBeforeScalingToTheTurnedSize) {
     testing_support::temp_dir dir;
     const turn_case &c = GetParam();
     img_proc loader(write_three_by_two(dir).c_str(), c.w, c.h, c.rotate);
@@ -71,7 +71,7 @@ TEST_P(img_proc_turn, turns_before_scaling_to_the_turned_size) {
     EXPECT_EQ(rows_of(loader.get_picture()), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(angles, img_proc_turn,
+INSTANTIATE_TEST_SUITE_P(Angles, ImgProcTurn,
                          testing::Values(turn_case{90, 2, 3, {3, 6, 2, 5, 1, 4}},
                                          turn_case{270, 2, 3, {4, 1, 5, 2, 6, 3}},
                                          turn_case{180, 3, 2, {6, 5, 4, 3, 2, 1}},
@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(angles, img_proc_turn,
 
 // Pictures larger than a few pixels go through the blocked turn and the word-wise band copy; odd
 // sizes leave edges outside whole blocks. Each must match OpenCV's own transpose and flip.
-TEST(img_proc, turns_and_cuts_larger_pictures_pixel_for_pixel) {
+TEST(ImgProc, TurnsAndCutsLargerPicturesPixelForPixel) {
     testing_support::temp_dir dir;
     for (const cv::Size size : {cv::Size(8, 8), cv::Size(77, 45), cv::Size(130, 203)}) {
         cv::Mat source(size, CV_8UC1);
@@ -112,14 +112,14 @@ TEST(img_proc, turns_and_cuts_larger_pictures_pixel_for_pixel) {
     }
 }
 
-TEST(img_proc, scales_to_exactly_the_size_asked_for) {
+TEST(ImgProc, ScalesToExactlyTheSizeAskedFor) {
     testing_support::temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 7, 5, 90);
     EXPECT_EQ(loader.get_picture().cols, 7);
     EXPECT_EQ(loader.get_picture().rows, 5);
 }
 
-TEST(img_proc, colour_file_becomes_one_grey_channel) {
+TEST(ImgProc, ColourFileBecomesOneGreyChannel) {
     testing_support::temp_dir dir;
     std::string path = dir.file("colour.png");
     cv::imwrite(path, cv::Mat(4, 4, CV_8UC3, cv::Scalar(10, 200, 60)));
@@ -127,7 +127,7 @@ TEST(img_proc, colour_file_becomes_one_grey_channel) {
     EXPECT_EQ(loader.get_picture().type(), CV_8UC1);
 }
 
-TEST(img_proc, undecodable_file_reports_and_leaves_an_empty_picture) {
+TEST(ImgProc, UndecodableFileReportsAndLeavesAnEmptyPicture) {
     testing_support::temp_dir dir;
     std::string path = dir.write("not_an_image.png", "plain text");
     testing::internal::CaptureStdout();
@@ -140,7 +140,7 @@ TEST(img_proc, undecodable_file_reports_and_leaves_an_empty_picture) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: Open Image File Fail\n");
 }
 
-TEST(img_proc, size_past_any_memory_leaves_an_empty_picture) {
+TEST(ImgProc, SizePastAnyMemoryLeavesAnEmptyPicture) {
     testing_support::temp_dir dir;
     testing::internal::CaptureStdout();
     img_proc loader(write_three_by_two(dir).c_str(), 1 << 20, 1 << 30, 0);
@@ -150,7 +150,7 @@ TEST(img_proc, size_past_any_memory_leaves_an_empty_picture) {
     EXPECT_EQ(loader.getArea(0, 0, 1, 1, true), nullptr);
 }
 
-TEST(img_proc_getArea, reverses_columns_and_turns_rows_unless_flip) {
+TEST(ImgProcGetArea, ReversesColumnsAndTurnsRowsUnlessFlip) {
     testing_support::temp_dir dir;
     img_proc loader(write_two_by_two(dir).c_str(), 2, 2, 0);
     band_buffer turned = loader.getArea(0, 0, 2, 2, false);
@@ -160,14 +160,14 @@ TEST(img_proc_getArea, reverses_columns_and_turns_rows_unless_flip) {
     EXPECT_EQ(band_bytes(mirrored, 4), (bytes{2, 1, 4, 3}));
 }
 
-TEST(img_proc_getArea, cuts_an_inner_rectangle) {
+TEST(ImgProcGetArea, CutsAnInnerRectangle) {
     testing_support::temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_EQ(band_bytes(loader.getArea(1, 0, 2, 2, false), 4), (bytes{6, 5, 3, 2}));
     EXPECT_EQ(band_bytes(loader.getArea(0, 1, 3, 1, true), 3), (bytes{6, 5, 4}));
 }
 
-TEST(img_proc_getArea, repeated_cuts_give_equal_bytes_in_new_buffers_and_keep_the_picture) {
+TEST(ImgProcGetArea, RepeatedCutsGiveEqualBytesInNewBuffersAndKeepThePicture) {
     testing_support::temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     band_buffer first = loader.getArea(0, 0, 3, 2, false);
@@ -178,14 +178,14 @@ TEST(img_proc_getArea, repeated_cuts_give_equal_bytes_in_new_buffers_and_keep_th
     EXPECT_EQ(rows_of(loader.get_picture()), (bytes{1, 2, 3, 4, 5, 6}));
 }
 
-TEST(img_proc_getArea, zero_row_band_inside_or_at_the_bottom_edge_is_a_real_buffer) {
+TEST(ImgProcGetArea, ZeroRowBandInsideOrAtTheBottomEdgeIsARealBuffer) {
     testing_support::temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_NE(loader.getArea(0, 1, 3, 0, true), nullptr);
     EXPECT_NE(loader.getArea(0, 2, 3, 0, false), nullptr);
 }
 
-TEST(img_proc_getArea, rectangle_outside_the_picture_gives_no_buffer) {
+TEST(ImgProcGetArea, RectangleOutsideThePictureGivesNoBuffer) {
     testing_support::temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_EQ(loader.getArea(0, 3, 3, 0, true), nullptr);
@@ -196,7 +196,7 @@ TEST(img_proc_getArea, rectangle_outside_the_picture_gives_no_buffer) {
     EXPECT_EQ(loader.getArea(0, 1, 3, 2147483647, true), nullptr);
 }
 
-TEST(img_proc_getArea, empty_picture_gives_no_buffer_at_all) {
+TEST(ImgProcGetArea, EmptyPictureGivesNoBufferAtAll) {
     testing_support::temp_dir dir;
     testing::internal::CaptureStdout();
     img_proc loader(dir.file("missing.png").c_str(), 3, 2, 0);

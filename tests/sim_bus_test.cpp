@@ -14,7 +14,7 @@ using testing_support::temp_dir;
 
 namespace {
 
-class sim_bus : public bus_fixture {
+class SimBus : public bus_fixture {
   protected:
     void SetUp() override { epdsim::reset(); }
 
@@ -54,7 +54,7 @@ libusb_device *nth_device(libusb_device **list, int i) {
     return list[i];
 }
 
-TEST_F(sim_bus, DescriptorsDescribeTheConfiguredDevices) {
+TEST_F(SimBus, DescriptorsDescribeTheConfiguredDevices) {
     using epdsim::transfer_type;
     epdsim::add_other_device({0x1D6B, 0x0002, 2, 0});
     epdsim::controller_config c;
@@ -110,7 +110,7 @@ TEST_F(sim_bus, DescriptorsDescribeTheConfiguredDevices) {
     libusb_free_device_list(list, 1);
 }
 
-TEST_F(sim_bus, StallsHoldUntilClearedAndCountOnlyTheStallsGiven) {
+TEST_F(SimBus, StallsHoldUntilClearedAndCountOnlyTheStallsGiven) {
     epdsim::use_layout(42);
     start();
     epdsim::faults(0).stall_out = 2;
@@ -131,7 +131,7 @@ TEST_F(sim_bus, StallsHoldUntilClearedAndCountOnlyTheStallsGiven) {
     EXPECT_EQ(libusb_clear_halt(handles[0], 0x05), LIBUSB_ERROR_NOT_FOUND);
 }
 
-TEST_F(sim_bus, TimeoutsAndStatusFaultsAsLibusbReportsThem) {
+TEST_F(SimBus, TimeoutsAndStatusFaultsAsLibusbReportsThem) {
     epdsim::use_layout(42);
     start();
     epdsim::faults(0).timeout_data = 1;
@@ -160,7 +160,7 @@ TEST_F(sim_bus, TimeoutsAndStatusFaultsAsLibusbReportsThem) {
     EXPECT_EQ(epdsim::violation_count(), 1); // only the stray IN read
 }
 
-TEST_F(sim_bus, DeviceGoneFailsEveryLaterCall) {
+TEST_F(SimBus, DeviceGoneFailsEveryLaterCall) {
     epdsim::use_layout(42);
     start();
     epdsim::faults(0).gone_from_command = 2;
@@ -176,7 +176,7 @@ TEST_F(sim_bus, DeviceGoneFailsEveryLaterCall) {
     EXPECT_NE(epdsim::journal()[1].line().find("note=device gone"), std::string::npos);
 }
 
-TEST_F(sim_bus, OpenClaimAndDescriptorFaults) {
+TEST_F(SimBus, OpenClaimAndDescriptorFaults) {
     epdsim::add_controller({});
     epdsim::add_controller({});
     epdsim::controller_config two;
@@ -215,7 +215,7 @@ TEST_F(sim_bus, OpenClaimAndDescriptorFaults) {
     libusb_free_device_list(list, 1);
 }
 
-TEST_F(sim_bus, StartFaultsAndContexts) {
+TEST_F(SimBus, StartFaultsAndContexts) {
     epdsim::use_layout(32);
     epdsim::global_faults().init_error = LIBUSB_ERROR_ACCESS;
     EXPECT_EQ(libusb_init(nullptr), LIBUSB_ERROR_ACCESS);
@@ -234,7 +234,7 @@ TEST_F(sim_bus, StartFaultsAndContexts) {
 
 volatile std::sig_atomic_t commands_at_signal = 0;
 
-TEST_F(sim_bus, SignalIsRaisedInsideTheCallThatCompletesTheCommand) {
+TEST_F(SimBus, SignalIsRaisedInsideTheCallThatCompletesTheCommand) {
     epdsim::use_layout(42);
     epdsim::raise_after_command(SIGUSR1, 3);
     auto previous = std::signal(SIGUSR1, [](int) { commands_at_signal = epdsim::command_count(); });
@@ -251,7 +251,7 @@ TEST_F(sim_bus, SignalIsRaisedInsideTheCallThatCompletesTheCommand) {
 
 // A journal not kept in memory still numbers, writes and counts every command, and frames and
 // signal triggers still follow the commands.
-TEST_F(sim_bus, JournalNotKeptStillNumbersWritesAndCounts) {
+TEST_F(SimBus, JournalNotKeptStillNumbersWritesAndCounts) {
     epdsim::use_layout(42);
     const std::string path = dir.file("journal.txt");
     epdsim::set_journal_file(path);
@@ -277,7 +277,7 @@ TEST_F(sim_bus, JournalNotKeptStillNumbersWritesAndCounts) {
     EXPECT_EQ(lines[4].rfind("#0005 dev=1 id=1 get_id", 0), 0u);
 }
 
-TEST_F(sim_bus, FramesOfTheFortyTwoLayoutShowBothBandsUpright) {
+TEST_F(SimBus, FramesOfTheFortyTwoLayoutShowBothBandsUpright) {
     epdsim::use_layout(42, {1, 0}); // the top band's controller is listed first
     epdsim::set_frames_dir(dir.path());
     start();
@@ -314,7 +314,7 @@ TEST_F(sim_bus, FramesOfTheFortyTwoLayoutShowBothBandsUpright) {
     EXPECT_TRUE(testing_support::file_exists(dir.file("frame-0003.png")));
 }
 
-TEST_F(sim_bus, FramesOfTheThirtyTwoLayoutAndOfOtherSetsStackTheBands) {
+TEST_F(SimBus, FramesOfTheThirtyTwoLayoutAndOfOtherSetsStackTheBands) {
     epdsim::use_layout(32, {2, 0, 3, 1});
     start();
     for (int dev = 0; dev < 4; ++dev) {
@@ -358,7 +358,7 @@ epdsim::env_reader fake_env(std::map<std::string, std::string> values) {
     };
 }
 
-TEST(sim_settings, VariablesSetUpTheBus) {
+TEST(SimSettings, VariablesSetUpTheBus) {
     std::string error;
     ASSERT_TRUE(epdsim::configure_from(
         fake_env({{"EPDSIM_LAYOUT", "32"},
@@ -401,7 +401,7 @@ TEST(sim_settings, VariablesSetUpTheBus) {
     epdsim::reset();
 }
 
-TEST(sim_settings, InvalidValuesNameTheirVariable) {
+TEST(SimSettings, InvalidValuesNameTheirVariable) {
     const std::pair<std::map<std::string, std::string>, std::string> cases[] = {
         {{{"EPDSIM_LAYOUT", "41"}}, "EPDSIM_LAYOUT=41: expected 42 or 32"},
         {{{"EPDSIM_ORDER", "0,0"}}, "EPDSIM_ORDER=0,0: list the multi IDs 0 to 1 once each"},
@@ -437,7 +437,7 @@ std::string playlist(const std::string &image, bool stop) {
            "</image_name></epd></playlist>";
 }
 
-TEST(sim_process, InvalidVariableEndsTheProgramWithStatusTwo) {
+TEST(SimProcess, InvalidVariableEndsTheProgramWithStatusTwo) {
     temp_dir dir;
     dir.write("playlist.xml", playlist("none.png", true));
     auto run = testing_support::run_program(EPDSHOW_SIM_PATH, {"playlist.xml"},
@@ -448,7 +448,7 @@ TEST(sim_process, InvalidVariableEndsTheProgramWithStatusTwo) {
         << run.err;
 }
 
-TEST(sim_process, JournalMemoryAndSignalTriggerReachTheFiles) {
+TEST(SimProcess, JournalMemoryAndSignalTriggerReachTheFiles) {
     temp_dir dir;
     testing_support::write_gradient_image(dir.file("picture.png"), 64, 48);
     dir.write("playlist.xml", playlist("picture.png", false));

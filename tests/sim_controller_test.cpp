@@ -12,7 +12,7 @@ constexpr std::uint32_t base = 0x00ABCDE0;
 constexpr std::uint32_t partial_register = 0x18001138;
 constexpr std::uint32_t engine_register = 0x18001224;
 
-class sim_controller : public bus_fixture {
+class SimController : public bus_fixture {
   protected:
     void SetUp() override {
         epdsim::reset();
@@ -47,7 +47,7 @@ class sim_controller : public bus_fixture {
     }
 };
 
-TEST_F(sim_controller, SystemInfoRecordAndStatusWrapper) {
+TEST_F(SimController, SystemInfoRecordAndStatusWrapper) {
     reply r = command(0, block(0x80, 0x38393531, {0, 1, 0, 2}), 0x80, 120);
     ASSERT_EQ(r.data.size(), 120u);
     EXPECT_EQ(word(r.data, 16), 64u);
@@ -61,7 +61,7 @@ TEST_F(sim_controller, SystemInfoRecordAndStatusWrapper) {
     EXPECT_EQ(epdsim::violation_count(), 0);
 }
 
-TEST_F(sim_controller, MemoryWritesStoreRowsAndRefuseWhatFallsOutside) {
+TEST_F(SimController, MemoryWritesStoreRowsAndRefuseWhatFallsOutside) {
     EXPECT_EQ(write_row(base + 5 + 2 * 64, {1, 2, 3}).status(), 0);
     EXPECT_EQ(epdsim::memory_at(0, 5, 2), 1);
     EXPECT_EQ(epdsim::memory_at(0, 7, 2), 3);
@@ -91,7 +91,7 @@ TEST_F(sim_controller, MemoryWritesStoreRowsAndRefuseWhatFallsOutside) {
     EXPECT_EQ(epdsim::memory_at(0, 63, 3), 255);
 }
 
-TEST_F(sim_controller, RegistersKeepWritesAndTheEngineReportsBusyUnderNoise) {
+TEST_F(SimController, RegistersKeepWritesAndTheEngineReportsBusyUnderNoise) {
     EXPECT_EQ(read_register(0x12345678), 0u);
     EXPECT_EQ(command(0, block(0x84, 0x12345678, {0, 4}), 0x00, 4, be32(0xCAFE0001)).status(), 0);
     EXPECT_EQ(read_register(0x12345678), 0xCAFE0001u);
@@ -117,7 +117,7 @@ TEST_F(sim_controller, RegistersKeepWritesAndTheEngineReportsBusyUnderNoise) {
     EXPECT_EQ(command(0, block(0x83, engine_register, {0, 2}), 0x80, 4).status(), 1);
 }
 
-TEST_F(sim_controller, RefreshRecordsItsAreaAndRefusesBadOnes) {
+TEST_F(SimController, RefreshRecordsItsAreaAndRefusesBadOnes) {
     command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32(0x80000));
     ASSERT_EQ(display(base, 4, 1, 2, 30, 10).status(), 0);
     ASSERT_EQ(epdsim::refreshes(0).size(), 1u);
@@ -133,7 +133,7 @@ TEST_F(sim_controller, RefreshRecordsItsAreaAndRefusesBadOnes) {
     EXPECT_EQ(epdsim::refreshes(0).size(), 1u);
 }
 
-TEST_F(sim_controller, PowerTemperatureAndIdentityReplies) {
+TEST_F(SimController, PowerTemperatureAndIdentityReplies) {
     reply on = command(0, block(0xA3, 0, {0x09, 0x1A, 1, 1, 1}), 0x80, 2);
     EXPECT_EQ(on.data, (bytes{0x09, 0x1A}));
     EXPECT_TRUE(epdsim::power_on(0));
@@ -156,7 +156,7 @@ TEST_F(sim_controller, PowerTemperatureAndIdentityReplies) {
     EXPECT_EQ(epdsim::violation_count(), 3);
 }
 
-TEST_F(sim_controller, CommandWhoseWrapperDisagreesWithItsBlockFailsAfterItsDataPhase) {
+TEST_F(SimController, CommandWhoseWrapperDisagreesWithItsBlockFailsAfterItsDataPhase) {
     reply r = command(0, block(0x80), 0x80, 100); // the record is 120 bytes
     EXPECT_EQ(r.data, bytes(100, 0));
     EXPECT_EQ(r.status(), 1);
@@ -166,7 +166,7 @@ TEST_F(sim_controller, CommandWhoseWrapperDisagreesWithItsBlockFailsAfterItsData
     EXPECT_EQ(epdsim::temperature(0), -7);
 }
 
-TEST_F(sim_controller, MalformedWrappersAreRecordedAndDiscarded) {
+TEST_F(SimController, MalformedWrappersAreRecordedAndDiscarded) {
     bytes short_cbw = cbw(block(0xA8), 0x80, 2);
     short_cbw.pop_back();
     bytes bad_signature = cbw(block(0xA8), 0x80, 2);
@@ -194,7 +194,7 @@ TEST_F(sim_controller, MalformedWrappersAreRecordedAndDiscarded) {
                         "note=IN transfer with no command pending");
 }
 
-TEST_F(sim_controller, PhasesOutOfOrderFailTheCommandWithAPhaseError) {
+TEST_F(SimController, PhasesOutOfOrderFailTheCommandWithAPhaseError) {
     // Data-out of the wrong length.
     ASSERT_EQ(out(0, cbw(block(0x84, 0x20, {0, 4}), 0x00, 4)).result, 0);
     EXPECT_EQ(out(0, {1, 2, 3}).result, 0);
@@ -230,7 +230,7 @@ TEST_F(sim_controller, PhasesOutOfOrderFailTheCommandWithAPhaseError) {
     EXPECT_FALSE(journal[4].violation);
 }
 
-TEST_F(sim_controller, JournalLinesFollowTheDocumentedFormat) {
+TEST_F(SimController, JournalLinesFollowTheDocumentedFormat) {
     command(0, block(0xA4, 0, {2, 0xF1}), 0x00, 0);
     command(0, block(0x83, partial_register, {0, 4}), 0x80, 4);
     display(base, 2, 0, 0, 64, 16);

@@ -30,7 +30,7 @@ epdsim::interface_config one_setting(std::vector<epdsim::endpoint_config> endpoi
     return epdsim::interface_config{{epdsim::alt_setting_config{std::move(endpoints)}}};
 }
 
-class usb_discovery : public usb_session_test {
+class UsbDiscovery : public usb_session_test {
   protected:
     // Runs step, keeping what it printed on standard output and standard error.
     template <typename F> auto run(F step) {
@@ -52,7 +52,7 @@ class usb_discovery : public usb_session_test {
     std::string err;
 };
 
-TEST_F(usb_discovery, BusWithoutControllersCountsNone) {
+TEST_F(UsbDiscovery, BusWithoutControllersCountsNone) {
     epdsim::add_other_device({});
     EXPECT_EQ(run(usb_init), 0);
     EXPECT_EQ(out, "file open Success!\n" + version_line() +
@@ -64,7 +64,7 @@ TEST_F(usb_discovery, BusWithoutControllersCountsNone) {
         << read_file(dir.file("log.txt"));
 }
 
-TEST_F(usb_discovery, EveryProductOfTheVendorCountsAndOtherVendorsAreSkipped) {
+TEST_F(UsbDiscovery, EveryProductOfTheVendorCountsAndOtherVendorsAreSkipped) {
     epdsim::controller_config first;
     first.device_address = 7;
     epdsim::controller_config second;
@@ -81,7 +81,7 @@ TEST_F(usb_discovery, EveryProductOfTheVendorCountsAndOtherVendorsAreSkipped) {
                        "\t\t\t\tEndpoint_in = 0, Endpoint_out = 0\n\t\t\t\t2 EPD found!\n");
 }
 
-TEST_F(usb_discovery, FirstControllerOpenedFixesTheEndpointsForAll) {
+TEST_F(UsbDiscovery, FirstControllerOpenedFixesTheEndpointsForAll) {
     epdsim::add_controller(controller_with({one_setting({{0x81}})})); // no OUT endpoint
     epdsim::add_controller(controller_with({one_setting({{0x83}, {0x04}})}));
     epdsim::add_controller({});
@@ -103,7 +103,7 @@ TEST_F(usb_discovery, FirstControllerOpenedFixesTheEndpointsForAll) {
     EXPECT_EQ(usb_present_count(), 3);
 }
 
-TEST_F(usb_discovery, AnyNonControlEndpointQualifiesInWalkOrder) {
+TEST_F(UsbDiscovery, AnyNonControlEndpointQualifiesInWalkOrder) {
     using epdsim::transfer_type;
     epdsim::add_controller(controller_with(
         {one_setting({{0x85, transfer_type::control}, {0x01, transfer_type::control}}),
@@ -118,7 +118,7 @@ TEST_F(usb_discovery, AnyNonControlEndpointQualifiesInWalkOrder) {
     EXPECT_EQ(epdsim::claimed_interfaces(0), (std::vector<int>{0, 1}));
 }
 
-TEST_F(usb_discovery, FailedClaimIsReportedAndTheOthersAreStillClaimed) {
+TEST_F(UsbDiscovery, FailedClaimIsReportedAndTheOthersAreStillClaimed) {
     epdsim::add_controller(controller_with({one_setting({{0x81}, {0x02}}), one_setting({})}));
     epdsim::faults(0).claim_errors[0] = LIBUSB_ERROR_BUSY;
     run(usb_init);
@@ -132,7 +132,7 @@ TEST_F(usb_discovery, FailedClaimIsReportedAndTheOthersAreStillClaimed) {
                          std::regex("Start :" + stamp + "\n" + stamp + "Interface Failed!!\n")));
 }
 
-TEST_F(usb_discovery, FailedOpenLeavesTheSlotEmptyAndTheTransportRefusesIt) {
+TEST_F(UsbDiscovery, FailedOpenLeavesTheSlotEmptyAndTheTransportRefusesIt) {
     epdsim::add_controller({});
     epdsim::faults(0).open_error = LIBUSB_ERROR_ACCESS;
     run(usb_init);
@@ -156,7 +156,7 @@ TEST_F(usb_discovery, FailedOpenLeavesTheSlotEmptyAndTheTransportRefusesIt) {
     EXPECT_TRUE(epdsim::journal().empty());
 }
 
-TEST_F(usb_discovery, UnreadableDescriptorsCloseTheHandleAndBypassTheLog) {
+TEST_F(UsbDiscovery, UnreadableDescriptorsCloseTheHandleAndBypassTheLog) {
     epdsim::add_controller({});
     epdsim::add_controller({});
     epdsim::faults(0).device_descriptor_ok_calls = 1; // the walk of usb_init still reads it
@@ -177,7 +177,7 @@ TEST_F(usb_discovery, UnreadableDescriptorsCloseTheHandleAndBypassTheLog) {
         std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + stamp + "\n")));
 }
 
-TEST_F(usb_discovery, StartFailuresAreReportedAndReturned) {
+TEST_F(UsbDiscovery, StartFailuresAreReportedAndReturned) {
     epdsim::add_controller({});
     epdsim::faults(0).device_descriptor_error = LIBUSB_ERROR_IO;
     EXPECT_EQ(run(usb_init), LIBUSB_ERROR_IO);
@@ -200,7 +200,7 @@ TEST_F(usb_discovery, StartFailuresAreReportedAndReturned) {
                        libusb_strerror(LIBUSB_ERROR_NO_MEM) + "\n");
 }
 
-TEST_F(usb_discovery, SpeedsOutsideTheTableReadUnknown) {
+TEST_F(UsbDiscovery, SpeedsOutsideTheTableReadUnknown) {
     const std::vector<std::pair<int, std::string>> speeds = {{0, "Unknown"},
                                                              {1, "1.5 Mbit/s (USB LowSpeed)"},
                                                              {4, "5000 Mbit/s (USB SuperSpeed)"},
@@ -220,7 +220,7 @@ TEST_F(usb_discovery, SpeedsOutsideTheTableReadUnknown) {
     }
 }
 
-TEST_F(usb_discovery, UnwritableLogStillCountsTheControllers) {
+TEST_F(UsbDiscovery, UnwritableLogStillCountsTheControllers) {
     ASSERT_EQ(mkdir(dir.file("log.txt").c_str(), 0755), 0);
     epdsim::add_controller({});
     EXPECT_EQ(run(usb_init), 1);
@@ -228,7 +228,7 @@ TEST_F(usb_discovery, UnwritableLogStillCountsTheControllers) {
     EXPECT_EQ(log_file, nullptr);
 }
 
-TEST_F(usb_discovery, ClosingEachControllerOnceReleasesTheSharedStateWithTheLastOne) {
+TEST_F(UsbDiscovery, ClosingEachControllerOnceReleasesTheSharedStateWithTheLastOne) {
     epdsim::add_controller({});
     epdsim::add_controller({});
     run(usb_init);

@@ -38,7 +38,7 @@ int count_of(const std::string &text, const std::string &part) {
     return n;
 }
 
-class usb_transport : public usb_session_test {
+class UsbTransport : public usb_session_test {
   protected:
     void SetUp() override {
         usb_session_test::SetUp();
@@ -70,7 +70,7 @@ class usb_transport : public usb_session_test {
     std::string err;
 };
 
-TEST_F(usb_transport, EveryWrapperCarriesTagOneLunZeroAndTheBlockLength) {
+TEST_F(UsbTransport, EveryWrapperCarriesTagOneLunZeroAndTheBlockLength) {
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(send_cbw(0, set_temp, 0x00, 0), 0);
         std::vector<unsigned char> csw = raw_csw();
@@ -94,13 +94,13 @@ TEST_F(usb_transport, EveryWrapperCarriesTagOneLunZeroAndTheBlockLength) {
     EXPECT_EQ(epdsim::violation_count(), 0);
 }
 
-TEST_F(usb_transport, NullBlockSendsNothingAndReportsNothing) {
+TEST_F(UsbTransport, NullBlockSendsNothingAndReportsNothing) {
     EXPECT_EQ(run([] { return send_cbw(0, nullptr, 0x00, 0); }), -1);
     EXPECT_EQ(err, "");
     EXPECT_TRUE(epdsim::journal().empty());
 }
 
-TEST_F(usb_transport, StalledWrapperPhasesTryFiveTimesThenGiveUp) {
+TEST_F(UsbTransport, StalledWrapperPhasesTryFiveTimesThenGiveUp) {
     epdsim::faults(0).stall_out = 100;
     EXPECT_EQ(run([] { return send_cbw(0, set_temp, 0x00, 0); }), -1);
     EXPECT_EQ(err, attempts("send_cbw", LIBUSB_ERROR_PIPE, 5) + "   send_mass_storage_command: " +
@@ -115,7 +115,7 @@ TEST_F(usb_transport, StalledWrapperPhasesTryFiveTimesThenGiveUp) {
     EXPECT_EQ(epdsim::clear_halts(1), std::vector<std::uint8_t>(5, 0x81));
 }
 
-TEST_F(usb_transport, StalledDataPhasesTryFiveTimesThenReadTheStatus) {
+TEST_F(UsbTransport, StalledDataPhasesTryFiveTimesThenReadTheStatus) {
     unsigned char value[4] = {9, 9, 9, 9};
     ASSERT_EQ(send_cbw(0, read_reg, 0x80, 4), 0);
     epdsim::faults(0).stall_in = 100;
@@ -135,7 +135,7 @@ TEST_F(usb_transport, StalledDataPhasesTryFiveTimesThenReadTheStatus) {
     EXPECT_EQ(epdsim::clear_halts(1), std::vector<std::uint8_t>(5, 0x02));
 }
 
-TEST_F(usb_transport, TimeoutsAreNotRetriedAndOnlyDataPhasesReportTheAttempt) {
+TEST_F(UsbTransport, TimeoutsAreNotRetriedAndOnlyDataPhasesReportTheAttempt) {
     epdsim::faults(0).timeout_out = 1;
     EXPECT_EQ(run([] { return send_cbw(0, set_temp, 0x00, 0); }), -1);
     EXPECT_EQ(err, std::string("   send_mass_storage_command: ") +
@@ -161,7 +161,7 @@ TEST_F(usb_transport, TimeoutsAreNotRetriedAndOnlyDataPhasesReportTheAttempt) {
     EXPECT_TRUE(epdsim::clear_halts(1).empty());
 }
 
-TEST_F(usb_transport, StatusIsJudgedByLengthAndStatusByte) {
+TEST_F(UsbTransport, StatusIsJudgedByLengthAndStatusByte) {
     epdsim::faults(0).short_csw = 1;
     send_cbw(0, set_temp, 0x00, 0);
     EXPECT_EQ(run([] { return read_csw(0, endpoint_in); }), -1);
@@ -182,7 +182,7 @@ TEST_F(usb_transport, StatusIsJudgedByLengthAndStatusByte) {
     EXPECT_EQ(err, "");
 }
 
-TEST_F(usb_transport, ControllerThatLeftTheBusIsReportedOnceThenOneLinePerCommand) {
+TEST_F(UsbTransport, ControllerThatLeftTheBusIsReportedOnceThenOneLinePerCommand) {
     epdsim::faults(0).gone_from_command = 2;
     unsigned char value[4] = {5, 5, 5, 5};
     send_cbw(0, read_reg, 0x80, 4);
@@ -210,7 +210,7 @@ TEST_F(usb_transport, ControllerThatLeftTheBusIsReportedOnceThenOneLinePerComman
     EXPECT_EQ(usb_present_count(), 0);
 }
 
-TEST_F(usb_transport, BadIndexesAndSizesAreRefusedBeforeTheBus) {
+TEST_F(UsbTransport, BadIndexesAndSizesAreRefusedBeforeTheBus) {
     unsigned char value[4] = {1, 1, 1, 1};
     EXPECT_EQ(run([] { return send_cbw(2, read_reg, 0x80, 4); }), -1);
     EXPECT_EQ(err, "send_cbw: no controller 2\n");

@@ -109,7 +109,7 @@ int count_of(const std::vector<std::string> &lines, const std::string &part) {
                              [&part](const std::string &line) { return contains(line, part); }));
 }
 
-class real_libusb : public ::testing::Test {
+class RealLibusb : public ::testing::Test {
   protected:
     temp_dir tmp;
 
@@ -197,7 +197,7 @@ class real_libusb : public ::testing::Test {
     }
 };
 
-TEST_F(real_libusb, two_controllers_play_the_show_as_on_the_simulated_bus_through_stalls) {
+TEST_F(RealLibusb, TwoControllersPlayTheShowAsOnTheSimulatedBusThroughStalls) {
     std::string playlist = write_playlist(0, 1, "100,200,640,480");
     // Controller 0 stalls its first data-in twice, controller 1 its first command block once:
     // the halts are cleared and the transfers tried again.
@@ -227,7 +227,7 @@ TEST_F(real_libusb, two_controllers_play_the_show_as_on_the_simulated_bus_throug
     EXPECT_EQ(count_of(c.real.journal, " display "), 4);
 }
 
-TEST_F(real_libusb, four_controllers_play_the_show_as_on_the_simulated_bus_through_stalls) {
+TEST_F(RealLibusb, FourControllersPlayTheShowAsOnTheSimulatedBusThroughStalls) {
     std::string playlist = write_playlist(90, 0, "300,700,800,600");
     comparison c;
     play(playlist, {{"EPDSIM_LAYOUT", "32"}, {"EPDSIM_FAULTS", "id2.stall-in=1,dev3.stall-out=1"}},
@@ -247,7 +247,7 @@ TEST_F(real_libusb, four_controllers_play_the_show_as_on_the_simulated_bus_throu
     }
 }
 
-TEST_F(real_libusb, a_controller_leaving_the_bus_ends_as_on_the_simulated_bus) {
+TEST_F(RealLibusb, AControllerLeavingTheBusEndsAsOnTheSimulatedBus) {
     std::string playlist = write_playlist(0, 1, "100,200,640,480");
     // Controller 1 leaves the bus in the middle of the first picture; controller 0 plays on.
     comparison c;
@@ -261,7 +261,7 @@ TEST_F(real_libusb, a_controller_leaving_the_bus_ends_as_on_the_simulated_bus) {
     EXPECT_GE(count_of(c.real.journal, "dev=0 id=0 write_mem"), 1080);
 }
 
-TEST_F(real_libusb, a_timeout_ends_as_on_the_simulated_bus) {
+TEST_F(RealLibusb, ATimeoutEndsAsOnTheSimulatedBus) {
     std::string playlist = write_playlist(0, 1, "100,200,640,480");
     // Controller 1 never delivers its system info: libusb waits the program's whole timeout,
     // cancels the transfer, and the controller's position ID reads 0 like controller 0's.
