@@ -1,5 +1,6 @@
 #include "img_proc.h"
 
+#include "pictures.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,19 +16,21 @@ extern "C" const char *__asan_default_options() {
 }
 #endif
 
+using namespace testing_support;
+
 namespace {
 
 using bytes = std::vector<unsigned char>;
 
 // The 3 x 2 picture with 1, 2, 3 in its top row and 4, 5, 6 in its bottom row.
-std::string write_three_by_two(const testing_support::temp_dir &dir) {
+std::string write_three_by_two(const temp_dir &dir) {
     cv::Mat picture = (cv::Mat_<uchar>(2, 3) << 1, 2, 3, 4, 5, 6);
     std::string path = dir.file("three_by_two.png");
     cv::imwrite(path, picture);
     return path;
 }
 
-std::string write_two_by_two(const testing_support::temp_dir &dir) {
+std::string write_two_by_two(const temp_dir &dir) {
     cv::Mat picture = (cv::Mat_<uchar>(2, 2) << 1, 2, 3, 4);
     std::string path = dir.file("two_by_two.png");
     cv::imwrite(path, picture);
@@ -62,7 +65,7 @@ void PrintTo(const turn_case &c, std::ostream *out) {
 class ImgProcTurn : public testing::TestWithParam<turn_case> {};
 
 TEST_P(ImgProcTurn, TurnsBeforeScalingToTheTurnedSize) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     const turn_case &c = GetParam();
     img_proc loader(write_three_by_two(dir).c_str(), c.w, c.h, c.rotate);
     ASSERT_EQ(loader.get_picture().cols, c.w);
@@ -81,22 +84,14 @@ INSTANTIATE_TEST_SUITE_P(Angles, ImgProcTurn,
 // Pictures larger than a few pixels go through the blocked turn and the word-wise band copy; odd
 // sizes leave edges outside whole blocks. Each must match OpenCV's own transpose and flip.
 TEST(ImgProc, TurnsAndCutsLargerPicturesPixelForPixel) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     for (const cv::Size size : {cv::Size(8, 8), cv::Size(77, 45), cv::Size(130, 203)}) {
         cv::Mat source(size, CV_8UC1);
         cv::randu(source, 0, 256);
         const std::string path = dir.file("random.png");
         cv::imwrite(path, source);
         for (int rotate : {90, 270, 180, 0}) {
-            cv::Mat expected;
-            if (rotate == 90 || rotate == 270) {
-                cv::transpose(source, expected);
-                cv::flip(expected, expected, rotate == 90 ? 0 : 1);
-            } else if (rotate == 180) {
-                cv::flip(source, expected, -1);
-            } else {
-                expected = source.clone();
-            }
+            const cv::Mat expected = turned(source, rotate);
             img_proc loader(path.c_str(), expected.cols, expected.rows, rotate);
             ASSERT_EQ(loader.get_picture().size(), expected.size()) << rotate;
             EXPECT_EQ(cv::countNonZero(loader.get_picture() != expected), 0)
@@ -113,14 +108,14 @@ TEST(ImgProc, TurnsAndCutsLargerPicturesPixelForPixel) {
 }
 
 TEST(ImgProc, ScalesToExactlyTheSizeAskedFor) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 7, 5, 90);
     EXPECT_EQ(loader.get_picture().cols, 7);
     EXPECT_EQ(loader.get_picture().rows, 5);
 }
 
 TEST(ImgProc, ColourFileBecomesOneGreyChannel) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     std::string path = dir.file("colour.png");
     cv::imwrite(path, cv::Mat(4, 4, CV_8UC3, cv::Scalar(10, 200, 60)));
     img_proc loader(path.c_str(), 4, 4, 0);
@@ -128,7 +123,7 @@ TEST(ImgProc, ColourFileBecomesOneGreyChannel) {
 }
 
 TEST(ImgProc, UndecodableFileReportsAndLeavesAnEmptyPicture) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     std::string path = dir.write("not_an_image.png", "plain text");
     testing::internal::CaptureStdout();
     img_proc loader(path.c_str(), 4, 4, 0);
@@ -141,7 +136,7 @@ TEST(ImgProc, UndecodableFileReportsAndLeavesAnEmptyPicture) {
 }
 
 TEST(ImgProc, SizePastAnyMemoryLeavesAnEmptyPicture) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     testing::internal::CaptureStdout();
     img_proc loader(write_three_by_two(dir).c_str(), 1 << 20, 1 << 30, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -151,7 +146,7 @@ TEST(ImgProc, SizePastAnyMemoryLeavesAnEmptyPicture) {
 }
 
 TEST(ImgProcGetArea, ReversesColumnsAndTurnsRowsUnlessFlip) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     img_proc loader(write_two_by_two(dir).c_str(), 2, 2, 0);
     band_buffer turned = loader.getArea(0, 0, 2, 2, false);
     band_buffer mirrored = loader.getArea(0, 0, 2, 2, true);
@@ -161,14 +156,14 @@ TEST(ImgProcGetArea, ReversesColumnsAndTurnsRowsUnlessFlip) {
 }
 
 TEST(ImgProcGetArea, CutsAnInnerRectangle) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_EQ(band_bytes(loader.getArea(1, 0, 2, 2, false), 4), (bytes{6, 5, 3, 2}));
     EXPECT_EQ(band_bytes(loader.getArea(0, 1, 3, 1, true), 3), (bytes{6, 5, 4}));
 }
 
 TEST(ImgProcGetArea, RepeatedCutsGiveEqualBytesInNewBuffersAndKeepThePicture) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     band_buffer first = loader.getArea(0, 0, 3, 2, false);
     band_buffer second = loader.getArea(0, 0, 3, 2, false);
@@ -179,14 +174,14 @@ TEST(ImgProcGetArea, RepeatedCutsGiveEqualBytesInNewBuffersAndKeepThePicture) {
 }
 
 TEST(ImgProcGetArea, ZeroRowBandInsideOrAtTheBottomEdgeIsARealBuffer) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_NE(loader.getArea(0, 1, 3, 0, true), nullptr);
     EXPECT_NE(loader.getArea(0, 2, 3, 0, false), nullptr);
 }
 
 TEST(ImgProcGetArea, RectangleOutsideThePictureGivesNoBuffer) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_EQ(loader.getArea(0, 3, 3, 0, true), nullptr);
     EXPECT_EQ(loader.getArea(0, 1, 3, 2, true), nullptr);
@@ -197,7 +192,7 @@ TEST(ImgProcGetArea, RectangleOutsideThePictureGivesNoBuffer) {
 }
 
 TEST(ImgProcGetArea, EmptyPictureGivesNoBufferAtAll) {
-    testing_support::temp_dir dir;
+    temp_dir dir;
     testing::internal::CaptureStdout();
     img_proc loader(dir.file("missing.png").c_str(), 3, 2, 0);
     testing::internal::GetCapturedStdout();

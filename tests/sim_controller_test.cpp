@@ -1,16 +1,22 @@
 // The virtual controller as the host sees it through libusb: each vendor command's reply and
 // effect, the Bulk-Only framing it insists on, and the journal it keeps.
-#include "sim_support.h"
+#include "sim_bus_fixture.h"
 
 #include <cstdio>
 
-using namespace sim_support;
+using namespace testing_support;
 
 namespace {
 
 constexpr std::uint32_t base = 0x00ABCDE0;
 constexpr std::uint32_t partial_register = 0x18001138;
 constexpr std::uint32_t engine_register = 0x18001224;
+
+// The big-endian word at offset.
+std::uint32_t word(const bytes &b, std::size_t offset) {
+    return std::uint32_t(b[offset]) << 24 | std::uint32_t(b[offset + 1]) << 16 |
+           std::uint32_t(b[offset + 2]) << 8 | b[offset + 3];
+}
 
 class SimController : public bus_fixture {
   protected:
@@ -25,21 +31,6 @@ class SimController : public bus_fixture {
         config.busy_reads = 2;
         epdsim::add_controller(config);
         start();
-    }
-
-    reply write_row(std::uint32_t address, const bytes &row) {
-        return command(0, block(0xA5, address, {0, std::uint8_t(row.size())}), 0x00,
-                       std::uint32_t(row.size()), row);
-    }
-
-    reply display(std::uint32_t address, int mode, int x, int y, int w, int h) {
-        bytes args;
-        for (std::uint32_t v : {address, std::uint32_t(mode), std::uint32_t(x), std::uint32_t(y),
-                                std::uint32_t(w), std::uint32_t(h), 1u}) {
-            bytes b = be32(v);
-            args.insert(args.end(), b.begin(), b.end());
-        }
-        return command(0, block(0x94), 0x00, 28, args);
     }
 
     std::uint32_t read_register(std::uint32_t address) {
@@ -62,23 +53,19 @@ TEST_F(SimController, SystemInfoRecordAndStatusWrapper) {
 }
 
 TEST_F(SimController, MemoryWritesStoreRowsAndRefuseWhatFallsOutside) {
-    EXPECT_EQ(write_row(base + 5 + 2 * 64, {1, 2, 3}).status(), 0);
+    EXPECT_EQ(write_row(0, base + 5 + 2 * 64, {1, 2, 3}).status(), 0);
     EXPECT_EQ(epdsim::memory_at(0, 5, 2), 1);
     EXPECT_EQ(epdsim::memory_at(0, 7, 2), 3);
     EXPECT_EQ(epdsim::memory_at(0, 8, 2), 255); // memory starts white
 
     const bytes before = epdsim::memory(0);
-    EXPECT_EQ(write_row(base + 64 * 16 - 2, {9, 9, 9}).status(), 1); // runs past the end
-    EXPECT_EQ(write_row(base - 1, {9}).status(), 1);
+    EXPECT_EQ(write_row(0, base + 64 * 16 - 2, {9, 9, 9}).status(), 1); // runs past the end
+    EXPECT_EQ(write_row(0, base - 1, {9}).status(), 1);
     // Row length in the block differs from the data length.
     EXPECT_EQ(command(0, block(0xA5, base, {0, 4}), 0x00, 3, {9, 9, 9}).status(), 1);
     EXPECT_EQ(epdsim::memory(0), before);
 
-    bytes area = be32(base);
-    for (std::uint32_t v : {10u, 3u, 2u, 2u}) { // x, y, w, rows
-        bytes b = be32(v);
-        area.insert(area.end(), b.begin(), b.end());
-    }
+    bytes area = be32({base, 10, 3, 2, 2}); // address, x, y, w, rows
     area.insert(area.end(), {11, 12, 13, 14});
     EXPECT_EQ(command(0, block(0xA2), 0x00, 24, area).status(), 0);
     EXPECT_EQ(epdsim::memory_at(0, 10, 3), 11);
@@ -93,15 +80,15 @@ TEST_F(SimController, MemoryWritesStoreRowsAndRefuseWhatFallsOutside) {
 
 TEST_F(SimController, RegistersKeepWritesAndTheEngineReportsBusyUnderNoise) {
     EXPECT_EQ(read_register(0x12345678), 0u);
-    EXPECT_EQ(command(0, block(0x84, 0x12345678, {0, 4}), 0x00, 4, be32(0xCAFE0001)).status(), 0);
+    EXPECT_EQ(command(0, block(0x84, 0x12345678, {0, 4}), 0x00, 4, be32({0xCAFE0001})).status(), 0);
     EXPECT_EQ(read_register(0x12345678), 0xCAFE0001u);
     const std::uint32_t partial = read_register(partial_register);
     EXPECT_EQ(partial & 0x80000, 0u);
-    command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32(partial | 0x80000));
+    command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32({partial | 0x80000}));
     EXPECT_EQ(epdsim::register_value(0, partial_register), partial | 0x80000);
 
     EXPECT_EQ(read_register(engine_register) & 0xFFFF, 0u);
-    ASSERT_EQ(display(base, 2, 0, 0, 64, 16).status(), 0);
+    ASSERT_EQ(display(0, base, 2, 0, 0, 64, 16).status(), 0);
     std::vector<std::uint32_t> low, high;
     for (int i = 0; i < 6; ++i) {
         std::uint32_t v = read_register(engine_register);
@@ -118,8 +105,8 @@ TEST_F(SimController, RegistersKeepWritesAndTheEngineReportsBusyUnderNoise) {
 }
 
 TEST_F(SimController, RefreshRecordsItsAreaAndRefusesBadOnes) {
-    command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32(0x80000));
-    ASSERT_EQ(display(base, 4, 1, 2, 30, 10).status(), 0);
+    command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32({0x80000}));
+    ASSERT_EQ(display(0, base, 4, 1, 2, 30, 10).status(), 0);
     ASSERT_EQ(epdsim::refreshes(0).size(), 1u);
     const epdsim::refresh_record &r = epdsim::refreshes(0)[0];
     EXPECT_EQ(r.address, base);
@@ -127,9 +114,9 @@ TEST_F(SimController, RefreshRecordsItsAreaAndRefusesBadOnes) {
     EXPECT_EQ((std::vector<int>{r.x, r.y, r.w, r.h, r.arg6}), (std::vector<int>{1, 2, 30, 10, 1}));
     EXPECT_TRUE(r.partial_bit);
 
-    EXPECT_EQ(display(base + 1, 2, 0, 0, 10, 10).status(), 1); // not the image buffer
-    EXPECT_EQ(display(base, 2, 60, 0, 10, 10).status(), 1);    // past the right edge
-    EXPECT_EQ(display(base, 2, 0, 0, 10, -1).status(), 1);
+    EXPECT_EQ(display(0, base + 1, 2, 0, 0, 10, 10).status(), 1); // not the image buffer
+    EXPECT_EQ(display(0, base, 2, 60, 0, 10, 10).status(), 1);    // past the right edge
+    EXPECT_EQ(display(0, base, 2, 0, 0, 10, -1).status(), 1);
     EXPECT_EQ(epdsim::refreshes(0).size(), 1u);
 }
 
@@ -233,8 +220,8 @@ TEST_F(SimController, PhasesOutOfOrderFailTheCommandWithAPhaseError) {
 TEST_F(SimController, JournalLinesFollowTheDocumentedFormat) {
     command(0, block(0xA4, 0, {2, 0xF1}), 0x00, 0);
     command(0, block(0x83, partial_register, {0, 4}), 0x80, 4);
-    display(base, 2, 0, 0, 64, 16);
-    write_row(base + 64 * 16 - 10, bytes(65, 0xAB));
+    display(0, base, 2, 0, 0, 64, 16);
+    write_row(0, base + 64 * 16 - 10, bytes(65, 0xAB));
     bytes row(64);
     std::string row_hex;
     for (int i = 0; i < 64; ++i) {
@@ -243,7 +230,7 @@ TEST_F(SimController, JournalLinesFollowTheDocumentedFormat) {
         std::snprintf(pair, sizeof pair, "%02x", i);
         row_hex += pair;
     }
-    write_row(base + 64, row);
+    write_row(0, base + 64, row);
     command(0, block(0xA3, 0, {0x09, 0x1A, 1, 1, 0}), 0x80, 2);
     std::vector<std::string> lines = epdsim::journal_lines();
     ASSERT_EQ(lines.size(), 6u);

@@ -9,16 +9,13 @@
 #include <unistd.h>
 
 #include "epdsim.h"
-#include "test_support.h"
 #include "tool.h"
 #include "usb_controller.h"
 #include "usb_session.h"
 
-using testing_support::read_file;
+using namespace testing_support;
 
 namespace {
-
-const std::string stamp = R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)";
 
 epdsim::controller_config controller_with(std::vector<epdsim::interface_config> interfaces) {
     epdsim::controller_config config;
@@ -32,24 +29,11 @@ epdsim::interface_config one_setting(std::vector<epdsim::endpoint_config> endpoi
 
 class UsbDiscovery : public usb_session_test {
   protected:
-    // Runs step, keeping what it printed on standard output and standard error.
-    template <typename F> auto run(F step) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        auto result = step();
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
-        return result;
-    }
-
     std::string version_line() const {
         const libusb_version *v = libusb_get_version();
         return "Using libusb v" + std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
                std::to_string(v->micro) + "." + std::to_string(v->nano) + "\n\n";
     }
-
-    std::string out;
-    std::string err;
 };
 
 TEST_F(UsbDiscovery, BusWithoutControllersCountsNone) {
@@ -60,7 +44,7 @@ TEST_F(UsbDiscovery, BusWithoutControllersCountsNone) {
     EXPECT_EQ(err, "");
     usb_close();
     EXPECT_TRUE(
-        std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + stamp + "\n")))
+        std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + log_stamp + "\n")))
         << read_file(dir.file("log.txt"));
 }
 
@@ -127,9 +111,9 @@ TEST_F(UsbDiscovery, FailedClaimIsReportedAndTheOthersAreStillClaimed) {
     EXPECT_EQ(epdsim::claimed_interfaces(0), (std::vector<int>{1}));
     usb_close();
     EXPECT_EQ(epdsim::open_handles(0), 0);
-    EXPECT_TRUE(
-        std::regex_match(read_file(dir.file("log.txt")),
-                         std::regex("Start :" + stamp + "\n" + stamp + "Interface Failed!!\n")));
+    EXPECT_TRUE(std::regex_match(
+        read_file(dir.file("log.txt")),
+        std::regex("Start :" + log_stamp + "\n" + log_stamp + "Interface Failed!!\n")));
 }
 
 TEST_F(UsbDiscovery, FailedOpenLeavesTheSlotEmptyAndTheTransportRefusesIt) {
@@ -174,7 +158,7 @@ TEST_F(UsbDiscovery, UnreadableDescriptorsCloseTheHandleAndBypassTheLog) {
     EXPECT_EQ(epd_handles[1], nullptr);
     usb_close();
     EXPECT_TRUE(
-        std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + stamp + "\n")));
+        std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + log_stamp + "\n")));
 }
 
 TEST_F(UsbDiscovery, StartFailuresAreReportedAndReturned) {

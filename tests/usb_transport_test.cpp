@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "epdsim.h"
-#include "test_support.h"
 #include "tool.h"
 #include "usb_controller.h"
 #include "usb_session.h"
+
+using namespace testing_support;
 
 namespace {
 
@@ -30,14 +31,6 @@ std::string attempts(const std::string &operation, int error, int count) {
     return text;
 }
 
-int count_of(const std::string &text, const std::string &part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 class UsbTransport : public usb_session_test {
   protected:
     void SetUp() override {
@@ -50,14 +43,6 @@ class UsbTransport : public usb_session_test {
         testing::internal::GetCapturedStdout();
     }
 
-    // Runs step, keeping what it wrote on standard error.
-    template <typename F> auto run(F step) {
-        testing::internal::CaptureStderr();
-        auto result = step();
-        err = testing::internal::GetCapturedStderr();
-        return result;
-    }
-
     // Reads the status wrapper straight from the bus, past the transport.
     std::vector<unsigned char> raw_csw() {
         std::vector<unsigned char> csw(13);
@@ -66,8 +51,6 @@ class UsbTransport : public usb_session_test {
         csw.resize(moved);
         return csw;
     }
-
-    std::string err;
 };
 
 TEST_F(UsbTransport, EveryWrapperCarriesTagOneLunZeroAndTheBlockLength) {
@@ -131,7 +114,7 @@ TEST_F(UsbTransport, StalledDataPhasesTryFiveTimesThenReadTheStatus) {
     EXPECT_EQ(run([&] { return usb_write(1, value, 4); }), 0);
     EXPECT_EQ(err.substr(0, attempts("usb_write", LIBUSB_ERROR_PIPE, 5).size()),
               attempts("usb_write", LIBUSB_ERROR_PIPE, 5));
-    EXPECT_EQ(count_of(err, "usb_write"), 5);
+    EXPECT_EQ(count_holding(split_lines(err), "usb_write"), 5);
     EXPECT_EQ(epdsim::clear_halts(1), std::vector<std::uint8_t>(5, 0x02));
 }
 
@@ -152,12 +135,12 @@ TEST_F(UsbTransport, TimeoutsAreNotRetriedAndOnlyDataPhasesReportTheAttempt) {
     send_cbw(1, read_reg, 0x80, 4);
     run([&] { return usb_read(1, value, 4); });
     EXPECT_EQ(err.substr(0, err.find('\n') + 1), attempts("usb_read", LIBUSB_ERROR_TIMEOUT, 1));
-    EXPECT_EQ(count_of(err, "usb_read"), 1);
+    EXPECT_EQ(count_holding(split_lines(err), "usb_read"), 1);
     EXPECT_EQ(value[0] | value[1] | value[2] | value[3], 0);
     send_cbw(1, write_reg, 0x00, 4);
     run([&] { return usb_write(1, value, 4); });
     EXPECT_EQ(err.substr(0, err.find('\n') + 1), attempts("usb_write", LIBUSB_ERROR_TIMEOUT, 1));
-    EXPECT_EQ(count_of(err, "usb_write"), 1);
+    EXPECT_EQ(count_holding(split_lines(err), "usb_write"), 1);
     EXPECT_TRUE(epdsim::clear_halts(1).empty());
 }
 
