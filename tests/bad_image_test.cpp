@@ -2,18 +2,14 @@
 // gives the loader's message and the show goes on without a crash; the panel keeps showing the
 // last good picture; pictures that are not 8-bit grey are shown as 8-bit grey.
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
-#include "reliability_support.h"
-#include "test_support.h"
+#include "sim_show.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-using reliability::lines;
-using testing_support::env_list;
-using testing_support::run_result;
-using testing_support::split_lines;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 
@@ -59,22 +55,12 @@ std::string png_without_pixels(uint32_t w, uint32_t h) {
     return file;
 }
 
-class BadImages : public testing::Test {
+class BadImages : public sim_show {
   protected:
     void SetUp() override {
-        mkdir(dir.file("img").c_str(), 0755);
-        mkdir(dir.file("frames").c_str(), 0755);
-        good = reliability::numbered_picture(120, 60, 5);
+        sim_show::SetUp();
+        good = numbered_picture(120, 60, 5);
         cv::imwrite(dir.file("img/good.png"), good);
-    }
-
-    run_result play(const lines &images) {
-        dir.write("playlist.xml", reliability::one_pass(images));
-        env_list env = {{"EPDSIM_DEVICES", reliability::small_42},
-                        {"EPDSIM_BUSY", "0"},
-                        {"EPDSIM_FRAMES", dir.file("frames")}};
-        return testing_support::run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, env, dir.path(),
-                                            60);
     }
 
     // The first part of a picture file, as a copy cut short in transfer would hold.
@@ -99,7 +85,6 @@ class BadImages : public testing::Test {
         return failed;
     }
 
-    temp_dir dir;
     cv::Mat good;
 };
 
@@ -108,10 +93,10 @@ class BadImages : public testing::Test {
 TEST_F(BadImages, UndecodableFilesAreReportedAndThePanelKeepsTheLastGoodPicture) {
     dir.write("img/empty.png", "");
     dir.write("img/text.png", "this is a shopping list, not a picture\n");
-    write_cut("cut.png", reliability::numbered_picture(200, 100, 6), 0.5);
+    write_cut("cut.png", numbered_picture(200, 100, 6), 0.5);
     mkdir(dir.file("img/folder.png").c_str(), 0755);
-    run_result r = play(
-        {"good.png", "empty.png", "text.png", "cut.png", "folder.png", "missing.png", "good.png"});
+    run_result r = play(one_pass(
+        {"good.png", "empty.png", "text.png", "cut.png", "folder.png", "missing.png", "good.png"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{false, true, true, true, true, true, false}));
@@ -120,10 +105,9 @@ TEST_F(BadImages, UndecodableFilesAreReportedAndThePanelKeepsTheLastGoodPicture)
     EXPECT_EQ(r.err, "libpng error: Read Error\n");
 
     // Every update still refreshed the panel, which went on showing the good picture.
-    const cv::Mat shown = reliability::as_shown(good);
+    const cv::Mat shown = shown_whole(good);
     for (int n = 1; n <= 7; ++n) {
-        EXPECT_EQ(reliability::differing_pixels(reliability::frame(dir, n), shown), 0)
-            << "frame " << n;
+        EXPECT_EQ(differing_pixels(frame(n), shown), 0) << "frame " << n;
     }
 }
 
@@ -133,7 +117,7 @@ TEST_F(BadImages, PngHeaderDeclaringTenBillionPixelsIsRefusedWithoutACrash) {
     dir.write("img/huge.png", png_without_pixels(100000, 100000));
     dir.write("img/large.png", png_without_pixels(30000, 30000)); // within OpenCV's limit
     dir.write("img/wide.png", png_without_pixels(2000000000, 1));
-    run_result r = play({"huge.png", "large.png", "wide.png", "good.png"});
+    run_result r = play(one_pass({"huge.png", "large.png", "wide.png", "good.png"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{true, true, true, false}));
@@ -141,8 +125,7 @@ TEST_F(BadImages, PngHeaderDeclaringTenBillionPixelsIsRefusedWithoutACrash) {
     EXPECT_EQ(r.err, "libpng error: Not enough image data\n"
                      "libpng warning: Image width exceeds user limit in IHDR\n"
                      "libpng error: Invalid IHDR data\n");
-    EXPECT_EQ(
-        reliability::differing_pixels(reliability::frame(dir, 4), reliability::as_shown(good)), 0);
+    EXPECT_EQ(differing_pixels(frame(4), shown_whole(good)), 0);
     // The header's size is not taken as a reason to fill memory: the whole run stays small.
     struct rusage usage;
     ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
@@ -151,16 +134,14 @@ TEST_F(BadImages, PngHeaderDeclaringTenBillionPixelsIsRefusedWithoutACrash) {
 
 TEST_F(BadImages, CutJpegShowsWhatDecodedOfIt) {
     // libjpeg decodes what arrived, warns, and fills the rest; the program shows that picture.
-    write_cut("cut.jpg", reliability::numbered_picture(200, 100, 7), 0.4);
-    run_result r = play({"cut.jpg"});
+    write_cut("cut.jpg", numbered_picture(200, 100, 7), 0.4);
+    run_result r = play(one_pass({"cut.jpg"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{false}));
     EXPECT_EQ(r.err, "Premature end of JPEG file\n");
     cv::Mat decoded = cv::imread(dir.file("img/cut.jpg"), cv::IMREAD_GRAYSCALE);
     ASSERT_FALSE(decoded.empty());
-    EXPECT_EQ(
-        reliability::differing_pixels(reliability::frame(dir, 1), reliability::as_shown(decoded)),
-        0);
+    EXPECT_EQ(differing_pixels(frame(1), shown_whole(decoded)), 0);
 }
 
 TEST_F(BadImages, SixteenBitAndColourPicturesShowAsEightBitGrey) {
@@ -188,16 +169,14 @@ TEST_F(BadImages, SixteenBitAndColourPicturesShowAsEightBitGrey) {
     cv::imwrite(dir.file("img/colour.png"), colour);
     cv::imwrite(dir.file("img/colour.jpg"), colour, {cv::IMWRITE_JPEG_QUALITY, 100});
 
-    run_result r = play({"deep.png", "colour.png", "colour.jpg"});
+    run_result r = play(one_pass({"deep.png", "colour.png", "colour.jpg"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{false, false, false}));
 
-    EXPECT_EQ(
-        reliability::differing_pixels(reliability::frame(dir, 1), reliability::as_shown(deep_grey)),
-        0);
+    EXPECT_EQ(differing_pixels(frame(1), shown_whole(deep_grey)), 0);
     for (int n = 2; n <= 3; ++n) {
-        const cv::Mat shown = reliability::frame(dir, n);
+        const cv::Mat shown = frame(n);
         ASSERT_EQ(shown.type(), CV_8UC1);
         // Stripe centres; the panel shows the picture mirrored from nothing: left stays left.
         EXPECT_EQ(shown.at<uchar>(40, 480), 1 * 17) << "blue, frame " << n;

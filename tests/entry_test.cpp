@@ -1,9 +1,10 @@
 // The program's entry as a user meets it: banner, echo, missing argument, unusable playlists.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "test_support.h"
 
-using testing_support::file_exists;
 using testing_support::run_program;
 using testing_support::run_result;
 using testing_support::temp_dir;
@@ -27,7 +28,7 @@ TEST(Entry, WithoutArgumentPrintsBannerAndStops) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, banner + "Input xml file : \nInput file is null\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(file_exists(dir.file("log.txt")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
 }
 
 TEST(Entry, UnusablePlaylistEndsWithStatusOneBeforeAnyUsbActivity) {
@@ -57,6 +58,6 @@ TEST(Entry, UnusablePlaylistEndsWithStatusOneBeforeAnyUsbActivity) {
         EXPECT_EQ(r.status, 1) << c.file;
         EXPECT_EQ(r.out, banner + "Input xml file : " + c.file + "\n") << c.file;
         EXPECT_EQ(r.err, c.message) << c.file;
-        EXPECT_FALSE(file_exists(dir.file("log.txt"))) << c.file;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt"))) << c.file;
     }
 }

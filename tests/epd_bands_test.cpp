@@ -1,34 +1,21 @@
 // Image distribution and refresh across the bands of the 42 and 32 layouts.
-#include "epd_test_bench.h"
+#include "pictures.h"
+#include "usb_session.h"
 
 #include <cstdio>
+#include <numeric>
+
+using namespace testing_support;
 
 namespace {
 
-using epd_bench::controller;
-using strings = std::vector<std::string>;
-
 constexpr int band = 10;
 
-class bands : public epd_bench::sim_panel {
+class Bands : public panel_session {
   protected:
-    // Two 2880-wide controllers, multi IDs in bus order.
-    epd &build_42() {
-        epdsim::add_controller(controller(2880, band, 0));
-        epdsim::add_controller(controller(2880, band, 1));
-        return built();
-    }
-
-    // Four 1440-wide controllers.
-    epd &build_32() {
-        for (int id = 0; id < 4; ++id) {
-            epdsim::add_controller(controller(1440, band, id));
-        }
-        return built();
-    }
-
-    epd &built() {
-        epd &p = build();
+    // The 42 or the 32 layout with bands of 10 rows, multi IDs in bus order.
+    epd &build_layout(int which) {
+        epd &p = build(layout(which, band));
         partial_register_at_start = epdsim::register_value(0, 0x18001138);
         return p;
     }
@@ -37,7 +24,7 @@ class bands : public epd_bench::sim_panel {
 
     // Loads a numbered picture of w x h into the rectangle; returns the picture.
     cv::Mat load(int x, int y, int w, int h) {
-        cv::Mat picture = epd_bench::numbered_picture(w, h);
+        cv::Mat picture = numbered_picture(w, h);
         std::string path = write_picture("picture.png", picture);
         EXPECT_EQ(output_of([&] { panel->ldImg2Buf(path, x, y, w, h, 0); }), "");
         return picture;
@@ -63,9 +50,9 @@ class bands : public epd_bench::sim_panel {
     }
 
     // The memory writes of rows first .. last (memory rows) of controller dev, w bytes at x.
-    static strings row_writes(int dev, int x, int w, int first, int last) {
+    static lines row_writes(int dev, int x, int w, int first, int last) {
         const epdsim::controller_config &config = epdsim::config(dev);
-        strings out;
+        lines out;
         for (int row = first; row <= last; ++row) {
             char text[96];
             std::snprintf(text, sizeof text, "dev=%d write_mem addr=0x%08x rowlen=%d", dev,
@@ -75,14 +62,14 @@ class bands : public epd_bench::sim_panel {
         return out;
     }
 
-    static strings concat(strings a, const strings &b) {
+    static lines concat(lines a, const lines &b) {
         a.insert(a.end(), b.begin(), b.end());
         return a;
     }
 
     // The partial-bit change and the refresh of one slot whose register held its start value:
     // the other bits are written back as read.
-    strings refresh(int dev, bool partial, const std::string &area) const {
+    lines refresh(int dev, bool partial, const std::string &area) const {
         const uint32_t before = partial_register_at_start;
         char write[96];
         std::snprintf(write, sizeof write, "dev=%d write_reg addr=0x18001138 value=0x%08x", dev,
@@ -92,8 +79,8 @@ class bands : public epd_bench::sim_panel {
     }
 };
 
-TEST_F(bands, rectangle_across_the_band_boundary_of_the_42_layout) {
-    build_42();
+TEST_F(Bands, RectangleAcrossTheBandBoundaryOfThe42Layout) {
+    build_layout(42);
     cv::Mat picture = load(100, 8, 6, 5);
     // Slot 1 (top) takes picture rows 0-1 at memory rows 8-9; slot 0 the rows 2-4, turned, at 7-9.
     EXPECT_EQ(new_commands(), concat(row_writes(1, 100, 6, 8, 9), row_writes(0, 100, 6, 7, 9)));
@@ -105,9 +92,9 @@ TEST_F(bands, rectangle_across_the_band_boundary_of_the_42_layout) {
                                      refresh(0, false, "mode=2 x=100 y=7 w=6 h=3 arg6=1")));
 }
 
-TEST_F(bands, whole_panel_on_the_42_layout_turns_the_bottom_band) {
-    build_42();
-    cv::Mat picture = epd_bench::numbered_picture(2880, 2 * band);
+TEST_F(Bands, WholePanelOnThe42LayoutTurnsTheBottomBand) {
+    build_layout(42);
+    cv::Mat picture = numbered_picture(2880, 2 * band);
     std::string path = write_picture("whole.png", picture);
     EXPECT_EQ(output_of([&] { panel->ldImg2Buf(path, 0); }), "");
     EXPECT_EQ(new_commands(),
@@ -120,8 +107,8 @@ TEST_F(bands, whole_panel_on_the_42_layout_turns_the_bottom_band) {
                                      refresh(0, false, "mode=4 x=0 y=0 w=2880 h=10 arg6=1")));
 }
 
-TEST_F(bands, top_on_a_band_boundary_gives_the_band_above_no_rows) {
-    build_42();
+TEST_F(Bands, TopOnABandBoundaryGivesTheBandAboveNoRows) {
+    build_layout(42);
     cv::Mat picture = load(0, band, 7, 5);
     EXPECT_EQ(new_commands(), row_writes(0, 0, 7, 5, 9));
     expect_memory_shows(picture, 0, band);
@@ -132,8 +119,8 @@ TEST_F(bands, top_on_a_band_boundary_gives_the_band_above_no_rows) {
                                      refresh(0, false, "mode=2 x=0 y=5 w=7 h=5 arg6=1")));
 }
 
-TEST_F(bands, rectangle_in_the_bottom_band_of_the_42_layout_skips_the_top_band) {
-    build_42();
+TEST_F(Bands, RectangleInTheBottomBandOfThe42LayoutSkipsTheTopBand) {
+    build_layout(42);
     cv::Mat picture = load(3, 12, 7, 8);
     EXPECT_EQ(new_commands(), row_writes(0, 3, 7, 0, 7));
     expect_memory_shows(picture, 3, 12);
@@ -143,8 +130,8 @@ TEST_F(bands, rectangle_in_the_bottom_band_of_the_42_layout_skips_the_top_band) 
     EXPECT_EQ(new_commands(), refresh(0, false, "mode=2 x=3 y=0 w=7 h=8 arg6=1"));
 }
 
-TEST_F(bands, rectangle_reaching_the_last_row_of_the_top_band) {
-    build_42();
+TEST_F(Bands, RectangleReachingTheLastRowOfTheTopBand) {
+    build_layout(42);
     cv::Mat picture = load(0, 3, 9, 7);
     EXPECT_EQ(new_commands(), row_writes(1, 0, 9, 3, 9));
     expect_memory_shows(picture, 0, 3);
@@ -155,8 +142,8 @@ TEST_F(bands, rectangle_reaching_the_last_row_of_the_top_band) {
                                      refresh(0, true, "mode=2 x=0 y=0 w=10 h=10 arg6=1")));
 }
 
-TEST_F(bands, rectangle_over_two_middle_bands_of_the_32_layout) {
-    build_32();
+TEST_F(Bands, RectangleOverTwoMiddleBandsOfThe32Layout) {
+    build_layout(32);
     cv::Mat picture = load(0, 15, 1440, 12);
     EXPECT_EQ(new_commands(), concat(row_writes(2, 0, 1440, 5, 9), row_writes(1, 0, 1440, 0, 6)));
     expect_memory_shows(picture, 0, 15);
@@ -169,8 +156,8 @@ TEST_F(bands, rectangle_over_two_middle_bands_of_the_32_layout) {
                                      refresh(0, true, "mode=3 x=0 y=0 w=10 h=10 arg6=1")));
 }
 
-TEST_F(bands, rows_below_the_panel_are_dropped) {
-    build_32();
+TEST_F(Bands, RowsBelowThePanelAreDropped) {
+    build_layout(32);
     cv::Mat picture = load(20, 3 * band + 2, 30, 20);
     EXPECT_EQ(new_commands(), row_writes(0, 20, 30, 2, 9));
     expect_memory_shows(picture, 20, 3 * band + 2);
@@ -180,15 +167,15 @@ TEST_F(bands, rows_below_the_panel_are_dropped) {
     EXPECT_EQ(new_commands(), refresh(0, false, "mode=3 x=20 y=2 w=30 h=8 arg6=1"));
 }
 
-TEST_F(bands, tallest_rectangle_is_cut_at_the_panel_bottom) {
-    build_42();
+TEST_F(Bands, TallestRectangleIsCutAtThePanelBottom) {
+    build_layout(42);
     output_of([&] { panel->display(0, 5, 10, 2147483647, 3, true, 1); });
     EXPECT_EQ(new_commands(), concat(refresh(1, false, "mode=3 x=0 y=5 w=10 h=5 arg6=1"),
                                      refresh(0, false, "mode=3 x=0 y=0 w=10 h=10 arg6=1")));
 }
 
-TEST_F(bands, partial_bit_is_changed_alone) {
-    epd &panel = build_42();
+TEST_F(Bands, PartialBitIsChangedAlone) {
+    epd &panel = build_layout(42);
     panel.write_register(0x18001138, 0x123C5678);
     output_of([&] { panel.display(2, 1); });
     EXPECT_EQ(epdsim::register_value(1, 0x18001138), 0x12345678u);
@@ -207,14 +194,12 @@ void PrintTo(const panel_shape &s, std::ostream *out) {
     *out << s.devs << " x " << s.width;
 }
 
-class bands_without_layout : public epd_bench::sim_panel,
-                             public testing::WithParamInterface<panel_shape> {};
+class BandsWithoutLayout : public panel_session, public testing::WithParamInterface<panel_shape> {};
 
-TEST_P(bands_without_layout, load_and_refresh_send_nothing) {
-    for (int id = 0; id < GetParam().devs; ++id) {
-        epdsim::add_controller(controller(GetParam().width, band, id));
-    }
-    epd &panel = build();
+TEST_P(BandsWithoutLayout, LoadAndRefreshSendNothing) {
+    std::vector<int> ids(GetParam().devs);
+    std::iota(ids.begin(), ids.end(), 0);
+    epd &panel = build(bands(GetParam().width, band, ids));
     // A missing file shows that no image is even opened.
     std::string missing = dir.file("missing.png");
     EXPECT_EQ(output_of([&] {
@@ -224,16 +209,16 @@ TEST_P(bands_without_layout, load_and_refresh_send_nothing) {
                   panel.display(0, 0, 10, 10, 2, true, 1);
               }),
               "");
-    EXPECT_EQ(new_commands(), strings{});
+    EXPECT_EQ(new_commands(), lines{});
 }
 
-INSTANTIATE_TEST_SUITE_P(shapes, bands_without_layout,
+INSTANTIATE_TEST_SUITE_P(Shapes, BandsWithoutLayout,
                          testing::Values(panel_shape{2, 1440}, panel_shape{4, 2880},
                                          panel_shape{3, 2880}));
 
-TEST_F(bands, bad_rectangles_reach_no_controller) {
-    epd &panel = build_42();
-    std::string path = write_picture("picture.png", epd_bench::numbered_picture(8, 8));
+TEST_F(Bands, BadRectanglesReachNoController) {
+    epd &panel = build_layout(42);
+    std::string path = write_picture("picture.png", numbered_picture(8, 8));
     const int rectangles[][4] = {{0, 0, 0, 5},    {0, 0, 5, 0},    {0, 0, -5, 5},
                                  {0, 0, 5, -5},   {-1, 0, 5, 5},   {0, -1, 5, 5},
                                  {2876, 0, 5, 5}, {1, 0, 2880, 5}, {2147483647, 0, 1, 1}};
@@ -243,8 +228,7 @@ TEST_F(bands, bad_rectangles_reach_no_controller) {
                       panel.display(r[0], r[1], r[2], r[3], 2, true, 1);
                   }),
                   "");
-        EXPECT_EQ(new_commands(), strings{})
-            << r[0] << ", " << r[1] << ", " << r[2] << ", " << r[3];
+        EXPECT_EQ(new_commands(), lines{}) << r[0] << ", " << r[1] << ", " << r[2] << ", " << r[3];
     }
 }
 

@@ -4,45 +4,17 @@
 #include <libusb.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "epd_device.h"
-#include "epdsim.h"
-#include "test_support.h"
-#include "usb_controller.h"
+#include "sim_bus_fixture.h"
 #include "usb_session.h"
 
+using namespace testing_support;
+
 namespace {
-
-using bytes = std::vector<std::uint8_t>;
-
-// A vendor command block: 0xFE, the big-endian argument, the sub-command, then the given bytes.
-bytes block_of(std::uint8_t sub, std::uint32_t argument, bytes tail = {}) {
-    bytes block(16, 0x00);
-    block[0] = 0xFE;
-    for (int i = 0; i < 4; ++i) {
-        block[2 + i] = static_cast<std::uint8_t>(argument >> (24 - 8 * i));
-    }
-    block[6] = sub;
-    for (size_t i = 0; i < tail.size() && 7 + i < block.size(); ++i) {
-        block[7 + i] = tail[i];
-    }
-    return block;
-}
-
-bytes big_endian_words(const std::vector<std::uint32_t> &words) {
-    bytes out;
-    for (std::uint32_t w : words) {
-        out.insert(out.end(),
-                   {static_cast<std::uint8_t>(w >> 24), static_cast<std::uint8_t>(w >> 16),
-                    static_cast<std::uint8_t>(w >> 8), static_cast<std::uint8_t>(w)});
-    }
-    return out;
-}
 
 // A malloc'd band of w x h pixels whose every pixel differs from its neighbours.
 band_buffer band(int w, int h) {
@@ -53,12 +25,10 @@ band_buffer band(int w, int h) {
     return buf;
 }
 
-class epd_device_commands : public usb_session_test {
+class EpdDeviceCommands : public usb_session_test {
   protected:
     void TearDown() override {
-        testing::internal::CaptureStdout();
-        device.reset();
-        testing::internal::GetCapturedStdout();
+        run([&] { device.reset(); });
         usb_session_test::TearDown();
     }
 
@@ -67,44 +37,22 @@ class epd_device_commands : public usb_session_test {
         if (epdsim::controller_count() == 0) {
             epdsim::use_layout(32);
         }
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        usb_init();
-        device = std::make_unique<epd_device>(0);
-        testing::internal::GetCapturedStdout();
-        build_err = testing::internal::GetCapturedStderr();
-        mark = epdsim::journal().size();
+        run([&] {
+            usb_init();
+            device = std::make_unique<epd_device>(0);
+        });
+        sent();
         return *device;
     }
 
-    // The journal entries of the commands sent since the last call.
-    std::vector<epdsim::journal_entry> sent() {
-        const auto &journal = epdsim::journal();
-        std::vector<epdsim::journal_entry> out(journal.begin() + mark, journal.end());
-        mark = journal.size();
-        return out;
-    }
-
-    // Runs action, keeping its standard output and error.
-    template <typename F> auto run(F action) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        auto result = action();
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
-        return result;
-    }
-
     std::unique_ptr<epd_device> device;
-    size_t mark = 0;
-    std::string out, err, build_err;
 };
 
-TEST_F(epd_device_commands, SystemInfoIsReadOnceAndGivesTheBandGeometry) {
+TEST_F(EpdDeviceCommands, SystemInfoIsReadOnceAndGivesTheBandGeometry) {
     epdsim::use_layout(32, {2, 0, 1, 3});
     epd_device &dev = build();
     const auto &entry = epdsim::journal().at(0);
-    EXPECT_EQ(entry.block, block_of(0x80, 0x38393531, {0x00, 0x01, 0x00, 0x02}));
+    EXPECT_EQ(entry.block, block(0x80, 0x38393531, {0x00, 0x01, 0x00, 0x02}));
     EXPECT_EQ(entry.flags, 0x80);
     EXPECT_EQ(entry.length, 120u);
     EXPECT_EQ(dev.get_width(), 1440);
@@ -122,45 +70,45 @@ TEST_F(epd_device_commands, SystemInfoIsReadOnceAndGivesTheBandGeometry) {
     EXPECT_EQ(epdsim::open_handles(0), 0);
 }
 
-TEST_F(epd_device_commands, RegistersTravelBigEndian) {
+TEST_F(EpdDeviceCommands, RegistersTravelBigEndian) {
     epd_device &dev = build();
     EXPECT_EQ(dev.write_register(0x18001000, static_cast<int>(0x80000001u)), 0);
     EXPECT_EQ(dev.read_register(0x18001000), -2147483647);
     auto entries = sent();
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].block, block_of(0x84, 0x18001000, {0x00, 0x04}));
+    EXPECT_EQ(entries[0].block, block(0x84, 0x18001000, {0x00, 0x04}));
     EXPECT_EQ(entries[0].flags, 0x00);
     EXPECT_EQ(entries[0].data, (bytes{0x80, 0x00, 0x00, 0x01}));
-    EXPECT_EQ(entries[1].block, block_of(0x83, 0x18001000, {0x00, 0x04}));
+    EXPECT_EQ(entries[1].block, block(0x83, 0x18001000, {0x00, 0x04}));
     EXPECT_EQ(entries[1].flags, 0x80);
     EXPECT_EQ(entries[1].length, 4u);
 }
 
-TEST_F(epd_device_commands, DisplaySendsTheSevenArgumentWords) {
+TEST_F(EpdDeviceCommands, DisplaySendsTheSevenArgumentWords) {
     epd_device &dev = build();
     EXPECT_EQ(dev.display(0, 0, 10, 10, 2, 1), 0);
     auto entries = sent();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].block, block_of(0x94, 0));
+    EXPECT_EQ(entries[0].block, block(0x94, 0));
     EXPECT_EQ(entries[0].flags, 0x00);
     EXPECT_EQ(entries[0].length, 28u);
-    EXPECT_EQ(entries[0].data, big_endian_words({dev.get_img_buf_addr(), 2, 0, 0, 10, 10, 1}));
+    EXPECT_EQ(entries[0].data, be32({dev.get_img_buf_addr(), 2, 0, 0, 10, 10, 1}));
 }
 
-TEST_F(epd_device_commands, PowerCarriesTheVcomAndReturnsTheReply) {
+TEST_F(EpdDeviceCommands, PowerCarriesTheVcomAndReturnsTheReply) {
     epd_device &dev = build();
     EXPECT_EQ(run([&] { return dev.set_power(false, 2330); }), 2330);
     EXPECT_EQ(out, "\t\t\tVCom value = 2330\n");
     auto entries = sent();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].block, block_of(0xA3, 0, {0x09, 0x1A, 0x01, 0x01, 0x00}));
+    EXPECT_EQ(entries[0].block, block(0xA3, 0, {0x09, 0x1A, 0x01, 0x01, 0x00}));
     EXPECT_EQ(entries[0].flags, 0x80);
     EXPECT_EQ(entries[0].length, 2u);
     run([&] { return dev.set_power(true, 2330); });
     EXPECT_EQ(sent().at(0).block[11], 0x01);
 }
 
-TEST_F(epd_device_commands, TemperatureReadIsSignedAndWritesHaveNoDataPhase) {
+TEST_F(EpdDeviceCommands, TemperatureReadIsSignedAndWritesHaveNoDataPhase) {
     epdsim::controller_config config;
     config.temperature = -2;
     epdsim::add_controller(config);
@@ -171,13 +119,13 @@ TEST_F(epd_device_commands, TemperatureReadIsSignedAndWritesHaveNoDataPhase) {
     EXPECT_EQ(dev.set_temperature(1, 20), 0);
     auto entries = sent();
     ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].block, block_of(0xA4, 0, {0x00, 0xF1}));
+    EXPECT_EQ(entries[0].block, block(0xA4, 0, {0x00, 0xF1}));
     EXPECT_EQ(entries[0].flags, 0x80);
     EXPECT_EQ(entries[0].length, 2u);
-    EXPECT_EQ(entries[1].block, block_of(0xA4, 0, {0x02, 0x1E}));
+    EXPECT_EQ(entries[1].block, block(0xA4, 0, {0x02, 0x1E}));
     EXPECT_EQ(entries[1].flags, 0x00);
     EXPECT_EQ(entries[1].length, 0u);
-    EXPECT_EQ(entries[2].block, block_of(0xA4, 0, {0x01, 0x14}));
+    EXPECT_EQ(entries[2].block, block(0xA4, 0, {0x01, 0x14}));
     EXPECT_EQ(epdsim::violation_count(), 0);
 
     EXPECT_EQ(run([&] { return dev.set_temperature(3, 20); }), 0);
@@ -185,17 +133,17 @@ TEST_F(epd_device_commands, TemperatureReadIsSignedAndWritesHaveNoDataPhase) {
     EXPECT_TRUE(sent().empty());
 }
 
-TEST_F(epd_device_commands, GetIdReadsTwoBytesAndReturnsZero) {
+TEST_F(EpdDeviceCommands, GetIdReadsTwoBytesAndReturnsZero) {
     epd_device &dev = build();
     EXPECT_EQ(dev.get_id(), 0);
     auto entries = sent();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].block, block_of(0xA8, 0));
+    EXPECT_EQ(entries[0].block, block(0xA8, 0));
     EXPECT_EQ(entries[0].flags, 0x80);
     EXPECT_EQ(entries[0].length, 2u);
 }
 
-TEST_F(epd_device_commands, MemoryWriteSendsOneCommandPerRowAtTheRowAddress) {
+TEST_F(EpdDeviceCommands, MemoryWriteSendsOneCommandPerRowAtTheRowAddress) {
     epd_device &dev = build();
     band_buffer pixels = band(1440, 2);
     const bytes first_row(pixels.get(), pixels.get() + 1440);
@@ -203,8 +151,8 @@ TEST_F(epd_device_commands, MemoryWriteSendsOneCommandPerRowAtTheRowAddress) {
     auto entries = sent();
     ASSERT_EQ(entries.size(), 2u);
     const std::uint32_t base = dev.get_img_buf_addr();
-    EXPECT_EQ(entries[0].block, block_of(0xA5, base + 14400, {0x05, 0xA0}));
-    EXPECT_EQ(entries[1].block, block_of(0xA5, base + 15840, {0x05, 0xA0}));
+    EXPECT_EQ(entries[0].block, block(0xA5, base + 14400, {0x05, 0xA0}));
+    EXPECT_EQ(entries[1].block, block(0xA5, base + 15840, {0x05, 0xA0}));
     EXPECT_EQ(entries[0].flags, 0x00);
     EXPECT_EQ(entries[0].length, 1440u);
     EXPECT_EQ(entries[0].data, first_row);
@@ -214,24 +162,24 @@ TEST_F(epd_device_commands, MemoryWriteSendsOneCommandPerRowAtTheRowAddress) {
     dev.fast_write_mem(band(4, 2), 100, 0, 4, 2);
     entries = sent();
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[1].block, block_of(0xA5, base + 100 + 1440, {0x00, 0x04}));
+    EXPECT_EQ(entries[1].block, block(0xA5, base + 100 + 1440, {0x00, 0x04}));
     EXPECT_EQ(epdsim::memory_at(0, 103, 1), static_cast<std::uint8_t>(band(4, 2)[7]));
 }
 
-TEST_F(epd_device_commands, AreaLoadGoesInChunksWithTheirOwnHeaders) {
+TEST_F(EpdDeviceCommands, AreaLoadGoesInChunksWithTheirOwnHeaders) {
     epd_device &dev = build();
     EXPECT_EQ(dev.load_img_area(band(1440, 100), 0, 200, 1440, 100), 0);
     auto entries = sent();
     ASSERT_EQ(entries.size(), 3u);
     const std::vector<std::uint32_t> rows = {42, 42, 16};
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(entries[i].block, block_of(0xA2, 0));
+        EXPECT_EQ(entries[i].block, block(0xA2, 0));
         EXPECT_EQ(entries[i].flags, 0x00);
         EXPECT_EQ(entries[i].length, 20 + rows[i] * 1440);
         ASSERT_GE(entries[i].data.size(), 20u);
-        EXPECT_EQ(bytes(entries[i].data.begin(), entries[i].data.begin() + 20),
-                  big_endian_words({dev.get_img_buf_addr(), 0, 200 + 42 * static_cast<uint32_t>(i),
-                                    1440, rows[i]}));
+        EXPECT_EQ(
+            bytes(entries[i].data.begin(), entries[i].data.begin() + 20),
+            be32({dev.get_img_buf_addr(), 0, 200 + 42 * static_cast<uint32_t>(i), 1440, rows[i]}));
     }
     band_buffer expected = band(1440, 100);
     EXPECT_EQ(epdsim::memory_at(0, 5, 299), static_cast<std::uint8_t>(expected[99 * 1440 + 5]));
@@ -242,7 +190,7 @@ TEST_F(epd_device_commands, AreaLoadGoesInChunksWithTheirOwnHeaders) {
     EXPECT_EQ(epdsim::violation_count(), 0);
 }
 
-TEST_F(epd_device_commands, UnusableWidthsAndMissingBuffersSendNothing) {
+TEST_F(EpdDeviceCommands, UnusableWidthsAndMissingBuffersSendNothing) {
     epd_device &dev = build();
     run([&] { return dev.load_img_area(band(1, 1), 0, 0, 0, 1); });
     EXPECT_EQ(err, "load_img_area: width 0 outside 1..61440 for controller 0, nothing sent\n");
@@ -258,7 +206,7 @@ TEST_F(epd_device_commands, UnusableWidthsAndMissingBuffersSendNothing) {
     EXPECT_TRUE(sent().empty());
 }
 
-TEST_F(epd_device_commands, AControllerThatCannotBeOpenedReadsZeros) {
+TEST_F(EpdDeviceCommands, AControllerThatCannotBeOpenedReadsZeros) {
     epdsim::use_layout(32);
     epdsim::faults(0).open_error = LIBUSB_ERROR_ACCESS;
     epd_device &dev = build();
@@ -272,7 +220,7 @@ TEST_F(epd_device_commands, AControllerThatCannotBeOpenedReadsZeros) {
     EXPECT_TRUE(epdsim::journal().empty());
 }
 
-TEST(epd_device_byte_order, SwapsWholeWordsOnlyAndReadsSignedBigEndian) {
+TEST(EpdDeviceByteOrder, SwapsWholeWordsOnlyAndReadsSignedBigEndian) {
     unsigned int words[2] = {0x11223344, 0x55667788};
     epd_device::endian_little_to_big(words, 6);
     EXPECT_EQ(words[0], 0x44332211u);

@@ -1,35 +1,31 @@
 // The update sequence of one image, whole panel and area.
-#include "epd_test_bench.h"
+#include "pictures.h"
+#include "usb_session.h"
 
-#include <algorithm>
 #include <chrono>
+#include <functional>
+
+using namespace testing_support;
 
 namespace {
 
-using epd_bench::controller;
-using strings = std::vector<std::string>;
-
 constexpr int band = 10;
 
-class update : public epd_bench::sim_panel {
+class Update : public panel_session {
   protected:
     epd &build_42(int temperature, int busy_reads = 0) {
-        epdsim::add_controller(controller(2880, band, 0, temperature, busy_reads));
-        epdsim::add_controller(controller(2880, band, 1, temperature, busy_reads));
-        return build();
+        virtual_panel controllers = layout(42, band);
+        controllers.temperatures = std::to_string(temperature);
+        controllers.busy_reads = std::to_string(busy_reads);
+        return build(controllers);
     }
 
     std::string whole_picture() const {
-        return write_picture("whole.png", epd_bench::numbered_picture(2880, 2 * band));
+        return write_picture("whole.png", numbered_picture(2880, 2 * band));
     }
 
     static std::string vcom_line(int dev) {
         return "\t\t\tVCom value = " + std::to_string(epdsim::last_vcom(dev)) + "\n";
-    }
-
-    static size_t count_of(const strings &commands, const std::string &start) {
-        return std::count_if(commands.begin(), commands.end(),
-                             [&](const std::string &c) { return c.rfind(start, 0) == 0; });
     }
 
     static double seconds_of(const std::function<void()> &action) {
@@ -39,7 +35,7 @@ class update : public epd_bench::sim_panel {
     }
 };
 
-TEST_F(update, whole_panel_image_on_the_42_layout) {
+TEST_F(Update, WholePanelImageOnThe42Layout) {
     epd &p = build_42(24);
     const std::string path = whole_picture();
     const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 0); });
@@ -64,13 +60,13 @@ TEST_F(update, whole_panel_image_on_the_42_layout) {
                        "it8951_dev[0]: pmic_ctrl\n" +
                        vcom_line(0) + "Slide Period 0 sec\n");
 
-    strings commands = new_commands();
+    lines commands = new_commands();
     ASSERT_EQ(commands.size(), 4u + 2 * band + 1 + 6 + 2 + 1);
-    EXPECT_EQ(strings(commands.begin(), commands.begin() + 4),
-              (strings{"dev=1 temp type=0 value=-15", "dev=0 temp type=0 value=-15",
-                       "dev=1 temp type=2 value=24", "dev=0 temp type=2 value=24"}));
-    EXPECT_EQ(count_of(commands, "dev=1 write_mem"), static_cast<size_t>(band));
-    EXPECT_EQ(count_of(commands, "dev=0 write_mem"), static_cast<size_t>(band));
+    EXPECT_EQ(lines(commands.begin(), commands.begin() + 4),
+              (lines{"dev=1 temp type=0 value=-15", "dev=0 temp type=0 value=-15",
+                     "dev=1 temp type=2 value=24", "dev=0 temp type=2 value=24"}));
+    EXPECT_EQ(count_starting(commands, "dev=1 write_mem"), band);
+    EXPECT_EQ(count_starting(commands, "dev=0 write_mem"), band);
     EXPECT_EQ(commands[4 + 2 * band], "dev=0 power on vcom=2330");
     EXPECT_EQ(commands[4 + 2 * band + 3], "dev=1 display mode=2 x=0 y=0 w=2880 h=10 arg6=1");
     EXPECT_EQ(commands[4 + 2 * band + 6], "dev=0 display mode=2 x=0 y=0 w=2880 h=10 arg6=1");
@@ -80,12 +76,12 @@ TEST_F(update, whole_panel_image_on_the_42_layout) {
     EXPECT_EQ(epdsim::frame_count(), 1);
 }
 
-TEST_F(update, area_image_waits_after_power_on_and_keeps_the_temperature) {
+TEST_F(Update, AreaImageWaitsAfterPowerOnAndKeepsTheTemperature) {
     epd &p = build_42(21, 1);
-    const std::string path = write_picture("area.png", epd_bench::numbered_picture(20, 3));
-    const strings lines = testing_support::split_lines(
-        output_of([&] { p.eInk_display_partial(path, 40, 1, 20, 3, 5, 0, 0, 1); }));
-    EXPECT_EQ(lines, (strings{"Read Temperature (0xA4)",
+    const std::string path = write_picture("area.png", numbered_picture(20, 3));
+    const lines printed =
+        split_lines(output_of([&] { p.eInk_display_partial(path, 40, 1, 20, 3, 5, 0, 0, 1); }));
+    EXPECT_EQ(printed, (lines{"Read Temperature (0xA4)",
                               "it8951_dev[1]: read_temperature",
                               "it8951_dev[0]: read_temperature",
                               "Load Image (0xA2)",
@@ -105,28 +101,30 @@ TEST_F(update, area_image_waits_after_power_on_and_keeps_the_temperature) {
                               "it8951_dev[0]: pmic_ctrl",
                               vcom_line(0).substr(0, vcom_line(0).size() - 1),
                               "Slide Period 0 sec"}));
-    const strings commands = new_commands();
-    EXPECT_EQ(count_of(commands, "dev=1 temp type=2"), 0u);
-    EXPECT_EQ(count_of(commands, "dev=1 write_mem"), 3u);
-    EXPECT_EQ(count_of(commands, "dev=0 display mode=5 x=0 y=0 w=10 h=10"), 1u);
+    const lines commands = new_commands();
+    EXPECT_EQ(count_starting(commands, "dev=1 temp type=2"), 0);
+    EXPECT_EQ(count_starting(commands, "dev=1 write_mem"), 3);
+    EXPECT_EQ(count_starting(commands, "dev=0 display mode=5 x=0 y=0 w=10 h=10"), 1);
 }
 
-TEST_F(update, undecodable_image_loads_nothing_and_the_update_goes_on) {
+TEST_F(Update, UndecodableImageLoadsNothingAndTheUpdateGoesOn) {
     epd &p = build_42(24);
     const std::string path = dir.write("broken.png", "not a picture");
     const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 1); });
     EXPECT_NE(out.find("Load Image (0xA2)\nError: Open Image File Fail\nPower on\n"),
               std::string::npos);
     EXPECT_NE(out.find("Slide Period 0 sec\n"), std::string::npos);
-    const strings commands = new_commands();
-    EXPECT_EQ(count_of(commands, "dev=1 write_mem") + count_of(commands, "dev=0 write_mem"), 0u);
-    EXPECT_EQ(count_of(commands, "dev=0 power on"), 1u);
-    EXPECT_EQ(count_of(commands, "dev=1 display"), 1u);
-    EXPECT_EQ(count_of(commands, "dev=0 read_reg addr=0x18001224"), 1u);
+    const lines commands = new_commands();
+    EXPECT_EQ(count_starting(commands, "dev=1 write_mem") +
+                  count_starting(commands, "dev=0 write_mem"),
+              0);
+    EXPECT_EQ(count_starting(commands, "dev=0 power on"), 1);
+    EXPECT_EQ(count_starting(commands, "dev=1 display"), 1);
+    EXPECT_EQ(count_starting(commands, "dev=0 read_reg addr=0x18001224"), 1);
     EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
 }
 
-TEST_F(update, cold_panel_waits_ten_seconds_instead_of_polling) {
+TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {
     epd &p = build_42(0, 3);
     const std::string path = whole_picture();
     std::string out;
@@ -138,14 +136,14 @@ TEST_F(update, cold_panel_waits_ten_seconds_instead_of_polling) {
     EXPECT_NE(out.find("Temperature = 0\nTemperature is less than zero\nDelay ~30ms\n"
                        "Set Power Off (0xA3)\n"),
               std::string::npos);
-    const strings commands = new_commands();
-    EXPECT_EQ(count_of(commands, "dev=0 read_reg addr=0x18001224") +
-                  count_of(commands, "dev=1 read_reg addr=0x18001224"),
-              0u);
+    const lines commands = new_commands();
+    EXPECT_EQ(count_starting(commands, "dev=0 read_reg addr=0x18001224") +
+                  count_starting(commands, "dev=1 read_reg addr=0x18001224"),
+              0);
     EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
 }
 
-TEST_F(update, slide_interval_waits_its_seconds_and_never_less_than_none) {
+TEST_F(Update, SlideIntervalWaitsItsSecondsAndNeverLessThanNone) {
     epd &p = build_42(24);
     const std::string missing = dir.file("missing.png");
     std::string out;

@@ -3,76 +3,56 @@
 // wrappers from a given command on. Each test checks the exact reports on standard error and in
 // log.txt, the player's lines, the exit status, and what the panel showed afterwards.
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
-#include "reliability_support.h"
-#include "test_support.h"
+#include "sim_show.h"
 
 #include <sys/stat.h>
 
-using reliability::lines;
-using testing_support::env_list;
-using testing_support::run_result;
-using testing_support::split_lines;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 
-class TransportFaults : public testing::Test {
+class TransportFaults : public sim_show {
   protected:
     void SetUp() override {
-        mkdir(dir.file("img").c_str(), 0755);
-        mkdir(dir.file("frames").c_str(), 0755);
-        first = reliability::numbered_picture(90, 60, 1);
-        second = reliability::numbered_picture(70, 50, 2);
+        sim_show::SetUp();
+        first = numbered_picture(90, 60, 1);
+        second = numbered_picture(70, 50, 2);
         cv::imwrite(dir.file("img/first.png"), first);
         cv::imwrite(dir.file("img/second.png"), second);
-        dir.write("playlist.xml", reliability::one_pass({"first.png", "second.png"}));
     }
 
-    run_result play(const std::string &faults) {
-        env_list env = {{"EPDSIM_DEVICES", reliability::small_42},
-                        {"EPDSIM_BUSY", "0"},
-                        {"EPDSIM_JOURNAL", dir.file("journal.txt")},
-                        {"EPDSIM_FRAMES", dir.file("frames")},
-                        {"EPDSIM_FAULTS", faults}};
-        return testing_support::run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, env, dir.path(),
-                                            60);
+    run_result play_with(const std::string &faults) {
+        panel.faults = faults;
+        return play(one_pass({"first.png", "second.png"}));
     }
 
     // The show ran to its end: both pictures announced, the stop element, "Done", status 0.
     static void expect_whole_show(const run_result &r) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.signal, 0);
-        lines player;
-        for (const std::string &line : split_lines(r.out)) {
-            if (line.rfind("Display : ", 0) == 0 || line.rfind("stop tag", 0) == 0 ||
-                line == "Done") {
-                player.push_back(line);
-            }
-        }
-        EXPECT_EQ(player, (lines{"Display : first.png ", "Display : second.png ",
-                                 "stop tag end and exit\r", "Done"}));
+        EXPECT_EQ(lines_starting(r.out, {"Display : ", "stop tag", "Done"}),
+                  (lines{"Display : first.png ", "Display : second.png ", "stop tag end and exit\r",
+                         "Done"}));
     }
 
     // Every report reached the log too, in the same order, each with its timestamp.
     void expect_log_holds(const std::string &err) {
-        EXPECT_EQ(reliability::log_messages(dir.file("log.txt")), split_lines(err));
+        EXPECT_EQ(log_messages(dir.file("log.txt")), split_lines(err));
     }
 
     // The journal's entries of controller index dev: "flags=0x80" tells a data-in command.
     lines journal_of(int dev) {
         lines entries;
-        const std::string mark = " dev=" + std::to_string(dev) + " ";
-        for (const std::string &line :
-             split_lines(testing_support::read_file(dir.file("journal.txt")))) {
-            if (line.find(mark) != std::string::npos) {
+        for (const std::string &line : journal()) {
+            if (line.find(" dev=" + std::to_string(dev) + " ") != std::string::npos) {
                 entries.push_back(line);
             }
         }
         return entries;
     }
 
-    temp_dir dir;
     cv::Mat first, second;
 };
 
@@ -90,7 +70,7 @@ std::string stall_reports(const char *operation) {
 TEST_F(TransportFaults, EndpointThatStallsOnEveryAttemptCostsFiveTriesPerPhaseAndTheShowGoesOn) {
     // From its 5th command on, every IN transfer of controller 1 (the top band) stalls: every
     // data-in phase and every status wrapper is tried five times, with the halt cleared each time.
-    run_result r = play("dev1.from=5,dev1.stall-in=1000000");
+    run_result r = play_with("dev1.from=5,dev1.stall-in=1000000");
     expect_whole_show(r);
 
     const lines journal = journal_of(1);
@@ -109,20 +89,17 @@ TEST_F(TransportFaults, EndpointThatStallsOnEveryAttemptCostsFiveTriesPerPhaseAn
     expect_log_holds(r.err);
 
     // The failed temperature read counts as 0 in the average of the second picture.
-    EXPECT_EQ(reliability::count_prefixed(r.out, "Temperature = 25"), 1);
-    EXPECT_EQ(reliability::count_prefixed(r.out, "Temperature = 12"), 1);
+    EXPECT_EQ(count_starting(r.out, "Temperature = 25"), 1);
+    EXPECT_EQ(count_starting(r.out, "Temperature = 12"), 1);
     // Only status was lost: every row and refresh took effect, the panel shows both pictures.
-    EXPECT_EQ(
-        reliability::differing_pixels(reliability::frame(dir, 1), reliability::as_shown(first)), 0);
-    EXPECT_EQ(
-        reliability::differing_pixels(reliability::frame(dir, 2), reliability::as_shown(second)),
-        0);
+    EXPECT_EQ(differing_pixels(frame(1), shown_whole(first)), 0);
+    EXPECT_EQ(differing_pixels(frame(2), shown_whole(second)), 0);
 }
 
 TEST_F(TransportFaults, MemoryWritesWhoseDataPhaseTimesOutAreReportedAndOnlyTheirRowsAreMissing) {
     // The data phases of controller 0's first three row writes time out; a timeout is not
     // retried, the controller abandons the command and says so in its status (phase error).
-    run_result r = play("dev0.from=3,dev0.timeout-data=3");
+    run_result r = play_with("dev0.from=3,dev0.timeout-data=3");
     expect_whole_show(r);
     std::string expected;
     for (int row = 0; row < 3; ++row) {
@@ -139,49 +116,44 @@ TEST_F(TransportFaults, MemoryWritesWhoseDataPhaseTimesOutAreReportedAndOnlyThei
 
     // Memory rows 0 to 2 of the bottom band are the panel's three lowest rows (that band is
     // turned by a half turn): they stay as they were (white); every other pixel is the picture.
-    cv::Mat expected_first = reliability::as_shown(first);
+    cv::Mat expected_first = shown_whole(first);
     expected_first.rowRange(77, 80).setTo(255);
-    EXPECT_EQ(reliability::differing_pixels(reliability::frame(dir, 1), expected_first), 0);
+    EXPECT_EQ(differing_pixels(frame(1), expected_first), 0);
     // The next picture writes every row again.
-    EXPECT_EQ(
-        reliability::differing_pixels(reliability::frame(dir, 2), reliability::as_shown(second)),
-        0);
+    EXPECT_EQ(differing_pixels(frame(2), shown_whole(second)), 0);
 }
 
 TEST_F(TransportFaults, ShortStatusWrapperIsReportedAndItsCommandStands) {
-    run_result r = play("dev1.from=4,dev1.short-csw=2");
+    run_result r = play_with("dev1.from=4,dev1.short-csw=2");
     expect_whole_show(r);
     EXPECT_EQ(r.err, "   get_mass_storage_status: received 12 bytes (expected 13)\n"
                      "   get_mass_storage_status: received 12 bytes (expected 13)\n");
     expect_log_holds(r.err);
-    EXPECT_EQ(
-        reliability::differing_pixels(reliability::frame(dir, 1), reliability::as_shown(first)), 0);
+    EXPECT_EQ(differing_pixels(frame(1), shown_whole(first)), 0);
 }
 
 TEST_F(TransportFaults, FailedStatusIsReportedAndItsRowIsNotWritten) {
     // Controller 0 refuses its first two row writes (status 1): they have no effect.
-    run_result r = play("dev0.from=3,dev0.csw-fail=2");
+    run_result r = play_with("dev0.from=3,dev0.csw-fail=2");
     expect_whole_show(r);
     EXPECT_EQ(r.err, "\t\t\tMass Storage Status: 01 (FAILED)\n"
                      "\t\t\tMass Storage Status: 01 (FAILED)\n");
     expect_log_holds(r.err);
-    cv::Mat expected_first = reliability::as_shown(first);
+    cv::Mat expected_first = shown_whole(first);
     expected_first.rowRange(78, 80).setTo(255);
-    EXPECT_EQ(reliability::differing_pixels(reliability::frame(dir, 1), expected_first), 0);
-    EXPECT_EQ(
-        reliability::differing_pixels(reliability::frame(dir, 2), reliability::as_shown(second)),
-        0);
+    EXPECT_EQ(differing_pixels(frame(1), expected_first), 0);
+    EXPECT_EQ(differing_pixels(frame(2), shown_whole(second)), 0);
 }
 
 TEST_F(TransportFaults, LogThatCannotBeCreatedLeavesTheReportsOnStandardError) {
     // A folder where log.txt should go: the file cannot be created, not even by root.
     ASSERT_EQ(mkdir(dir.file("log.txt").c_str(), 0755), 0);
-    run_result r = play("dev0.from=3,dev0.csw-fail=1");
+    run_result r = play_with("dev0.from=3,dev0.csw-fail=1");
     expect_whole_show(r);
-    EXPECT_EQ(reliability::count_prefixed(r.out, "file open failed"), 1);
-    EXPECT_EQ(reliability::count_prefixed(r.out, "file open Success!"), 0);
+    EXPECT_EQ(count_starting(r.out, "file open failed"), 1);
+    EXPECT_EQ(count_starting(r.out, "file open Success!"), 0);
     // Each report says on standard output that there is no log, and goes to standard error.
-    EXPECT_EQ(reliability::count_prefixed(r.out, "tool, perr. log file is null"), 1);
+    EXPECT_EQ(count_starting(r.out, "tool, perr. log file is null"), 1);
     EXPECT_EQ(r.err, "\t\t\tMass Storage Status: 01 (FAILED)\n");
     struct stat st;
     ASSERT_EQ(stat(dir.file("log.txt").c_str(), &st), 0);

@@ -1,5 +1,6 @@
 #include "img_proc.h"
 
+#include "pictures.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,19 +16,21 @@ extern "C" const char *__asan_default_options() {
 }
 #endif
 
+using namespace testing_support;
+
 namespace {
 
 using bytes = std::vector<unsigned char>;
 
 // The 3 x 2 picture with 1, 2, 3 in its top row and 4, 5, 6 in its bottom row.
-std::string write_three_by_two(const testing_support::temp_dir &dir) {
+std::string write_three_by_two(const temp_dir &dir) {
     cv::Mat picture = (cv::Mat_<uchar>(2, 3) << 1, 2, 3, 4, 5, 6);
     std::string path = dir.file("three_by_two.png");
     cv::imwrite(path, picture);
     return path;
 }
 
-std::string write_two_by_two(const testing_support::temp_dir &dir) {
+std::string write_two_by_two(const temp_dir &dir) {
     cv::Mat picture = (cv::Mat_<uchar>(2, 2) << 1, 2, 3, 4);
     std::string path = dir.file("two_by_two.png");
     cv::imwrite(path, picture);
@@ -59,10 +62,10 @@ void PrintTo(const turn_case &c, std::ostream *out) {
     *out << "rotate " << c.rotate;
 }
 
-class img_proc_turn : public testing::TestWithParam<turn_case> {};
+class ImgProcTurn : public testing::TestWithParam<turn_case> {};
 
-TEST_P(img_proc_turn, turns_before_scaling_to_the_turned_size) {
-    testing_support::temp_dir dir;
+TEST_P(ImgProcTurn, TurnsBeforeScalingToTheTurnedSize) {
+    temp_dir dir;
     const turn_case &c = GetParam();
     img_proc loader(write_three_by_two(dir).c_str(), c.w, c.h, c.rotate);
     ASSERT_EQ(loader.get_picture().cols, c.w);
@@ -71,7 +74,7 @@ TEST_P(img_proc_turn, turns_before_scaling_to_the_turned_size) {
     EXPECT_EQ(rows_of(loader.get_picture()), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(angles, img_proc_turn,
+INSTANTIATE_TEST_SUITE_P(Angles, ImgProcTurn,
                          testing::Values(turn_case{90, 2, 3, {3, 6, 2, 5, 1, 4}},
                                          turn_case{270, 2, 3, {4, 1, 5, 2, 6, 3}},
                                          turn_case{180, 3, 2, {6, 5, 4, 3, 2, 1}},
@@ -80,23 +83,15 @@ INSTANTIATE_TEST_SUITE_P(angles, img_proc_turn,
 
 // Pictures larger than a few pixels go through the blocked turn and the word-wise band copy; odd
 // sizes leave edges outside whole blocks. Each must match OpenCV's own transpose and flip.
-TEST(img_proc, turns_and_cuts_larger_pictures_pixel_for_pixel) {
-    testing_support::temp_dir dir;
+TEST(ImgProc, TurnsAndCutsLargerPicturesPixelForPixel) {
+    temp_dir dir;
     for (const cv::Size size : {cv::Size(8, 8), cv::Size(77, 45), cv::Size(130, 203)}) {
         cv::Mat source(size, CV_8UC1);
         cv::randu(source, 0, 256);
         const std::string path = dir.file("random.png");
         cv::imwrite(path, source);
         for (int rotate : {90, 270, 180, 0}) {
-            cv::Mat expected;
-            if (rotate == 90 || rotate == 270) {
-                cv::transpose(source, expected);
-                cv::flip(expected, expected, rotate == 90 ? 0 : 1);
-            } else if (rotate == 180) {
-                cv::flip(source, expected, -1);
-            } else {
-                expected = source.clone();
-            }
+            const cv::Mat expected = turned(source, rotate);
             img_proc loader(path.c_str(), expected.cols, expected.rows, rotate);
             ASSERT_EQ(loader.get_picture().size(), expected.size()) << rotate;
             EXPECT_EQ(cv::countNonZero(loader.get_picture() != expected), 0)
@@ -112,23 +107,23 @@ TEST(img_proc, turns_and_cuts_larger_pictures_pixel_for_pixel) {
     }
 }
 
-TEST(img_proc, scales_to_exactly_the_size_asked_for) {
-    testing_support::temp_dir dir;
+TEST(ImgProc, ScalesToExactlyTheSizeAskedFor) {
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 7, 5, 90);
     EXPECT_EQ(loader.get_picture().cols, 7);
     EXPECT_EQ(loader.get_picture().rows, 5);
 }
 
-TEST(img_proc, colour_file_becomes_one_grey_channel) {
-    testing_support::temp_dir dir;
+TEST(ImgProc, ColourFileBecomesOneGreyChannel) {
+    temp_dir dir;
     std::string path = dir.file("colour.png");
     cv::imwrite(path, cv::Mat(4, 4, CV_8UC3, cv::Scalar(10, 200, 60)));
     img_proc loader(path.c_str(), 4, 4, 0);
     EXPECT_EQ(loader.get_picture().type(), CV_8UC1);
 }
 
-TEST(img_proc, undecodable_file_reports_and_leaves_an_empty_picture) {
-    testing_support::temp_dir dir;
+TEST(ImgProc, UndecodableFileReportsAndLeavesAnEmptyPicture) {
+    temp_dir dir;
     std::string path = dir.write("not_an_image.png", "plain text");
     testing::internal::CaptureStdout();
     img_proc loader(path.c_str(), 4, 4, 0);
@@ -140,8 +135,8 @@ TEST(img_proc, undecodable_file_reports_and_leaves_an_empty_picture) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: Open Image File Fail\n");
 }
 
-TEST(img_proc, size_past_any_memory_leaves_an_empty_picture) {
-    testing_support::temp_dir dir;
+TEST(ImgProc, SizePastAnyMemoryLeavesAnEmptyPicture) {
+    temp_dir dir;
     testing::internal::CaptureStdout();
     img_proc loader(write_three_by_two(dir).c_str(), 1 << 20, 1 << 30, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -150,8 +145,8 @@ TEST(img_proc, size_past_any_memory_leaves_an_empty_picture) {
     EXPECT_EQ(loader.getArea(0, 0, 1, 1, true), nullptr);
 }
 
-TEST(img_proc_getArea, reverses_columns_and_turns_rows_unless_flip) {
-    testing_support::temp_dir dir;
+TEST(ImgProcGetArea, ReversesColumnsAndTurnsRowsUnlessFlip) {
+    temp_dir dir;
     img_proc loader(write_two_by_two(dir).c_str(), 2, 2, 0);
     band_buffer turned = loader.getArea(0, 0, 2, 2, false);
     band_buffer mirrored = loader.getArea(0, 0, 2, 2, true);
@@ -160,15 +155,15 @@ TEST(img_proc_getArea, reverses_columns_and_turns_rows_unless_flip) {
     EXPECT_EQ(band_bytes(mirrored, 4), (bytes{2, 1, 4, 3}));
 }
 
-TEST(img_proc_getArea, cuts_an_inner_rectangle) {
-    testing_support::temp_dir dir;
+TEST(ImgProcGetArea, CutsAnInnerRectangle) {
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_EQ(band_bytes(loader.getArea(1, 0, 2, 2, false), 4), (bytes{6, 5, 3, 2}));
     EXPECT_EQ(band_bytes(loader.getArea(0, 1, 3, 1, true), 3), (bytes{6, 5, 4}));
 }
 
-TEST(img_proc_getArea, repeated_cuts_give_equal_bytes_in_new_buffers_and_keep_the_picture) {
-    testing_support::temp_dir dir;
+TEST(ImgProcGetArea, RepeatedCutsGiveEqualBytesInNewBuffersAndKeepThePicture) {
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     band_buffer first = loader.getArea(0, 0, 3, 2, false);
     band_buffer second = loader.getArea(0, 0, 3, 2, false);
@@ -178,15 +173,15 @@ TEST(img_proc_getArea, repeated_cuts_give_equal_bytes_in_new_buffers_and_keep_th
     EXPECT_EQ(rows_of(loader.get_picture()), (bytes{1, 2, 3, 4, 5, 6}));
 }
 
-TEST(img_proc_getArea, zero_row_band_inside_or_at_the_bottom_edge_is_a_real_buffer) {
-    testing_support::temp_dir dir;
+TEST(ImgProcGetArea, ZeroRowBandInsideOrAtTheBottomEdgeIsARealBuffer) {
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_NE(loader.getArea(0, 1, 3, 0, true), nullptr);
     EXPECT_NE(loader.getArea(0, 2, 3, 0, false), nullptr);
 }
 
-TEST(img_proc_getArea, rectangle_outside_the_picture_gives_no_buffer) {
-    testing_support::temp_dir dir;
+TEST(ImgProcGetArea, RectangleOutsideThePictureGivesNoBuffer) {
+    temp_dir dir;
     img_proc loader(write_three_by_two(dir).c_str(), 3, 2, 0);
     EXPECT_EQ(loader.getArea(0, 3, 3, 0, true), nullptr);
     EXPECT_EQ(loader.getArea(0, 1, 3, 2, true), nullptr);
@@ -196,8 +191,8 @@ TEST(img_proc_getArea, rectangle_outside_the_picture_gives_no_buffer) {
     EXPECT_EQ(loader.getArea(0, 1, 3, 2147483647, true), nullptr);
 }
 
-TEST(img_proc_getArea, empty_picture_gives_no_buffer_at_all) {
-    testing_support::temp_dir dir;
+TEST(ImgProcGetArea, EmptyPictureGivesNoBufferAtAll) {
+    temp_dir dir;
     testing::internal::CaptureStdout();
     img_proc loader(dir.file("missing.png").c_str(), 3, 2, 0);
     testing::internal::GetCapturedStdout();

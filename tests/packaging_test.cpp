@@ -105,12 +105,12 @@ void expect_playable(const std::string &stage, const std::string &playlist) {
     EXPECT_GT(pictures, 0);
 }
 
-class install : public ::testing::Test {
+class Install : public ::testing::Test {
   protected:
     temp_dir stage;
 };
 
-TEST_F(install, puts_every_file_in_its_debian_place) {
+TEST_F(Install, PutsEveryFileInItsDebianPlace) {
     installed_at(stage.path(), "/usr");
     std::set<std::string> expected = {"/usr/bin/epdshow",
                                       "/usr/bin/epdshow-sim",
@@ -145,7 +145,7 @@ TEST_F(install, puts_every_file_in_its_debian_place) {
     EXPECT_NE(r.out.find("Input file is null"), std::string::npos) << r.out << r.err;
 }
 
-TEST_F(install, service_plays_the_etc_playlist_with_the_installed_program) {
+TEST_F(Install, ServicePlaysTheEtcPlaylistWithTheInstalledProgram) {
     installed_at(stage.path(), "/usr");
     std::string unit_path = stage.path() + "/usr/lib/systemd/system/epdshow.service";
     std::string unit = read_file(unit_path);
@@ -175,7 +175,7 @@ TEST_F(install, service_plays_the_etc_playlist_with_the_installed_program) {
     EXPECT_EQ(r.out + r.err, "");
 }
 
-TEST_F(install, udev_rule_opens_the_controllers_to_plugdev_and_the_seat) {
+TEST_F(Install, UdevRuleOpensTheControllersToPlugdevAndTheSeat) {
     installed_at(stage.path(), "/usr");
     std::vector<std::string> rules;
     for (const std::string &line :
@@ -197,7 +197,7 @@ TEST_F(install, udev_rule_opens_the_controllers_to_plugdev_and_the_seat) {
                                            "GROUP=\"plugdev\"", "TAG+=\"uaccess\""}));
 }
 
-TEST_F(install, installed_playlists_show_installed_pictures) {
+TEST_F(Install, InstalledPlaylistsShowInstalledPictures) {
     installed_at(stage.path(), "/usr");
     expect_playable(stage.path(), "/etc/epdshow/playlist.xml");
     for (const auto &example : fs::directory_iterator(source_path("examples"))) {
@@ -216,7 +216,7 @@ TEST_F(install, installed_playlists_show_installed_pictures) {
     }
 }
 
-TEST_F(install, keeps_the_playlist_the_administrator_wrote) {
+TEST_F(Install, KeepsThePlaylistTheAdministratorWrote) {
     installed_at(stage.path(), "/usr");
     std::string playlist = stage.path() + "/etc/epdshow/playlist.xml";
     stage.write("etc/epdshow/playlist.xml", "<playlist>mine</playlist>\n");
@@ -225,7 +225,7 @@ TEST_F(install, keeps_the_playlist_the_administrator_wrote) {
     EXPECT_NE(out.find("Keeping"), std::string::npos) << out;
 }
 
-TEST_F(install, another_prefix_keeps_everything_under_it) {
+TEST_F(Install, AnotherPrefixKeepsEverythingUnderIt) {
     installed_at(stage.path(), "/opt/epdshow");
     for (const std::string &path : tree(stage.path())) {
         EXPECT_EQ(path.rfind("/opt/epdshow/", 0), 0u) << path;
@@ -237,7 +237,7 @@ TEST_F(install, another_prefix_keeps_everything_under_it) {
     expect_playable(stage.path(), "/opt/epdshow/etc/epdshow/playlist.xml");
 }
 
-TEST(man_page, reads_cleanly_and_has_every_section) {
+TEST(ManPage, ReadsCleanlyAndHasEverySection) {
     std::string page = read_file(source_path("packaging/epdshow.1"));
     for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "PLAYLIST", "SIGNALS",
                                 "EXIT STATUS", "FILES", "PREVIEW", "EXAMPLES"}) {
@@ -253,7 +253,7 @@ TEST(man_page, reads_cleanly_and_has_every_section) {
 }
 
 // The package, made by CPack from the install rules of this build (without building first).
-class debian_package : public ::testing::Test {
+class DebianPackage : public ::testing::Test {
   protected:
     temp_dir dir;
     std::string deb;
@@ -282,7 +282,7 @@ class debian_package : public ::testing::Test {
     }
 };
 
-TEST_F(debian_package, names_the_libraries_it_needs) {
+TEST_F(DebianPackage, NamesTheLibrariesItNeeds) {
     EXPECT_EQ(field("Package"), "epdshow");
     EXPECT_EQ(field("Version"), cache_value("CMAKE_PROJECT_VERSION"));
     run_result arch = run_program("/usr/bin/dpkg", {"--print-architecture"});
@@ -295,7 +295,7 @@ TEST_F(debian_package, names_the_libraries_it_needs) {
     }
 }
 
-TEST_F(debian_package, holds_what_the_install_puts_in_place) {
+TEST_F(DebianPackage, HoldsWhatTheInstallPutsInPlace) {
     temp_dir contents, stage;
     run_result r = run_program("/usr/bin/dpkg-deb", {"-x", deb, contents.path()});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -303,7 +303,7 @@ TEST_F(debian_package, holds_what_the_install_puts_in_place) {
     EXPECT_EQ(tree(contents.path()), tree(stage.path()));
 }
 
-TEST_F(debian_package, keeps_the_playlist_and_runs_its_scripts_with_the_shell) {
+TEST_F(DebianPackage, KeepsThePlaylistAndRunsItsScriptsWithTheShell) {
     temp_dir control;
     run_result r = run_program("/usr/bin/dpkg-deb", {"-e", deb, control.path()});
     ASSERT_EQ(r.status, 0) << r.err;

@@ -7,37 +7,16 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <filesystem>
 #include <set>
 #include <sys/stat.h>
 
 #include "img_proc.h"
-#include "test_support.h"
+#include "sim_show.h"
 
-using testing_support::env_list;
-using testing_support::read_file;
-using testing_support::run_program;
-using testing_support::run_result;
-using testing_support::split_lines;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
-
-cv::Mat textured(int w, int h) {
-    cv::Mat picture(h, w, CV_8UC1);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            picture.at<uchar>(y, x) = static_cast<uchar>((x * 7 + y * 3 + (x * y) % 13) % 256);
-        }
-    }
-    return picture;
-}
-
-cv::Mat quarter_turn(const cv::Mat &picture) {
-    cv::Mat out;
-    cv::transpose(picture, out);
-    cv::flip(out, out, 0);
-    return out;
-}
 
 cv::Mat load(const std::string &path, int w, int h, int rotate, picture_options options) {
     img_proc loader(path.c_str(), w, h, rotate, options);
@@ -70,13 +49,6 @@ cv::Mat covered(const cv::Mat &source, int w, int h) {
     return out;
 }
 
-int differing(const cv::Mat &a, const cv::Mat &b) {
-    if (a.size() != b.size()) {
-        return -1;
-    }
-    return cv::countNonZero(a != b);
-}
-
 } // namespace
 
 TEST(PictureFit, ContainAndCoverKeepProportionsOnOddShapes) {
@@ -84,11 +56,11 @@ TEST(PictureFit, ContainAndCoverKeepProportionsOnOddShapes) {
     const cv::Size sources[] = {{301, 97}, {97, 301}, {640, 480}, {33, 35}};
     const cv::Size targets[] = {{200, 150}, {151, 403}, {1440, 64}};
     for (cv::Size source_size : sources) {
-        cv::Mat source = textured(source_size.width, source_size.height);
+        cv::Mat source = numbered_picture(source_size.width, source_size.height);
         std::string path = dir.file("source.png");
         cv::imwrite(path, source);
         for (int rotate : {0, 90}) {
-            cv::Mat turned = rotate == 90 ? quarter_turn(source) : source;
+            const cv::Mat upright = turned(source, rotate);
             for (cv::Size t : targets) {
                 SCOPED_TRACE(std::to_string(source_size.width) + "x" +
                              std::to_string(source_size.height) + " turned " +
@@ -97,13 +69,13 @@ TEST(PictureFit, ContainAndCoverKeepProportionsOnOddShapes) {
                 picture_options contain;
                 contain.fit = fit_mode::contain;
                 contain.background = 200;
-                EXPECT_EQ(differing(load(path, t.width, t.height, rotate, contain),
-                                    contained(turned, t.width, t.height, 200)),
+                EXPECT_EQ(differing_pixels(load(path, t.width, t.height, rotate, contain),
+                                           contained(upright, t.width, t.height, 200)),
                           0);
                 picture_options cover;
                 cover.fit = fit_mode::cover;
-                EXPECT_EQ(differing(load(path, t.width, t.height, rotate, cover),
-                                    covered(turned, t.width, t.height)),
+                EXPECT_EQ(differing_pixels(load(path, t.width, t.height, rotate, cover),
+                                           covered(upright, t.width, t.height)),
                           0);
             }
         }
@@ -112,12 +84,12 @@ TEST(PictureFit, ContainAndCoverKeepProportionsOnOddShapes) {
 
 TEST(PictureFit, StretchIsTheDefault) {
     temp_dir dir;
-    cv::Mat source = textured(120, 50);
+    cv::Mat source = numbered_picture(120, 50);
     std::string path = dir.file("source.png");
     cv::imwrite(path, source);
     cv::Mat expected;
     cv::resize(source, expected, cv::Size(90, 90), 0, 0, cv::INTER_LINEAR);
-    EXPECT_EQ(differing(load(path, 90, 90, 0, {}), expected), 0);
+    EXPECT_EQ(differing_pixels(load(path, 90, 90, 0, {}), expected), 0);
 }
 
 TEST(PictureDither, LandsOnPanelLevelsKeepsTheMeanAndRepeats) {
@@ -141,7 +113,7 @@ TEST(PictureDither, LandsOnPanelLevelsKeepsTheMeanAndRepeats) {
         }
         EXPECT_GT(levels.size(), 12u);
         EXPECT_NEAR(cv::mean(dithered)[0], cv::mean(plain)[0], 1.0);
-        EXPECT_EQ(differing(dithered, load(path, 240, 180, rotate, dither)), 0);
+        EXPECT_EQ(differing_pixels(dithered, load(path, 240, 180, rotate, dither)), 0);
         // Mixed levels stand in for the greys between two levels: a mid-grey column is not flat.
         cv::Mat middle = dithered.col(120);
         std::set<int> column(middle.begin<uchar>(), middle.end<uchar>());
@@ -151,72 +123,52 @@ TEST(PictureDither, LandsOnPanelLevelsKeepsTheMeanAndRepeats) {
 
 namespace {
 
-std::string playlist(const std::string &extra) {
-    return "<playlist><epd name=\"opt\"><color>g</color><image_path></image_path>"
-           "<slide_interval>0</slide_interval><en_set_temperature>1</en_set_temperature>"
-           "<temperature>25</temperature><waveform_mode>2</waveform_mode><rotate>0</rotate>" +
-           extra +
-           "<image_name><full_update><img>a.png</img><img>a.png</img><img>a.png</img>"
-           "</full_update><area_update><img>a.png</img><area>0,0,20,10</area></area_update>"
-           "</image_name></epd></playlist>";
-}
-
-run_result play(const temp_dir &dir, const std::string &extra, const env_list &more = {}) {
-    cv::imwrite(dir.file("a.png"), textured(40, 30));
-    dir.write("playlist.xml", playlist(extra));
-    env_list env = {{"EPDSIM_DEVICES", "2880x16@0,2880x16@1"},
-                    {"EPDSIM_BUSY", "0"},
-                    {"EPDSIM_JOURNAL", dir.file("journal.txt")}};
-    env.insert(env.end(), more.begin(), more.end());
-    return run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, env, dir.path(), 60);
-}
+// Three whole-panel images and an area image, on a panel of two 2880 x 16 bands.
+class PictureSettings : public sim_show {
+  protected:
+    run_result play_with(const std::string &options, const env_list &more = {}) {
+        cv::imwrite(dir.file("img/a.png"), numbered_picture(40, 30));
+        show_settings settings;
+        settings.options = options;
+        panel = layout(42, 16);
+        return play(playlist("<image_name><full_update><img>a.png</img><img>a.png</img>"
+                             "<img>a.png</img></full_update><area_update><img>a.png</img>"
+                             "<area>0,0,20,10</area></area_update></image_name>",
+                             settings),
+                    more);
+    }
+};
 
 } // namespace
 
-TEST(PictureSettings, EchoedAfterTheEightLines) {
-    temp_dir dir;
+TEST_F(PictureSettings, EchoedAfterTheEightLines) {
     // Two passes: the flag is raised while the sixth image loads.
-    run_result r = play(dir,
-                        "<fit> contain </fit><background>0</background>"
-                        "<dither>floyd-steinberg</dither><clear_every>3</clear_every>",
-                        {{"EPDSIM_RAISE", "SIGINT@300"}});
+    run_result r = play_with("<fit> contain </fit><background>0</background>"
+                             "<dither>floyd-steinberg</dither><clear_every>3</clear_every>",
+                             {{"EPDSIM_RAISE", "SIGINT@300"}});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("rotate  = 0\nfit = contain\nbackground = 0\ndither = floyd-steinberg\n"
                          "clear_every = 3\nusb_init\n"),
               std::string::npos);
 }
 
-TEST(PictureSettings, DeepClearAfterEveryNImagesAcrossPasses) {
-    temp_dir dir;
+TEST_F(PictureSettings, DeepClearAfterEveryNImagesAcrossPasses) {
     // Each pass shows 4 images; with a clear after every 3, clears follow images 3 and 6.
-    run_result r = play(dir, "<clear_every>3</clear_every>", {{"EPDSIM_RAISE", "SIGINT@300"}});
+    run_result r = play_with("<clear_every>3</clear_every>", {{"EPDSIM_RAISE", "SIGINT@300"}});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> sequence;
-    for (const std::string &line : split_lines(r.out)) {
-        if (line.rfind("Display :", 0) == 0 || line.rfind("Display a.png", 0) == 0 ||
-            line.rfind("Deep clear", 0) == 0 || line == "Clear Screen (0x94)") {
-            sequence.push_back(line);
-        }
-    }
-    EXPECT_EQ(sequence, (std::vector<std::string>{
-                            "Display : a.png ", "Display : a.png ", "Display : a.png ",
-                            "Deep clear after 3 images", "Clear Screen (0x94)",
-                            "Display a.png on (x, y, w, h) = (0, 0, 20, 10)", "Display : a.png ",
-                            "Display : a.png ", "Deep clear after 3 images", "Clear Screen (0x94)",
-                            "Display : a.png "}));
+    EXPECT_EQ(
+        lines_starting(r.out, {"Display :", "Display a.png", "Deep clear", "Clear Screen (0x94)"}),
+        (lines{"Display : a.png ", "Display : a.png ", "Display : a.png ",
+               "Deep clear after 3 images", "Clear Screen (0x94)",
+               "Display a.png on (x, y, w, h) = (0, 0, 20, 10)", "Display : a.png ",
+               "Display : a.png ", "Deep clear after 3 images", "Clear Screen (0x94)",
+               "Display : a.png "}));
     // On the wire a clear is power on, a mode-0 refresh of every whole band, the engine poll and
     // power off, with nothing loaded.
-    int clears = 0;
-    std::vector<std::string> journal = split_lines(read_file(dir.file("journal.txt")));
-    for (size_t i = 0; i < journal.size(); ++i) {
-        if (journal[i].find("display mode=0 x=0 y=0 w=2880 h=16") != std::string::npos) {
-            ++clears;
-        }
-    }
-    EXPECT_EQ(clears, 2 * 2);
+    EXPECT_EQ(count_holding(journal(), "display mode=0 x=0 y=0 w=2880 h=16"), 2 * 2);
 }
 
-TEST(PictureSettings, BadValuesAreRefusedBeforeAnyUsbActivity) {
+TEST_F(PictureSettings, BadValuesAreRefusedBeforeAnyUsbActivity) {
     struct {
         std::string extra;
         std::string message;
@@ -230,12 +182,11 @@ TEST(PictureSettings, BadValuesAreRefusedBeforeAnyUsbActivity) {
          "<clear_every> holds '-1'; expected a whole number of images, 0 or more"},
     };
     for (const auto &c : cases) {
-        temp_dir dir;
-        run_result r = play(dir, c.extra);
+        run_result r = play_with(c.extra);
         EXPECT_EQ(r.status, 1) << c.extra;
         EXPECT_EQ(r.err, "Error: playlist file 'playlist.xml': " + c.message + "\n");
         EXPECT_EQ(r.out.find("usb_init"), std::string::npos);
-        EXPECT_FALSE(testing_support::file_exists(dir.file("journal.txt")) &&
+        EXPECT_FALSE(std::filesystem::exists(dir.file("journal.txt")) &&
                      !read_file(dir.file("journal.txt")).empty());
     }
 }

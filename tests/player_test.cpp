@@ -1,26 +1,17 @@
 // The slide-show player end to end: epdshow-sim plays playlists on a small virtual panel and the
 // player's own lines, its exit status and the commands on the wire are checked.
 #include <gtest/gtest.h>
-
-#include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "test_support.h"
+#include "sim_show.h"
 
 #include <csignal>
-#include <sys/stat.h>
 
-using testing_support::env_list;
-using testing_support::read_file;
-using testing_support::run_program;
-using testing_support::run_result;
-using testing_support::split_lines;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 
-// Two 2880-wide controllers with 40-row bands: the 42 layout, small enough to be quick.
-const char *const small_42 = "2880x40@0,2880x40@1";
+// The small panel of the shows: two 2880-wide controllers with 40-row bands, the 42 layout.
 // Commands of one whole-panel image there: 2 temperature reads, 80 rows, power on, 3 per band
 // for the refresh, one idle poll pass of 2 reads, power off.
 const int commands_per_full_image = 2 + 80 + 1 + 6 + 2 + 1;
@@ -31,36 +22,23 @@ int during_full_image(int n) {
     return commands_at_start + (n - 1) * commands_per_full_image + 40;
 }
 
-std::string playlist(const std::string &groups) {
-    return "<playlist><epd name=\"test\"><color>g</color><image_path>img/</image_path>"
-           "<slide_interval>0</slide_interval><en_set_temperature>1</en_set_temperature>"
-           "<temperature>25</temperature><waveform_mode>2</waveform_mode><rotate>0</rotate>" +
-           groups + "</epd></playlist>";
-}
-
-class PlayerTest : public testing::Test {
+class PlayerTest : public sim_show {
   protected:
     void SetUp() override {
-        mkdir(dir.file("img").c_str(), 0755);
-        cv::Mat picture(30, 40, CV_8UC1, cv::Scalar(128));
+        sim_show::SetUp();
         for (const char *name : {"a.png", "b.png", "c.png", "d.png", "e.png"}) {
-            cv::imwrite(dir.file("img/") + name, picture);
+            cv::imwrite(dir.file("img/") + name, numbered_picture(40, 30));
         }
     }
 
-    // Runs the playlist made of groups; env comes after the defaults and so overrides them.
-    run_result play(const std::string &groups, const env_list &env = {}) {
-        dir.write("playlist.xml", playlist(groups));
-        env_list all = {{"EPDSIM_DEVICES", small_42},
-                        {"EPDSIM_BUSY", "0"},
-                        {"EPDSIM_JOURNAL", dir.file("journal.txt")}};
-        all.insert(all.end(), env.begin(), env.end());
-        return run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, all, dir.path(), 60);
+    // Plays the groups; env comes after the panel's variables and so overrides them.
+    run_result play_groups(const std::string &groups, const env_list &env = {}) {
+        return play(playlist(groups), env);
     }
 
     // The player's own lines, in order, without the update's progress lines.
-    static std::vector<std::string> player_lines(const std::string &out) {
-        std::vector<std::string> lines;
+    static lines player_lines(const std::string &out) {
+        lines kept;
         for (const std::string &line : split_lines(out)) {
             if (line == "Display Area (0x94)") {
                 continue;
@@ -69,26 +47,23 @@ class PlayerTest : public testing::Test {
                  {"Full update:", "Area update:", "Display ", "Full display", "Area update display",
                   "stop tag", "Done", "ctrl+c", "stop Flag"}) {
                 if (line.rfind(prefix, 0) == 0) {
-                    lines.push_back(line);
+                    kept.push_back(line);
                     break;
                 }
             }
         }
-        return lines;
+        return kept;
     }
-
-    temp_dir dir;
 };
-
-using lines = std::vector<std::string>;
 
 } // namespace
 
 TEST_F(PlayerTest, StopUnderTheLastGroupEndsAfterOnePass) {
-    run_result r = play("<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
-                        "<area_update><img>c.png</img><area>0,10,100,20</area>"
-                        "<img>d.png</img><area>100,60,50,10</area></area_update>"
-                        "<stop>the end</stop></image_name>");
+    run_result r =
+        play_groups("<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
+                    "<area_update><img>c.png</img><area>0,10,100,20</area>"
+                    "<img>d.png</img><area>100,60,50,10</area></area_update>"
+                    "<stop>the end</stop></image_name>");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(player_lines(r.out),
               (lines{"Full update:", "Display : a.png ", "Display : b.png ",
@@ -100,10 +75,11 @@ TEST_F(PlayerTest, StopUnderTheLastGroupEndsAfterOnePass) {
 }
 
 TEST_F(PlayerTest, StopInsideAListShowsOnlyItsFirstImageEveryPass) {
-    run_result r = play("<image_name><full_update><stop/><img>a.png</img><img>b.png</img>"
-                        "</full_update><full_update><img>c.png</img><img>d.png</img></full_update>"
-                        "<area_update><img>a.png</img><img>b.png</img><area>0,0,10,10</area>"
-                        "<area>0,0,20,20</area><stop/></area_update><stop></stop></image_name>");
+    run_result r =
+        play_groups("<image_name><full_update><stop/><img>a.png</img><img>b.png</img>"
+                    "</full_update><full_update><img>c.png</img><img>d.png</img></full_update>"
+                    "<area_update><img>a.png</img><img>b.png</img><area>0,0,10,10</area>"
+                    "<area>0,0,20,20</area><stop/></area_update><stop></stop></image_name>");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(
         player_lines(r.out),
@@ -114,10 +90,11 @@ TEST_F(PlayerTest, StopInsideAListShowsOnlyItsFirstImageEveryPass) {
 
 TEST_F(PlayerTest, StopUnderAnEarlierGroupHasNoEffect) {
     // Without a stop under the last group the passes repeat; a Ctrl+C in the second pass ends it.
-    run_result r = play("<image_name><full_update><img>a.png</img></full_update><stop>x</stop>"
-                        "</image_name><image_name><full_update><img>b.png</img></full_update>"
-                        "</image_name>",
-                        {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(3))}});
+    run_result r =
+        play_groups("<image_name><full_update><img>a.png</img></full_update><stop>x</stop>"
+                    "</image_name><image_name><full_update><img>b.png</img></full_update>"
+                    "</image_name>",
+                    {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(3))}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(player_lines(r.out), (lines{"Full update:", "Display : a.png ",
                                           "Area update:", "Full update:", "Display : b.png ",
@@ -127,25 +104,26 @@ TEST_F(PlayerTest, StopUnderAnEarlierGroupHasNoEffect) {
 }
 
 TEST_F(PlayerTest, InterruptDuringTheSecondImageEndsAfterIt) {
-    run_result r = play("<image_name><full_update><img>a.png</img><img>b.png</img>"
-                        "<img>c.png</img></full_update><area_update><img>d.png</img>"
-                        "<area>0,0,10,10</area></area_update></image_name>",
-                        {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(2))}});
+    run_result r =
+        play_groups("<image_name><full_update><img>a.png</img><img>b.png</img>"
+                    "<img>c.png</img></full_update><area_update><img>d.png</img>"
+                    "<area>0,0,10,10</area></area_update></image_name>",
+                    {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(2))}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(player_lines(r.out), (lines{"Full update:", "Display : a.png ", "Display : b.png ",
                                           "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!",
                                           "Full display signal stop \r", "Done"}));
     // The interrupted image was finished: powered off after its refresh.
-    std::string journal = read_file(dir.file("journal.txt"));
-    EXPECT_EQ(split_lines(journal).size(), size_t(commands_at_start + 2 * commands_per_full_image));
-    EXPECT_NE(split_lines(journal).back().find("power off"), std::string::npos);
+    EXPECT_EQ(journal().size(), size_t(commands_at_start + 2 * commands_per_full_image));
+    EXPECT_NE(journal().back().find("power off"), std::string::npos);
 }
 
 TEST_F(PlayerTest, TerminationDuringTheFirstListStillShowsTheNextListsFirstImage) {
-    run_result r = play("<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
-                        "<full_update><img>c.png</img><img>d.png</img></full_update>"
-                        "</image_name>",
-                        {{"EPDSIM_RAISE", "SIGTERM@" + std::to_string(during_full_image(1))}});
+    run_result r =
+        play_groups("<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
+                    "<full_update><img>c.png</img><img>d.png</img></full_update>"
+                    "</image_name>",
+                    {{"EPDSIM_RAISE", "SIGTERM@" + std::to_string(during_full_image(1))}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(player_lines(r.out),
               (lines{"Full update:", "Display : a.png ", "ctrl+c SIGINT Triggerred!. Close USB",
@@ -157,16 +135,16 @@ TEST_F(PlayerTest, InterruptDuringTheAreaPhaseReachesTheNextGroupsFullPhase) {
     // 1 full image, then the area image is interrupted: the other area list's first image and
     // the next group's first full image are still shown before the pass ends.
     int during_area = commands_at_start + commands_per_full_image + 5;
-    run_result r =
-        play("<image_name><full_update><img>a.png</img></full_update>"
-             "<area_update><img>b.png</img><img>c.png</img><area>0,0,10,10</area>"
-             "<area>0,0,10,10</area></area_update>"
-             "<area_update><img>d.png</img><img>e.png</img><area>5,5,10,10</area>"
-             "<area>5,5,10,10</area></area_update></image_name>"
-             "<image_name><full_update><img>e.png</img><img>a.png</img></full_update>"
-             "<full_update><img>b.png</img></full_update>"
-             "<area_update><img>c.png</img><area>0,0,10,10</area></area_update></image_name>",
-             {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_area)}});
+    run_result r = play_groups(
+        "<image_name><full_update><img>a.png</img></full_update>"
+        "<area_update><img>b.png</img><img>c.png</img><area>0,0,10,10</area>"
+        "<area>0,0,10,10</area></area_update>"
+        "<area_update><img>d.png</img><img>e.png</img><area>5,5,10,10</area>"
+        "<area>5,5,10,10</area></area_update></image_name>"
+        "<image_name><full_update><img>e.png</img><img>a.png</img></full_update>"
+        "<full_update><img>b.png</img></full_update>"
+        "<area_update><img>c.png</img><area>0,0,10,10</area></area_update></image_name>",
+        {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_area)}});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(player_lines(r.out),
               (lines{"Full update:", "Display : a.png ",
@@ -180,31 +158,31 @@ TEST_F(PlayerTest, InterruptDuringTheAreaPhaseReachesTheNextGroupsFullPhase) {
 }
 
 TEST_F(PlayerTest, EmptyGroupsAndListsDoNotSpin) {
-    run_result empty_lists = play("<image_name><full_update/><area_update><stop>s</stop>"
-                                  "</area_update></image_name><image_name/>");
+    run_result empty_lists = play_groups("<image_name><full_update/><area_update><stop>s</stop>"
+                                         "</area_update></image_name><image_name/>");
     EXPECT_EQ(empty_lists.status, 0);
     EXPECT_EQ(player_lines(empty_lists.out),
               (lines{"Full update:", "Area update:", "Full update:", "Area update:", "Done"}));
     EXPECT_EQ(empty_lists.err, "A whole pass of the playlist showed no image; the show ends\n");
 
-    run_result no_groups = play("");
+    run_result no_groups = play_groups("");
     EXPECT_EQ(no_groups.status, 0);
     EXPECT_EQ(player_lines(no_groups.out), (lines{"Done"}));
     EXPECT_EQ(no_groups.err, "A whole pass of the playlist showed no image; the show ends\n");
 
-    run_result stopped = play("<image_name><stop>bye</stop></image_name>");
+    run_result stopped = play_groups("<image_name><stop>bye</stop></image_name>");
     EXPECT_EQ(player_lines(stopped.out),
               (lines{"Full update:", "Area update:", "stop tag bye and exit\r", "Done"}));
     EXPECT_EQ(stopped.err, "");
 }
 
 TEST_F(PlayerTest, AreasThePanelCannotShowAreSkippedWithoutCommands) {
-    run_result r = play("<image_name><area_update>"
-                        "<img>a.png</img><area>0,0,0,10</area>"
-                        "<img>b.png</img><area>-1,0,10,10</area>"
-                        "<img>c.png</img><area>2800,0,81,10</area>"
-                        "<img>d.png</img><area>2870,70,10,30</area>"
-                        "<img>e.png</img></area_update><stop/></image_name>");
+    run_result r = play_groups("<image_name><area_update>"
+                               "<img>a.png</img><area>0,0,0,10</area>"
+                               "<img>b.png</img><area>-1,0,10,10</area>"
+                               "<img>c.png</img><area>2800,0,81,10</area>"
+                               "<img>d.png</img><area>2870,70,10,30</area>"
+                               "<img>e.png</img></area_update><stop/></image_name>");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(
         player_lines(r.out),
@@ -219,13 +197,13 @@ TEST_F(PlayerTest, AreasThePanelCannotShowAreSkippedWithoutCommands) {
                      "Skip image e.png: its <area_update> has no <area> for it\n");
     // Only the one image that fits reached the controllers, the bottom band alone: its rows
     // below the panel are dropped and the top band, above it, gets no command.
-    std::string journal = read_file(dir.file("journal.txt"));
-    EXPECT_EQ(split_lines(journal).size(), size_t(commands_at_start + 2 + 10 + 1 + 3 + 2 + 1));
+    EXPECT_EQ(journal().size(), size_t(commands_at_start + 2 + 10 + 1 + 3 + 2 + 1));
 }
 
 TEST_F(PlayerTest, NoControllerEndsBeforeAnyPass) {
-    run_result r = play("<image_name><full_update><img>a.png</img></full_update></image_name>",
-                        {{"EPDSIM_DEVICES", "none"}});
+    run_result r =
+        play_groups("<image_name><full_update><img>a.png</img></full_update></image_name>",
+                    {{"EPDSIM_DEVICES", "none"}});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("usb_init\n"), std::string::npos);
     EXPECT_NE(r.out.find("epd_devs = 0\n"), std::string::npos);
@@ -235,9 +213,10 @@ TEST_F(PlayerTest, NoControllerEndsBeforeAnyPass) {
 }
 
 TEST_F(PlayerTest, ShowEndsWhenEveryControllerHasLeftTheBus) {
-    run_result r = play("<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
-                        "</image_name>",
-                        {{"EPDSIM_FAULTS", "gone=50"}}); // each controller's 50th command: image 2
+    run_result r =
+        play_groups("<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
+                    "</image_name>",
+                    {{"EPDSIM_FAULTS", "gone=50"}}); // each controller's 50th command: image 2
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(player_lines(r.out), (lines{"Full update:", "Display : a.png ", "Display : b.png "}));
     EXPECT_NE(r.err.find("Error: every e-paper controller has left the USB bus; the show ends\n"),
@@ -247,11 +226,11 @@ TEST_F(PlayerTest, ShowEndsWhenEveryControllerHasLeftTheBus) {
 
 TEST_F(PlayerTest, ASecondInterruptOfEitherKindEndsTheToolAtOnce) {
     for (const std::string second : {"SIGINT", "SIGTERM"}) {
-        run_result r =
-            play("<image_name><full_update><img>a.png</img><img>b.png</img>"
-                 "</full_update></image_name>",
-                 {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(1)) + "," + second +
-                                       "@" + std::to_string(during_full_image(1) + 10)}});
+        run_result r = play_groups(
+            "<image_name><full_update><img>a.png</img><img>b.png</img>"
+            "</full_update></image_name>",
+            {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(1)) + "," + second +
+                                  "@" + std::to_string(during_full_image(1) + 10)}});
         EXPECT_EQ(r.status, -1) << second;
         EXPECT_EQ(r.signal, second == "SIGINT" ? SIGINT : SIGTERM);
         EXPECT_EQ(player_lines(r.out),

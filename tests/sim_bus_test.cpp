@@ -1,44 +1,32 @@
 // The simulated bus as libusb: descriptors, injected faults as libusb reports them, the signal
 // trigger, the panel frames, and the EPDSIM_* settings.
-#include "sim_config.h"
-#include "sim_support.h"
-#include "test_support.h"
+#include "sim_bus_fixture.h"
+#include "sim_show.h"
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <csignal>
-#include <map>
+#include <filesystem>
+#include <sys/stat.h>
 
-using namespace sim_support;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 
-class sim_bus : public bus_fixture {
+class SimBus : public bus_fixture {
   protected:
     void SetUp() override { epdsim::reset(); }
 
-    reply write_row(int dev, int x, int y, const bytes &row) {
+    // A row written at pixel (x, y) of the controller's image memory.
+    reply write_at(int dev, int x, int y, const bytes &row) {
         const epdsim::controller_config &c = epdsim::config(dev);
-        std::uint32_t address = c.img_buf_addr + std::uint32_t(x + y * c.panel_width);
-        return command(dev, block(0xA5, address, {0, std::uint8_t(row.size())}), 0x00,
-                       std::uint32_t(row.size()), row);
-    }
-
-    reply display(int dev, int mode, int x, int y, int w, int h) {
-        bytes args;
-        for (std::uint32_t v :
-             {epdsim::config(dev).img_buf_addr, std::uint32_t(mode), std::uint32_t(x),
-              std::uint32_t(y), std::uint32_t(w), std::uint32_t(h), 1u}) {
-            bytes b = be32(v);
-            args.insert(args.end(), b.begin(), b.end());
-        }
-        return command(dev, block(0x94), 0x00, 28, args);
+        return write_row(dev, c.img_buf_addr + std::uint32_t(x + y * c.panel_width), row);
     }
 
     void refresh_band(int dev, int mode = 2) {
         const epdsim::controller_config &c = epdsim::config(dev);
-        EXPECT_EQ(display(dev, mode, 0, 0, c.panel_width, c.panel_height).status(), 0);
+        EXPECT_EQ(display(dev, c.img_buf_addr, mode, 0, 0, c.panel_width, c.panel_height).status(),
+                  0);
     }
 
     reply power_off(int dev) {
@@ -54,7 +42,7 @@ libusb_device *nth_device(libusb_device **list, int i) {
     return list[i];
 }
 
-TEST_F(sim_bus, DescriptorsDescribeTheConfiguredDevices) {
+TEST_F(SimBus, DescriptorsDescribeTheConfiguredDevices) {
     using epdsim::transfer_type;
     epdsim::add_other_device({0x1D6B, 0x0002, 2, 0});
     epdsim::controller_config c;
@@ -110,7 +98,7 @@ TEST_F(sim_bus, DescriptorsDescribeTheConfiguredDevices) {
     libusb_free_device_list(list, 1);
 }
 
-TEST_F(sim_bus, StallsHoldUntilClearedAndCountOnlyTheStallsGiven) {
+TEST_F(SimBus, StallsHoldUntilClearedAndCountOnlyTheStallsGiven) {
     epdsim::use_layout(42);
     start();
     epdsim::faults(0).stall_out = 2;
@@ -131,7 +119,7 @@ TEST_F(sim_bus, StallsHoldUntilClearedAndCountOnlyTheStallsGiven) {
     EXPECT_EQ(libusb_clear_halt(handles[0], 0x05), LIBUSB_ERROR_NOT_FOUND);
 }
 
-TEST_F(sim_bus, TimeoutsAndStatusFaultsAsLibusbReportsThem) {
+TEST_F(SimBus, TimeoutsAndStatusFaultsAsLibusbReportsThem) {
     epdsim::use_layout(42);
     start();
     epdsim::faults(0).timeout_data = 1;
@@ -154,13 +142,13 @@ TEST_F(sim_bus, TimeoutsAndStatusFaultsAsLibusbReportsThem) {
     epdsim::faults(0).csw_failed = 1;
     EXPECT_EQ(get_id(0).status(), 1);
     epdsim::faults(1).csw_phase_error = 1;
-    EXPECT_EQ(command(1, block(0x84, 0x40, {0, 4}), 0x00, 4, be32(7)).status(), 2);
+    EXPECT_EQ(command(1, block(0x84, 0x40, {0, 4}), 0x00, 4, be32({7})).status(), 2);
     EXPECT_EQ(epdsim::register_value(1, 0x40), 0u); // a failed command has no effect
     EXPECT_EQ(get_id(0).status(), 0);
     EXPECT_EQ(epdsim::violation_count(), 1); // only the stray IN read
 }
 
-TEST_F(sim_bus, DeviceGoneFailsEveryLaterCall) {
+TEST_F(SimBus, DeviceGoneFailsEveryLaterCall) {
     epdsim::use_layout(42);
     start();
     epdsim::faults(0).gone_from_command = 2;
@@ -176,7 +164,7 @@ TEST_F(sim_bus, DeviceGoneFailsEveryLaterCall) {
     EXPECT_NE(epdsim::journal()[1].line().find("note=device gone"), std::string::npos);
 }
 
-TEST_F(sim_bus, OpenClaimAndDescriptorFaults) {
+TEST_F(SimBus, OpenClaimAndDescriptorFaults) {
     epdsim::add_controller({});
     epdsim::add_controller({});
     epdsim::controller_config two;
@@ -215,7 +203,7 @@ TEST_F(sim_bus, OpenClaimAndDescriptorFaults) {
     libusb_free_device_list(list, 1);
 }
 
-TEST_F(sim_bus, StartFaultsAndContexts) {
+TEST_F(SimBus, StartFaultsAndContexts) {
     epdsim::use_layout(32);
     epdsim::global_faults().init_error = LIBUSB_ERROR_ACCESS;
     EXPECT_EQ(libusb_init(nullptr), LIBUSB_ERROR_ACCESS);
@@ -234,7 +222,7 @@ TEST_F(sim_bus, StartFaultsAndContexts) {
 
 volatile std::sig_atomic_t commands_at_signal = 0;
 
-TEST_F(sim_bus, SignalIsRaisedInsideTheCallThatCompletesTheCommand) {
+TEST_F(SimBus, SignalIsRaisedInsideTheCallThatCompletesTheCommand) {
     epdsim::use_layout(42);
     epdsim::raise_after_command(SIGUSR1, 3);
     auto previous = std::signal(SIGUSR1, [](int) { commands_at_signal = epdsim::command_count(); });
@@ -251,7 +239,7 @@ TEST_F(sim_bus, SignalIsRaisedInsideTheCallThatCompletesTheCommand) {
 
 // A journal not kept in memory still numbers, writes and counts every command, and frames and
 // signal triggers still follow the commands.
-TEST_F(sim_bus, JournalNotKeptStillNumbersWritesAndCounts) {
+TEST_F(SimBus, JournalNotKeptStillNumbersWritesAndCounts) {
     epdsim::use_layout(42);
     const std::string path = dir.file("journal.txt");
     epdsim::set_journal_file(path);
@@ -259,7 +247,7 @@ TEST_F(sim_bus, JournalNotKeptStillNumbersWritesAndCounts) {
     get_id(0);
     epdsim::keep_journal(false);
     const bytes row(100, 7);
-    EXPECT_EQ(write_row(1, 0, 0, row).status(), 0);
+    EXPECT_EQ(write_at(1, 0, 0, row).status(), 0);
     refresh_band(1);
     EXPECT_EQ(power_off(1).status(), 0);
     epdsim::keep_journal(true);
@@ -270,21 +258,20 @@ TEST_F(sim_bus, JournalNotKeptStillNumbersWritesAndCounts) {
     EXPECT_EQ(epdsim::frame_count(), 1);
     EXPECT_EQ(epdsim::memory_at(1, 0, 0), 7);
     stop();
-    const std::vector<std::string> lines =
-        testing_support::split_lines(testing_support::read_file(path));
+    const std::vector<std::string> lines = split_lines(read_file(path));
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[1].rfind("#0002 dev=1 id=1 write_mem addr=0x00120000 rowlen=100", 0), 0u);
     EXPECT_EQ(lines[4].rfind("#0005 dev=1 id=1 get_id", 0), 0u);
 }
 
-TEST_F(sim_bus, FramesOfTheFortyTwoLayoutShowBothBandsUpright) {
+TEST_F(SimBus, FramesOfTheFortyTwoLayoutShowBothBandsUpright) {
     epdsim::use_layout(42, {1, 0}); // the top band's controller is listed first
     epdsim::set_frames_dir(dir.path());
     start();
-    write_row(0, 0, 0, {0x10});
-    write_row(0, 12, 3, {0x4F});
-    write_row(1, 0, 0, {0x30});
-    write_row(1, 5, 2, {0x50});
+    write_at(0, 0, 0, {0x10});
+    write_at(0, 12, 3, {0x4F});
+    write_at(1, 0, 0, {0x30});
+    write_at(1, 5, 2, {0x50});
     refresh_band(0);
     refresh_band(1);
     EXPECT_EQ(epdsim::frame_count(), 0);
@@ -300,7 +287,8 @@ TEST_F(sim_bus, FramesOfTheFortyTwoLayoutShowBothBandsUpright) {
     EXPECT_EQ(cv::countNonZero(frame != 255), 4);
     EXPECT_EQ(cv::countNonZero(frame != epdsim::last_frame()), 0);
 
-    display(0, 0, 0, 0, 10, 10); // waveform mode 0 whitens the area
+    // waveform mode 0 whitens the area
+    display(0, epdsim::config(0).img_buf_addr, 0, 0, 0, 10, 10);
     power_off(1);
     power_off(1); // nothing refreshed since: no frame
     ASSERT_EQ(epdsim::frame_count(), 2);
@@ -311,15 +299,15 @@ TEST_F(sim_bus, FramesOfTheFortyTwoLayoutShowBothBandsUpright) {
     refresh_band(1);
     stop(); // refreshes still unshown at the end make one more frame
     EXPECT_EQ(epdsim::frame_count(), 3);
-    EXPECT_TRUE(testing_support::file_exists(dir.file("frame-0003.png")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("frame-0003.png")));
 }
 
-TEST_F(sim_bus, FramesOfTheThirtyTwoLayoutAndOfOtherSetsStackTheBands) {
+TEST_F(SimBus, FramesOfTheThirtyTwoLayoutAndOfOtherSetsStackTheBands) {
     epdsim::use_layout(32, {2, 0, 3, 1});
     start();
     for (int dev = 0; dev < 4; ++dev) {
         int id = epdsim::config(dev).multiID;
-        write_row(dev, 0, 1, {std::uint8_t(0x10 * (id + 1))});
+        write_at(dev, 0, 1, {std::uint8_t(0x10 * (id + 1))});
         refresh_band(dev);
     }
     power_off(0);
@@ -331,12 +319,11 @@ TEST_F(sim_bus, FramesOfTheThirtyTwoLayoutAndOfOtherSetsStackTheBands) {
     stop();
 
     epdsim::reset();
-    for (int id : {0, 2, 1})
-        epdsim::add_controller({100, 10, 0x1000, id});
+    bands(100, 10, {0, 2, 1}).plug();
     start();
     EXPECT_EQ(epdsim::layout(), 0);
     for (int dev = 0; dev < 3; ++dev) {
-        write_row(dev, 2, 3, {std::uint8_t(0x20 * (dev + 1))});
+        write_at(dev, 2, 3, {std::uint8_t(0x20 * (dev + 1))});
         refresh_band(dev);
     }
     power_off(0);
@@ -349,27 +336,18 @@ TEST_F(sim_bus, FramesOfTheThirtyTwoLayoutAndOfOtherSetsStackTheBands) {
 
 // --- settings
 
-epdsim::env_reader fake_env(std::map<std::string, std::string> values) {
-    return [values](const char *name) -> std::optional<std::string> {
-        auto found = values.find(name);
-        if (found == values.end())
-            return std::nullopt;
-        return found->second;
-    };
-}
-
-TEST(sim_settings, VariablesSetUpTheBus) {
+TEST(SimSettings, VariablesSetUpTheBus) {
     std::string error;
     ASSERT_TRUE(epdsim::configure_from(
-        fake_env({{"EPDSIM_LAYOUT", "32"},
-                  {"EPDSIM_ORDER", "3,2,1,0"},
-                  {"EPDSIM_TEMP", "-5"},
-                  {"EPDSIM_BUSY", "0,1,2,3"},
-                  {"EPDSIM_SPEED", "9"},
-                  {"EPDSIM_OTHERS", "1d6b:0002@0,046d:c52b"},
-                  {"EPDSIM_FAULTS", "dev1.stall-in=3,id0.claim=1:ACCESS,csw-fail=2,"
-                                    "id2.devdesc=1:NO_DEVICE,gone=9,list"},
-                  {"EPDSIM_RAISE", "SIGTERM@5"}}),
+        reader_of({{"EPDSIM_LAYOUT", "32"},
+                   {"EPDSIM_ORDER", "3,2,1,0"},
+                   {"EPDSIM_TEMP", "-5"},
+                   {"EPDSIM_BUSY", "0,1,2,3"},
+                   {"EPDSIM_SPEED", "9"},
+                   {"EPDSIM_OTHERS", "1d6b:0002@0,046d:c52b"},
+                   {"EPDSIM_FAULTS", "dev1.stall-in=3,id0.claim=1:ACCESS,csw-fail=2,"
+                                     "id2.devdesc=1:NO_DEVICE,gone=9,list"},
+                   {"EPDSIM_RAISE", "SIGTERM@5"}}),
         &error))
         << error;
     ASSERT_EQ(epdsim::controller_count(), 4);
@@ -390,19 +368,19 @@ TEST(sim_settings, VariablesSetUpTheBus) {
     EXPECT_EQ(epdsim::global_faults().device_list_error, LIBUSB_ERROR_NO_MEM);
 
     ASSERT_TRUE(
-        epdsim::configure_from(fake_env({{"EPDSIM_DEVICES", "100x10@1,100x20@0"}}), &error));
+        epdsim::configure_from(reader_of({{"EPDSIM_DEVICES", "100x10@1,100x20@0"}}), &error));
     ASSERT_EQ(epdsim::controller_count(), 2);
     EXPECT_EQ(epdsim::config(1).panel_height, 20);
     EXPECT_EQ(epdsim::config(1).multiID, 0);
     EXPECT_EQ(epdsim::layout(), 0);
     ASSERT_TRUE(epdsim::configure_from(
-        fake_env({{"EPDSIM_DEVICES", "none"}, {"EPDSIM_OTHERS", "1d6b:0003"}}), &error));
+        reader_of({{"EPDSIM_DEVICES", "none"}, {"EPDSIM_OTHERS", "1d6b:0003"}}), &error));
     EXPECT_EQ(epdsim::controller_count(), 0);
     epdsim::reset();
 }
 
-TEST(sim_settings, InvalidValuesNameTheirVariable) {
-    const std::pair<std::map<std::string, std::string>, std::string> cases[] = {
+TEST(SimSettings, InvalidValuesNameTheirVariable) {
+    const std::pair<env_list, std::string> cases[] = {
         {{{"EPDSIM_LAYOUT", "41"}}, "EPDSIM_LAYOUT=41: expected 42 or 32"},
         {{{"EPDSIM_ORDER", "0,0"}}, "EPDSIM_ORDER=0,0: list the multi IDs 0 to 1 once each"},
         {{{"EPDSIM_DEVICES", "100x@1"}}, "EPDSIM_DEVICES=100x@1: '' is not a number"},
@@ -422,50 +400,50 @@ TEST(sim_settings, InvalidValuesNameTheirVariable) {
     };
     for (const auto &c : cases) {
         std::string error;
-        EXPECT_FALSE(epdsim::configure_from(fake_env(c.first), &error));
+        EXPECT_FALSE(epdsim::configure_from(reader_of(c.first), &error));
         EXPECT_EQ(error, c.second);
         EXPECT_EQ(epdsim::controller_count(), 0);
     }
 }
 
-std::string playlist(const std::string &image, bool stop) {
-    return "<playlist><epd name=\"sim\"><color>g</color><image_path></image_path>"
-           "<slide_interval>0</slide_interval><en_set_temperature>0</en_set_temperature>"
-           "<temperature>25</temperature><waveform_mode>2</waveform_mode><rotate>0</rotate>"
-           "<image_name><full_update><img>" +
-           image + "</img></full_update>" + (stop ? "<stop/>" : "") +
-           "</image_name></epd></playlist>";
+// One whole-panel picture on the default panel, then a stop element or none.
+std::string one_picture(const std::string &image, bool stop) {
+    show_settings settings;
+    settings.en_set_temperature = 0;
+    return playlist("<image_name><full_update><img>" + image + "</img></full_update>" +
+                        (stop ? "<stop/>" : "") + "</image_name>",
+                    settings);
 }
 
-TEST(sim_process, InvalidVariableEndsTheProgramWithStatusTwo) {
+TEST(SimProcess, InvalidVariableEndsTheProgramWithStatusTwo) {
     temp_dir dir;
-    dir.write("playlist.xml", playlist("none.png", true));
-    auto run = testing_support::run_program(EPDSHOW_SIM_PATH, {"playlist.xml"},
-                                            {{"EPDSIM_FAULTS", "bogus"}}, dir.path(), 30);
+    dir.write("playlist.xml", one_picture("none.png", true));
+    auto run = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, {{"EPDSIM_FAULTS", "bogus"}},
+                           dir.path(), 30);
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("epdsim: EPDSIM_FAULTS=bogus: unknown fault 'bogus'\n"),
               std::string::npos)
         << run.err;
 }
 
-TEST(sim_process, JournalMemoryAndSignalTriggerReachTheFiles) {
+TEST(SimProcess, JournalMemoryAndSignalTriggerReachTheFiles) {
     temp_dir dir;
-    testing_support::write_gradient_image(dir.file("picture.png"), 64, 48);
-    dir.write("playlist.xml", playlist("picture.png", false));
-    auto run = testing_support::run_program(EPDSHOW_SIM_PATH, {"playlist.xml"},
-                                            {{"EPDSIM_JOURNAL", dir.file("journal.txt")},
-                                             {"EPDSIM_MEMORY", dir.file("memory")},
-                                             {"EPDSIM_BUSY", "0"},
-                                             {"EPDSIM_RAISE", "SIGINT@3"}},
-                                            dir.path(), 60);
+    mkdir(dir.file("img").c_str(), 0755);
+    cv::imwrite(dir.file("img/picture.png"), numbered_picture(64, 48));
+    dir.write("playlist.xml", one_picture("picture.png", false));
+    auto run = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"},
+                           {{"EPDSIM_JOURNAL", dir.file("journal.txt")},
+                            {"EPDSIM_MEMORY", dir.file("memory")},
+                            {"EPDSIM_BUSY", "0"},
+                            {"EPDSIM_RAISE", "SIGINT@3"}},
+                           dir.path(), 60);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("stop Flag flip!"), std::string::npos);
-    auto lines = testing_support::split_lines(testing_support::read_file(dir.file("journal.txt")));
+    auto lines = split_lines(read_file(dir.file("journal.txt")));
     ASSERT_GT(lines.size(), 2u);
     EXPECT_EQ(lines[0].substr(0, 49), "#0001 dev=0 id=0 sysinfo flags=0x80 len=120 data=");
     EXPECT_EQ(lines[0].substr(lines[0].size() - 6), " csw=0");
-    EXPECT_EQ(testing_support::read_file(dir.file("memory/controller-1.mem")).size(),
-              2880u * 1080u);
+    EXPECT_EQ(read_file(dir.file("memory/controller-1.mem")).size(), 2880u * 1080u);
 }
 
 } // namespace

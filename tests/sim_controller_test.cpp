@@ -1,10 +1,10 @@
 // The virtual controller as the host sees it through libusb: each vendor command's reply and
 // effect, the Bulk-Only framing it insists on, and the journal it keeps.
-#include "sim_support.h"
+#include "sim_bus_fixture.h"
 
 #include <cstdio>
 
-using namespace sim_support;
+using namespace testing_support;
 
 namespace {
 
@@ -12,7 +12,13 @@ constexpr std::uint32_t base = 0x00ABCDE0;
 constexpr std::uint32_t partial_register = 0x18001138;
 constexpr std::uint32_t engine_register = 0x18001224;
 
-class sim_controller : public bus_fixture {
+// The big-endian word at offset.
+std::uint32_t word(const bytes &b, std::size_t offset) {
+    return std::uint32_t(b[offset]) << 24 | std::uint32_t(b[offset + 1]) << 16 |
+           std::uint32_t(b[offset + 2]) << 8 | b[offset + 3];
+}
+
+class SimController : public bus_fixture {
   protected:
     void SetUp() override {
         epdsim::reset();
@@ -27,27 +33,12 @@ class sim_controller : public bus_fixture {
         start();
     }
 
-    reply write_row(std::uint32_t address, const bytes &row) {
-        return command(0, block(0xA5, address, {0, std::uint8_t(row.size())}), 0x00,
-                       std::uint32_t(row.size()), row);
-    }
-
-    reply display(std::uint32_t address, int mode, int x, int y, int w, int h) {
-        bytes args;
-        for (std::uint32_t v : {address, std::uint32_t(mode), std::uint32_t(x), std::uint32_t(y),
-                                std::uint32_t(w), std::uint32_t(h), 1u}) {
-            bytes b = be32(v);
-            args.insert(args.end(), b.begin(), b.end());
-        }
-        return command(0, block(0x94), 0x00, 28, args);
-    }
-
     std::uint32_t read_register(std::uint32_t address) {
         return word(command(0, block(0x83, address, {0, 4}), 0x80, 4).data, 0);
     }
 };
 
-TEST_F(sim_controller, SystemInfoRecordAndStatusWrapper) {
+TEST_F(SimController, SystemInfoRecordAndStatusWrapper) {
     reply r = command(0, block(0x80, 0x38393531, {0, 1, 0, 2}), 0x80, 120);
     ASSERT_EQ(r.data.size(), 120u);
     EXPECT_EQ(word(r.data, 16), 64u);
@@ -61,24 +52,20 @@ TEST_F(sim_controller, SystemInfoRecordAndStatusWrapper) {
     EXPECT_EQ(epdsim::violation_count(), 0);
 }
 
-TEST_F(sim_controller, MemoryWritesStoreRowsAndRefuseWhatFallsOutside) {
-    EXPECT_EQ(write_row(base + 5 + 2 * 64, {1, 2, 3}).status(), 0);
+TEST_F(SimController, MemoryWritesStoreRowsAndRefuseWhatFallsOutside) {
+    EXPECT_EQ(write_row(0, base + 5 + 2 * 64, {1, 2, 3}).status(), 0);
     EXPECT_EQ(epdsim::memory_at(0, 5, 2), 1);
     EXPECT_EQ(epdsim::memory_at(0, 7, 2), 3);
     EXPECT_EQ(epdsim::memory_at(0, 8, 2), 255); // memory starts white
 
     const bytes before = epdsim::memory(0);
-    EXPECT_EQ(write_row(base + 64 * 16 - 2, {9, 9, 9}).status(), 1); // runs past the end
-    EXPECT_EQ(write_row(base - 1, {9}).status(), 1);
+    EXPECT_EQ(write_row(0, base + 64 * 16 - 2, {9, 9, 9}).status(), 1); // runs past the end
+    EXPECT_EQ(write_row(0, base - 1, {9}).status(), 1);
     // Row length in the block differs from the data length.
     EXPECT_EQ(command(0, block(0xA5, base, {0, 4}), 0x00, 3, {9, 9, 9}).status(), 1);
     EXPECT_EQ(epdsim::memory(0), before);
 
-    bytes area = be32(base);
-    for (std::uint32_t v : {10u, 3u, 2u, 2u}) { // x, y, w, rows
-        bytes b = be32(v);
-        area.insert(area.end(), b.begin(), b.end());
-    }
+    bytes area = be32({base, 10, 3, 2, 2}); // address, x, y, w, rows
     area.insert(area.end(), {11, 12, 13, 14});
     EXPECT_EQ(command(0, block(0xA2), 0x00, 24, area).status(), 0);
     EXPECT_EQ(epdsim::memory_at(0, 10, 3), 11);
@@ -91,17 +78,17 @@ TEST_F(sim_controller, MemoryWritesStoreRowsAndRefuseWhatFallsOutside) {
     EXPECT_EQ(epdsim::memory_at(0, 63, 3), 255);
 }
 
-TEST_F(sim_controller, RegistersKeepWritesAndTheEngineReportsBusyUnderNoise) {
+TEST_F(SimController, RegistersKeepWritesAndTheEngineReportsBusyUnderNoise) {
     EXPECT_EQ(read_register(0x12345678), 0u);
-    EXPECT_EQ(command(0, block(0x84, 0x12345678, {0, 4}), 0x00, 4, be32(0xCAFE0001)).status(), 0);
+    EXPECT_EQ(command(0, block(0x84, 0x12345678, {0, 4}), 0x00, 4, be32({0xCAFE0001})).status(), 0);
     EXPECT_EQ(read_register(0x12345678), 0xCAFE0001u);
     const std::uint32_t partial = read_register(partial_register);
     EXPECT_EQ(partial & 0x80000, 0u);
-    command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32(partial | 0x80000));
+    command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32({partial | 0x80000}));
     EXPECT_EQ(epdsim::register_value(0, partial_register), partial | 0x80000);
 
     EXPECT_EQ(read_register(engine_register) & 0xFFFF, 0u);
-    ASSERT_EQ(display(base, 2, 0, 0, 64, 16).status(), 0);
+    ASSERT_EQ(display(0, base, 2, 0, 0, 64, 16).status(), 0);
     std::vector<std::uint32_t> low, high;
     for (int i = 0; i < 6; ++i) {
         std::uint32_t v = read_register(engine_register);
@@ -117,9 +104,9 @@ TEST_F(sim_controller, RegistersKeepWritesAndTheEngineReportsBusyUnderNoise) {
     EXPECT_EQ(command(0, block(0x83, engine_register, {0, 2}), 0x80, 4).status(), 1);
 }
 
-TEST_F(sim_controller, RefreshRecordsItsAreaAndRefusesBadOnes) {
-    command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32(0x80000));
-    ASSERT_EQ(display(base, 4, 1, 2, 30, 10).status(), 0);
+TEST_F(SimController, RefreshRecordsItsAreaAndRefusesBadOnes) {
+    command(0, block(0x84, partial_register, {0, 4}), 0x00, 4, be32({0x80000}));
+    ASSERT_EQ(display(0, base, 4, 1, 2, 30, 10).status(), 0);
     ASSERT_EQ(epdsim::refreshes(0).size(), 1u);
     const epdsim::refresh_record &r = epdsim::refreshes(0)[0];
     EXPECT_EQ(r.address, base);
@@ -127,13 +114,13 @@ TEST_F(sim_controller, RefreshRecordsItsAreaAndRefusesBadOnes) {
     EXPECT_EQ((std::vector<int>{r.x, r.y, r.w, r.h, r.arg6}), (std::vector<int>{1, 2, 30, 10, 1}));
     EXPECT_TRUE(r.partial_bit);
 
-    EXPECT_EQ(display(base + 1, 2, 0, 0, 10, 10).status(), 1); // not the image buffer
-    EXPECT_EQ(display(base, 2, 60, 0, 10, 10).status(), 1);    // past the right edge
-    EXPECT_EQ(display(base, 2, 0, 0, 10, -1).status(), 1);
+    EXPECT_EQ(display(0, base + 1, 2, 0, 0, 10, 10).status(), 1); // not the image buffer
+    EXPECT_EQ(display(0, base, 2, 60, 0, 10, 10).status(), 1);    // past the right edge
+    EXPECT_EQ(display(0, base, 2, 0, 0, 10, -1).status(), 1);
     EXPECT_EQ(epdsim::refreshes(0).size(), 1u);
 }
 
-TEST_F(sim_controller, PowerTemperatureAndIdentityReplies) {
+TEST_F(SimController, PowerTemperatureAndIdentityReplies) {
     reply on = command(0, block(0xA3, 0, {0x09, 0x1A, 1, 1, 1}), 0x80, 2);
     EXPECT_EQ(on.data, (bytes{0x09, 0x1A}));
     EXPECT_TRUE(epdsim::power_on(0));
@@ -156,7 +143,7 @@ TEST_F(sim_controller, PowerTemperatureAndIdentityReplies) {
     EXPECT_EQ(epdsim::violation_count(), 3);
 }
 
-TEST_F(sim_controller, CommandWhoseWrapperDisagreesWithItsBlockFailsAfterItsDataPhase) {
+TEST_F(SimController, CommandWhoseWrapperDisagreesWithItsBlockFailsAfterItsDataPhase) {
     reply r = command(0, block(0x80), 0x80, 100); // the record is 120 bytes
     EXPECT_EQ(r.data, bytes(100, 0));
     EXPECT_EQ(r.status(), 1);
@@ -166,7 +153,7 @@ TEST_F(sim_controller, CommandWhoseWrapperDisagreesWithItsBlockFailsAfterItsData
     EXPECT_EQ(epdsim::temperature(0), -7);
 }
 
-TEST_F(sim_controller, MalformedWrappersAreRecordedAndDiscarded) {
+TEST_F(SimController, MalformedWrappersAreRecordedAndDiscarded) {
     bytes short_cbw = cbw(block(0xA8), 0x80, 2);
     short_cbw.pop_back();
     bytes bad_signature = cbw(block(0xA8), 0x80, 2);
@@ -194,7 +181,7 @@ TEST_F(sim_controller, MalformedWrappersAreRecordedAndDiscarded) {
                         "note=IN transfer with no command pending");
 }
 
-TEST_F(sim_controller, PhasesOutOfOrderFailTheCommandWithAPhaseError) {
+TEST_F(SimController, PhasesOutOfOrderFailTheCommandWithAPhaseError) {
     // Data-out of the wrong length.
     ASSERT_EQ(out(0, cbw(block(0x84, 0x20, {0, 4}), 0x00, 4)).result, 0);
     EXPECT_EQ(out(0, {1, 2, 3}).result, 0);
@@ -230,11 +217,11 @@ TEST_F(sim_controller, PhasesOutOfOrderFailTheCommandWithAPhaseError) {
     EXPECT_FALSE(journal[4].violation);
 }
 
-TEST_F(sim_controller, JournalLinesFollowTheDocumentedFormat) {
+TEST_F(SimController, JournalLinesFollowTheDocumentedFormat) {
     command(0, block(0xA4, 0, {2, 0xF1}), 0x00, 0);
     command(0, block(0x83, partial_register, {0, 4}), 0x80, 4);
-    display(base, 2, 0, 0, 64, 16);
-    write_row(base + 64 * 16 - 10, bytes(65, 0xAB));
+    display(0, base, 2, 0, 0, 64, 16);
+    write_row(0, base + 64 * 16 - 10, bytes(65, 0xAB));
     bytes row(64);
     std::string row_hex;
     for (int i = 0; i < 64; ++i) {
@@ -243,7 +230,7 @@ TEST_F(sim_controller, JournalLinesFollowTheDocumentedFormat) {
         std::snprintf(pair, sizeof pair, "%02x", i);
         row_hex += pair;
     }
-    write_row(base + 64, row);
+    write_row(0, base + 64, row);
     command(0, block(0xA3, 0, {0x09, 0x1A, 1, 1, 0}), 0x80, 2);
     std::vector<std::string> lines = epdsim::journal_lines();
     ASSERT_EQ(lines.size(), 6u);

@@ -3,21 +3,16 @@
 // stay flat once the show is under way, and (in a sanitizer build) the leak check at exit must
 // pass. The short form runs with the suite; `make soak` runs the thousand-picture form.
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
-#include "reliability_support.h"
-#include "test_support.h"
+#include "sim_show.h"
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-using testing_support::split_lines;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 namespace {
 
@@ -35,7 +30,6 @@ constexpr bool sanitized = false;
 
 // Two 2880 x 16 bands: every picture costs 2 temperature reads, 32 rows, power on, 3 commands
 // of refresh per band, one poll pass of 2 reads and power off.
-const char *const soak_panel = "2880x16@0,2880x16@1";
 const int commands_per_picture = 2 + 32 + 1 + 6 + 2 + 1;
 const int commands_at_start = 2; // the system info records
 
@@ -60,81 +54,47 @@ long resident_kb(pid_t pid) {
     return kb;
 }
 
-struct soak_run {
-    int status = -1;
-    double seconds = 0;
-    std::vector<long> resident; // kB, sampled every 50 ms
-};
-
-// Runs epdshow-sim on the playlist in dir with standard output and error going to files there.
-soak_run run_sampled(const temp_dir &dir, int timeout_s) {
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(dir.file("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(dir.file("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(dir.path().c_str()) != 0) {
-            _exit(126);
-        }
-        setenv("EPDSIM_DEVICES", soak_panel, 1);
-        setenv("EPDSIM_BUSY", "0", 1);
-        setenv("EPDSIM_JOURNAL", dir.file("journal.txt").c_str(), 1);
-        execl(EPDSHOW_SIM_PATH, EPDSHOW_SIM_PATH, "playlist.xml", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    soak_run run;
-    int wstatus = 0;
-    for (;;) {
-        long kb = resident_kb(pid);
-        if (waitpid(pid, &wstatus, WNOHANG) == pid) {
-            break;
-        }
-        if (kb > 0) {
-            run.resident.push_back(kb);
-        }
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(timeout_s)) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &wstatus, 0);
-            ADD_FAILURE() << "the show did not end within " << timeout_s << " s";
-            break;
-        }
-        usleep(50000);
-    }
-    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return run;
-}
-
 long peak(const std::vector<long> &samples, size_t from, size_t to) {
     return *std::max_element(samples.begin() + from, samples.begin() + to);
 }
 
-void soak(int pictures, int timeout_s) {
-    temp_dir dir;
-    mkdir(dir.file("img").c_str(), 0755);
+class Soak : public sim_show {
+  protected:
+    void soak(int pictures, int timeout_s);
+};
+
+void Soak::soak(int pictures, int timeout_s) {
     const int distinct = 10;
     for (int i = 0; i < distinct; ++i) {
-        cv::imwrite(dir.file("img/" + std::to_string(i) + ".png"),
-                    reliability::numbered_picture(64 + i, 32, i));
+        cv::imwrite(dir.file("img/" + std::to_string(i) + ".png"), numbered_picture(64 + i, 32, i));
     }
-    reliability::lines names;
+    lines names;
     for (int i = 0; i < pictures; ++i) {
         names.push_back(std::to_string(i % distinct) + ".png");
     }
-    dir.write("playlist.xml", reliability::one_pass(names));
-
-    const soak_run run = run_sampled(dir, timeout_s);
-    const std::string out = testing_support::read_file(dir.file("out.txt"));
+    // Resident memory of the show in kB, sampled all along.
+    std::vector<long> resident;
+    auto sample = [&](int pid) {
+        const long kb = resident_kb(pid);
+        if (kb > 0) {
+            resident.push_back(kb);
+        }
+    };
+    panel = layout(42, 16);
+    const auto start = std::chrono::steady_clock::now();
+    // Without frames: only the player and the bus are measured.
+    const run_result run = play(one_pass(names), {{"EPDSIM_FRAMES", ""}}, timeout_s, sample);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NE(run.signal, SIGKILL) << "the show did not end within " << timeout_s << " s";
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(testing_support::read_file(dir.file("err.txt")), "");
-    EXPECT_EQ(reliability::count_prefixed(out, "Display : "), pictures);
-    EXPECT_EQ(reliability::count_prefixed(out, "Error"), 0);
-    EXPECT_NE(out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(count_starting(run.out, "Display : "), pictures);
+    EXPECT_EQ(count_starting(run.out, "Error"), 0);
+    EXPECT_NE(run.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
 
     // The wire: every command once, in order, accepted; nothing lost, nothing repeated.
-    const reliability::lines journal =
-        split_lines(testing_support::read_file(dir.file("journal.txt")));
+    const lines journal = this->journal();
     ASSERT_EQ(journal.size(), size_t(commands_at_start + pictures * commands_per_picture));
     int rows = 0, refreshes = 0, power_on = 0, power_off = 0, bad = 0;
     for (size_t i = 0; i < journal.size(); ++i) {
@@ -156,16 +116,16 @@ void soak(int pictures, int timeout_s) {
 
     // Resident memory: the highest sample of the second tenth of the run (the show under way)
     // against the highest of its last three tenths.
-    ASSERT_GE(run.resident.size(), size_t(20)) << "too few samples";
-    const size_t n = run.resident.size();
-    const long early = peak(run.resident, n / 10, n / 5);
-    const long late = peak(run.resident, n - 3 * n / 10, n);
-    const long highest = peak(run.resident, 0, n);
+    ASSERT_GE(resident.size(), size_t(20)) << "too few samples";
+    const size_t n = resident.size();
+    const long early = peak(resident, n / 10, n / 5);
+    const long late = peak(resident, n - 3 * n / 10, n);
+    const long highest = peak(resident, 0, n);
     printf("soak: %d pictures in %.1f s (%.0f ms each), peak VmRSS %ld kB, early %ld kB, "
            "late %ld kB%s\n",
-           pictures, run.seconds, 1000 * run.seconds / pictures, highest, early, late,
+           pictures, seconds, 1000 * seconds / pictures, highest, early, late,
            sanitized ? " (sanitizer build)" : "");
-    testing::Test::RecordProperty("seconds", std::to_string(run.seconds));
+    testing::Test::RecordProperty("seconds", std::to_string(seconds));
     testing::Test::RecordProperty("peak_rss_kb", std::to_string(highest));
     if (!sanitized) {
         // Under AddressSanitizer freed memory is held back in quarantine, so resident memory
@@ -176,11 +136,11 @@ void soak(int pictures, int timeout_s) {
 
 } // namespace
 
-TEST(Soak, FiftyPictures) {
+TEST_F(Soak, FiftyPictures) {
     soak(50, 100);
 }
 
 // About two minutes: run by `make soak` (CTest label soak), not by `make test`.
-TEST(Soak, DISABLED_ThousandPictures) {
+TEST_F(Soak, DISABLED_ThousandPictures) {
     soak(1000, 900);
 }

@@ -6,13 +6,12 @@
 #include "test_support.h"
 #include "tool.h"
 
-using testing_support::read_file;
-using testing_support::temp_dir;
+using namespace testing_support;
 
 TEST(Timestamp, HasTheDateTimeAndTab) {
     char text[80];
     current_date_time(text);
-    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)"))) << text;
+    EXPECT_TRUE(std::regex_match(text, std::regex(log_stamp))) << text;
 }
 
 TEST(ErrorReport, WithoutLogNoticeOnStdoutAndMessageOnStderr) {
@@ -38,10 +37,9 @@ TEST(ErrorReport, LogEntriesCarryTheTimestampAndMayShareALine) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "libusb_open() failed : Access deniedInterface Failed!!\n");
     fclose(stream);
-    std::string stamp = R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)";
     EXPECT_TRUE(std::regex_match(read_file(path),
-                                 std::regex(stamp + "libusb_open\\(\\) failed : Access denied" +
-                                            stamp + "Interface Failed!!\n")))
+                                 std::regex(log_stamp + "libusb_open\\(\\) failed : Access denied" +
+                                            log_stamp + "Interface Failed!!\n")))
         << read_file(path);
 }
 

@@ -9,16 +9,13 @@
 #include <unistd.h>
 
 #include "epdsim.h"
-#include "test_support.h"
 #include "tool.h"
 #include "usb_controller.h"
 #include "usb_session.h"
 
-using testing_support::read_file;
+using namespace testing_support;
 
 namespace {
-
-const std::string stamp = R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)";
 
 epdsim::controller_config controller_with(std::vector<epdsim::interface_config> interfaces) {
     epdsim::controller_config config;
@@ -30,29 +27,16 @@ epdsim::interface_config one_setting(std::vector<epdsim::endpoint_config> endpoi
     return epdsim::interface_config{{epdsim::alt_setting_config{std::move(endpoints)}}};
 }
 
-class usb_discovery : public usb_session_test {
+class UsbDiscovery : public usb_session_test {
   protected:
-    // Runs step, keeping what it printed on standard output and standard error.
-    template <typename F> auto run(F step) {
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        auto result = step();
-        out = testing::internal::GetCapturedStdout();
-        err = testing::internal::GetCapturedStderr();
-        return result;
-    }
-
     std::string version_line() const {
         const libusb_version *v = libusb_get_version();
         return "Using libusb v" + std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
                std::to_string(v->micro) + "." + std::to_string(v->nano) + "\n\n";
     }
-
-    std::string out;
-    std::string err;
 };
 
-TEST_F(usb_discovery, BusWithoutControllersCountsNone) {
+TEST_F(UsbDiscovery, BusWithoutControllersCountsNone) {
     epdsim::add_other_device({});
     EXPECT_EQ(run(usb_init), 0);
     EXPECT_EQ(out, "file open Success!\n" + version_line() +
@@ -60,11 +44,11 @@ TEST_F(usb_discovery, BusWithoutControllersCountsNone) {
     EXPECT_EQ(err, "");
     usb_close();
     EXPECT_TRUE(
-        std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + stamp + "\n")))
+        std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + log_stamp + "\n")))
         << read_file(dir.file("log.txt"));
 }
 
-TEST_F(usb_discovery, EveryProductOfTheVendorCountsAndOtherVendorsAreSkipped) {
+TEST_F(UsbDiscovery, EveryProductOfTheVendorCountsAndOtherVendorsAreSkipped) {
     epdsim::controller_config first;
     first.device_address = 7;
     epdsim::controller_config second;
@@ -81,7 +65,7 @@ TEST_F(usb_discovery, EveryProductOfTheVendorCountsAndOtherVendorsAreSkipped) {
                        "\t\t\t\tEndpoint_in = 0, Endpoint_out = 0\n\t\t\t\t2 EPD found!\n");
 }
 
-TEST_F(usb_discovery, FirstControllerOpenedFixesTheEndpointsForAll) {
+TEST_F(UsbDiscovery, FirstControllerOpenedFixesTheEndpointsForAll) {
     epdsim::add_controller(controller_with({one_setting({{0x81}})})); // no OUT endpoint
     epdsim::add_controller(controller_with({one_setting({{0x83}, {0x04}})}));
     epdsim::add_controller({});
@@ -103,7 +87,7 @@ TEST_F(usb_discovery, FirstControllerOpenedFixesTheEndpointsForAll) {
     EXPECT_EQ(usb_present_count(), 3);
 }
 
-TEST_F(usb_discovery, AnyNonControlEndpointQualifiesInWalkOrder) {
+TEST_F(UsbDiscovery, AnyNonControlEndpointQualifiesInWalkOrder) {
     using epdsim::transfer_type;
     epdsim::add_controller(controller_with(
         {one_setting({{0x85, transfer_type::control}, {0x01, transfer_type::control}}),
@@ -118,7 +102,7 @@ TEST_F(usb_discovery, AnyNonControlEndpointQualifiesInWalkOrder) {
     EXPECT_EQ(epdsim::claimed_interfaces(0), (std::vector<int>{0, 1}));
 }
 
-TEST_F(usb_discovery, FailedClaimIsReportedAndTheOthersAreStillClaimed) {
+TEST_F(UsbDiscovery, FailedClaimIsReportedAndTheOthersAreStillClaimed) {
     epdsim::add_controller(controller_with({one_setting({{0x81}, {0x02}}), one_setting({})}));
     epdsim::faults(0).claim_errors[0] = LIBUSB_ERROR_BUSY;
     run(usb_init);
@@ -127,12 +111,12 @@ TEST_F(usb_discovery, FailedClaimIsReportedAndTheOthersAreStillClaimed) {
     EXPECT_EQ(epdsim::claimed_interfaces(0), (std::vector<int>{1}));
     usb_close();
     EXPECT_EQ(epdsim::open_handles(0), 0);
-    EXPECT_TRUE(
-        std::regex_match(read_file(dir.file("log.txt")),
-                         std::regex("Start :" + stamp + "\n" + stamp + "Interface Failed!!\n")));
+    EXPECT_TRUE(std::regex_match(
+        read_file(dir.file("log.txt")),
+        std::regex("Start :" + log_stamp + "\n" + log_stamp + "Interface Failed!!\n")));
 }
 
-TEST_F(usb_discovery, FailedOpenLeavesTheSlotEmptyAndTheTransportRefusesIt) {
+TEST_F(UsbDiscovery, FailedOpenLeavesTheSlotEmptyAndTheTransportRefusesIt) {
     epdsim::add_controller({});
     epdsim::faults(0).open_error = LIBUSB_ERROR_ACCESS;
     run(usb_init);
@@ -156,7 +140,7 @@ TEST_F(usb_discovery, FailedOpenLeavesTheSlotEmptyAndTheTransportRefusesIt) {
     EXPECT_TRUE(epdsim::journal().empty());
 }
 
-TEST_F(usb_discovery, UnreadableDescriptorsCloseTheHandleAndBypassTheLog) {
+TEST_F(UsbDiscovery, UnreadableDescriptorsCloseTheHandleAndBypassTheLog) {
     epdsim::add_controller({});
     epdsim::add_controller({});
     epdsim::faults(0).device_descriptor_ok_calls = 1; // the walk of usb_init still reads it
@@ -174,10 +158,10 @@ TEST_F(usb_discovery, UnreadableDescriptorsCloseTheHandleAndBypassTheLog) {
     EXPECT_EQ(epd_handles[1], nullptr);
     usb_close();
     EXPECT_TRUE(
-        std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + stamp + "\n")));
+        std::regex_match(read_file(dir.file("log.txt")), std::regex("Start :" + log_stamp + "\n")));
 }
 
-TEST_F(usb_discovery, StartFailuresAreReportedAndReturned) {
+TEST_F(UsbDiscovery, StartFailuresAreReportedAndReturned) {
     epdsim::add_controller({});
     epdsim::faults(0).device_descriptor_error = LIBUSB_ERROR_IO;
     EXPECT_EQ(run(usb_init), LIBUSB_ERROR_IO);
@@ -200,7 +184,7 @@ TEST_F(usb_discovery, StartFailuresAreReportedAndReturned) {
                        libusb_strerror(LIBUSB_ERROR_NO_MEM) + "\n");
 }
 
-TEST_F(usb_discovery, SpeedsOutsideTheTableReadUnknown) {
+TEST_F(UsbDiscovery, SpeedsOutsideTheTableReadUnknown) {
     const std::vector<std::pair<int, std::string>> speeds = {{0, "Unknown"},
                                                              {1, "1.5 Mbit/s (USB LowSpeed)"},
                                                              {4, "5000 Mbit/s (USB SuperSpeed)"},
@@ -220,7 +204,7 @@ TEST_F(usb_discovery, SpeedsOutsideTheTableReadUnknown) {
     }
 }
 
-TEST_F(usb_discovery, UnwritableLogStillCountsTheControllers) {
+TEST_F(UsbDiscovery, UnwritableLogStillCountsTheControllers) {
     ASSERT_EQ(mkdir(dir.file("log.txt").c_str(), 0755), 0);
     epdsim::add_controller({});
     EXPECT_EQ(run(usb_init), 1);
@@ -228,7 +212,7 @@ TEST_F(usb_discovery, UnwritableLogStillCountsTheControllers) {
     EXPECT_EQ(log_file, nullptr);
 }
 
-TEST_F(usb_discovery, ClosingEachControllerOnceReleasesTheSharedStateWithTheLastOne) {
+TEST_F(UsbDiscovery, ClosingEachControllerOnceReleasesTheSharedStateWithTheLastOne) {
     epdsim::add_controller({});
     epdsim::add_controller({});
     run(usb_init);

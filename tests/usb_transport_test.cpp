@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "epdsim.h"
-#include "test_support.h"
 #include "tool.h"
 #include "usb_controller.h"
 #include "usb_session.h"
+
+using namespace testing_support;
 
 namespace {
 
@@ -30,15 +31,7 @@ std::string attempts(const std::string &operation, int error, int count) {
     return text;
 }
 
-int count_of(const std::string &text, const std::string &part) {
-    int n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
-class usb_transport : public usb_session_test {
+class UsbTransport : public usb_session_test {
   protected:
     void SetUp() override {
         usb_session_test::SetUp();
@@ -50,14 +43,6 @@ class usb_transport : public usb_session_test {
         testing::internal::GetCapturedStdout();
     }
 
-    // Runs step, keeping what it wrote on standard error.
-    template <typename F> auto run(F step) {
-        testing::internal::CaptureStderr();
-        auto result = step();
-        err = testing::internal::GetCapturedStderr();
-        return result;
-    }
-
     // Reads the status wrapper straight from the bus, past the transport.
     std::vector<unsigned char> raw_csw() {
         std::vector<unsigned char> csw(13);
@@ -66,11 +51,9 @@ class usb_transport : public usb_session_test {
         csw.resize(moved);
         return csw;
     }
-
-    std::string err;
 };
 
-TEST_F(usb_transport, EveryWrapperCarriesTagOneLunZeroAndTheBlockLength) {
+TEST_F(UsbTransport, EveryWrapperCarriesTagOneLunZeroAndTheBlockLength) {
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(send_cbw(0, set_temp, 0x00, 0), 0);
         std::vector<unsigned char> csw = raw_csw();
@@ -94,13 +77,13 @@ TEST_F(usb_transport, EveryWrapperCarriesTagOneLunZeroAndTheBlockLength) {
     EXPECT_EQ(epdsim::violation_count(), 0);
 }
 
-TEST_F(usb_transport, NullBlockSendsNothingAndReportsNothing) {
+TEST_F(UsbTransport, NullBlockSendsNothingAndReportsNothing) {
     EXPECT_EQ(run([] { return send_cbw(0, nullptr, 0x00, 0); }), -1);
     EXPECT_EQ(err, "");
     EXPECT_TRUE(epdsim::journal().empty());
 }
 
-TEST_F(usb_transport, StalledWrapperPhasesTryFiveTimesThenGiveUp) {
+TEST_F(UsbTransport, StalledWrapperPhasesTryFiveTimesThenGiveUp) {
     epdsim::faults(0).stall_out = 100;
     EXPECT_EQ(run([] { return send_cbw(0, set_temp, 0x00, 0); }), -1);
     EXPECT_EQ(err, attempts("send_cbw", LIBUSB_ERROR_PIPE, 5) + "   send_mass_storage_command: " +
@@ -115,7 +98,7 @@ TEST_F(usb_transport, StalledWrapperPhasesTryFiveTimesThenGiveUp) {
     EXPECT_EQ(epdsim::clear_halts(1), std::vector<std::uint8_t>(5, 0x81));
 }
 
-TEST_F(usb_transport, StalledDataPhasesTryFiveTimesThenReadTheStatus) {
+TEST_F(UsbTransport, StalledDataPhasesTryFiveTimesThenReadTheStatus) {
     unsigned char value[4] = {9, 9, 9, 9};
     ASSERT_EQ(send_cbw(0, read_reg, 0x80, 4), 0);
     epdsim::faults(0).stall_in = 100;
@@ -131,11 +114,11 @@ TEST_F(usb_transport, StalledDataPhasesTryFiveTimesThenReadTheStatus) {
     EXPECT_EQ(run([&] { return usb_write(1, value, 4); }), 0);
     EXPECT_EQ(err.substr(0, attempts("usb_write", LIBUSB_ERROR_PIPE, 5).size()),
               attempts("usb_write", LIBUSB_ERROR_PIPE, 5));
-    EXPECT_EQ(count_of(err, "usb_write"), 5);
+    EXPECT_EQ(count_holding(split_lines(err), "usb_write"), 5);
     EXPECT_EQ(epdsim::clear_halts(1), std::vector<std::uint8_t>(5, 0x02));
 }
 
-TEST_F(usb_transport, TimeoutsAreNotRetriedAndOnlyDataPhasesReportTheAttempt) {
+TEST_F(UsbTransport, TimeoutsAreNotRetriedAndOnlyDataPhasesReportTheAttempt) {
     epdsim::faults(0).timeout_out = 1;
     EXPECT_EQ(run([] { return send_cbw(0, set_temp, 0x00, 0); }), -1);
     EXPECT_EQ(err, std::string("   send_mass_storage_command: ") +
@@ -152,16 +135,16 @@ TEST_F(usb_transport, TimeoutsAreNotRetriedAndOnlyDataPhasesReportTheAttempt) {
     send_cbw(1, read_reg, 0x80, 4);
     run([&] { return usb_read(1, value, 4); });
     EXPECT_EQ(err.substr(0, err.find('\n') + 1), attempts("usb_read", LIBUSB_ERROR_TIMEOUT, 1));
-    EXPECT_EQ(count_of(err, "usb_read"), 1);
+    EXPECT_EQ(count_holding(split_lines(err), "usb_read"), 1);
     EXPECT_EQ(value[0] | value[1] | value[2] | value[3], 0);
     send_cbw(1, write_reg, 0x00, 4);
     run([&] { return usb_write(1, value, 4); });
     EXPECT_EQ(err.substr(0, err.find('\n') + 1), attempts("usb_write", LIBUSB_ERROR_TIMEOUT, 1));
-    EXPECT_EQ(count_of(err, "usb_write"), 1);
+    EXPECT_EQ(count_holding(split_lines(err), "usb_write"), 1);
     EXPECT_TRUE(epdsim::clear_halts(1).empty());
 }
 
-TEST_F(usb_transport, StatusIsJudgedByLengthAndStatusByte) {
+TEST_F(UsbTransport, StatusIsJudgedByLengthAndStatusByte) {
     epdsim::faults(0).short_csw = 1;
     send_cbw(0, set_temp, 0x00, 0);
     EXPECT_EQ(run([] { return read_csw(0, endpoint_in); }), -1);
@@ -182,7 +165,7 @@ TEST_F(usb_transport, StatusIsJudgedByLengthAndStatusByte) {
     EXPECT_EQ(err, "");
 }
 
-TEST_F(usb_transport, ControllerThatLeftTheBusIsReportedOnceThenOneLinePerCommand) {
+TEST_F(UsbTransport, ControllerThatLeftTheBusIsReportedOnceThenOneLinePerCommand) {
     epdsim::faults(0).gone_from_command = 2;
     unsigned char value[4] = {5, 5, 5, 5};
     send_cbw(0, read_reg, 0x80, 4);
@@ -210,7 +193,7 @@ TEST_F(usb_transport, ControllerThatLeftTheBusIsReportedOnceThenOneLinePerComman
     EXPECT_EQ(usb_present_count(), 0);
 }
 
-TEST_F(usb_transport, BadIndexesAndSizesAreRefusedBeforeTheBus) {
+TEST_F(UsbTransport, BadIndexesAndSizesAreRefusedBeforeTheBus) {
     unsigned char value[4] = {1, 1, 1, 1};
     EXPECT_EQ(run([] { return send_cbw(2, read_reg, 0x80, 4); }), -1);
     EXPECT_EQ(err, "send_cbw: no controller 2\n");

@@ -1,127 +1,87 @@
 #include "test_support.h"
 
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-
-#include <cerrno>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <ftw.h>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace testing_support {
 
-namespace {
-
-void drain(int fd, std::string &into, bool &open) {
-    char chunk[65536];
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-        into.append(chunk, static_cast<size_t>(n));
-    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        open = false;
-    }
-}
-
-double now_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path);
-}
-
-} // namespace
-
-run_result run_program(const std::string &program, const std::vector<std::string> &args,
-                       const env_list &env, const std::string &cwd, int timeout_s) {
-    int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
-        return {};
-    }
-    pid_t pid = fork();
+run_result run_in_child(const std::function<int()> &body, const std::string &cwd,
+                        const env_list &env, int timeout_s, const std::function<void(int)> &watch) {
+    const temp_dir output;
+    // What the test printed but did not flush yet would be printed again by the child.
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
+        dup2(open(output.file("out").c_str(), O_WRONLY | O_CREAT, 0600), 1);
+        dup2(open(output.file("err").c_str(), O_WRONLY | O_CREAT, 0600), 2);
+        dup2(open("/dev/null", O_RDONLY), 0);
         if (chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
         for (const auto &kv : env) {
             setenv(kv.first.c_str(), kv.second.c_str(), 1);
         }
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program.c_str()));
-        for (const auto &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        exit(body());
     }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    run_result result;
-    bool out_open = true, err_open = true;
-    double deadline = now_s() + timeout_s;
-    bool killed = false;
-    while (out_open || err_open) {
-        pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-        int ready = poll(fds, 2, 200);
-        if (ready > 0) {
-            if (out_open && (fds[0].revents & (POLLIN | POLLHUP))) {
-                drain(out_pipe[0], result.out, out_open);
-            }
-            if (err_open && (fds[1].revents & (POLLIN | POLLHUP))) {
-                drain(err_pipe[0], result.err, err_open);
-            }
-        }
-        if (!killed && now_s() > deadline) {
-            kill(pid, SIGKILL);
-            killed = true;
-        }
-    }
-    close(out_pipe[0]);
-    close(err_pipe[0]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+        if (watch) {
+            watch(pid);
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+        }
+        poll(nullptr, 0, 10);
+    }
+    run_result result;
     if (WIFEXITED(wstatus)) {
         result.status = WEXITSTATUS(wstatus);
     } else if (WIFSIGNALED(wstatus)) {
         result.signal = WTERMSIG(wstatus);
     }
+    result.out = read_file(output.file("out"));
+    result.err = read_file(output.file("err"));
     return result;
 }
 
+run_result run_program(const std::string &program, const std::vector<std::string> &args,
+                       const env_list &env, const std::string &cwd, int timeout_s,
+                       const std::function<void(int)> &watch) {
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (const std::string &arg : args) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    auto start = [&]() -> int {
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    };
+    return run_in_child(start, cwd, env, timeout_s, watch);
+}
+
 temp_dir::temp_dir() {
-    const char *base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/epdshow-test-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) {
-        dir = buf.data();
+    std::string pattern = std::filesystem::temp_directory_path() / "epdshow-test-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+        dir = pattern;
     }
 }
 
 temp_dir::~temp_dir() {
-    if (!dir.empty()) {
-        nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    }
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 std::string temp_dir::write(const std::string &name, const std::string &content) const {
@@ -132,14 +92,7 @@ std::string temp_dir::write(const std::string &name, const std::string &content)
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool file_exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<std::string> split_lines(const std::string &text) {
@@ -152,16 +105,32 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
-std::string write_gradient_image(const std::string &path, int w, int h) {
-    cv::Mat picture(h, w, CV_8UC1);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            picture.at<uchar>(y, x) =
-                static_cast<uchar>((x * 255 / std::max(1, w - 1) + y * 7) & 0xFF);
+lines lines_starting(const std::string &text, std::initializer_list<const char *> prefixes) {
+    lines kept;
+    for (const std::string &line : split_lines(text)) {
+        for (const char *prefix : prefixes) {
+            if (line.rfind(prefix, 0) == 0) {
+                kept.push_back(line);
+                break;
+            }
         }
     }
-    cv::imwrite(path, picture);
-    return path;
+    return kept;
+}
+
+int count_starting(const lines &all, const std::string &prefix) {
+    return int(std::count_if(all.begin(), all.end(),
+                             [&](const std::string &line) { return line.rfind(prefix, 0) == 0; }));
+}
+
+int count_starting(const std::string &text, const std::string &prefix) {
+    return count_starting(split_lines(text), prefix);
+}
+
+int count_holding(const lines &all, const std::string &part) {
+    return int(std::count_if(all.begin(), all.end(), [&](const std::string &line) {
+        return line.find(part) != std::string::npos;
+    }));
 }
 
 } // namespace testing_support

@@ -1,13 +1,19 @@
-// Helpers shared by the tests: temporary folders, files, and running a program as a subprocess.
+// Helpers shared by the tests: temporary folders, files, lines of text, and child processes.
 #ifndef EPDSHOW_TEST_SUPPORT_H
 #define EPDSHOW_TEST_SUPPORT_H
 
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace testing_support {
 
+using lines = std::vector<std::string>;
+using env_list = std::vector<std::pair<std::string, std::string>>;
+
+// How a child process ended and what it printed.
 struct run_result {
     int status = -1; // exit status, or -1 when the process did not exit normally
     int signal = 0;  // the signal that ended it, if any
@@ -15,12 +21,18 @@ struct run_result {
     std::string err; // standard error
 };
 
-using env_list = std::vector<std::pair<std::string, std::string>>;
+// Runs body in a child process, in folder cwd, with env added to the environment and standard
+// input closed; the child ends through exit with what body returns, so the leak check of a
+// sanitizer build runs in it. It is killed after timeout_s seconds; while it runs, watch (when
+// given) is called with its process ID about every 10 ms.
+run_result run_in_child(const std::function<int()> &body, const std::string &cwd,
+                        const env_list &env = {}, int timeout_s = 120,
+                        const std::function<void(int pid)> &watch = {});
 
-// Runs program with args in folder cwd, with env added to the current environment, standard
-// input closed. Kills it after timeout_s seconds.
+// The same for a program started with args.
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
-                       const env_list &env = {}, const std::string &cwd = ".", int timeout_s = 120);
+                       const env_list &env = {}, const std::string &cwd = ".", int timeout_s = 120,
+                       const std::function<void(int pid)> &watch = {});
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class temp_dir {
@@ -39,11 +51,17 @@ class temp_dir {
 };
 
 std::string read_file(const std::string &path);
-bool file_exists(const std::string &path);
-std::vector<std::string> split_lines(const std::string &text);
+lines split_lines(const std::string &text);
 
-// Writes a w x h 8-bit grey PNG or JPEG whose pixel (x, y) is fn(x, y); returns the path.
-std::string write_gradient_image(const std::string &path, int w, int h);
+// The lines of text that start with one of the prefixes, in order.
+lines lines_starting(const std::string &text, std::initializer_list<const char *> prefixes);
+// How many lines start with prefix, or hold part.
+int count_starting(const lines &all, const std::string &prefix);
+int count_starting(const std::string &text, const std::string &prefix);
+int count_holding(const lines &all, const std::string &part);
+
+// A timestamp of the log, "YYYY-MM-DD.HH:MM:SS" and a tab, as a regular expression.
+inline const std::string log_stamp = R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)";
 
 } // namespace testing_support
 

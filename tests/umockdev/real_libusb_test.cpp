@@ -7,16 +7,14 @@
 
 #include "controller.h"
 #include "epdsim.h"
-#include "sim_config.h"
-#include "test_support.h"
+#include "sim_show.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
-#include <map>
-#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -24,8 +22,6 @@
 using namespace testing_support;
 
 namespace {
-
-using variables = std::map<std::string, std::string>;
 
 struct run_record {
     run_result run;
@@ -47,8 +43,7 @@ std::string comparable_output(const std::string &out) {
 }
 
 std::string without_timestamps(const std::string &log) {
-    return std::regex_replace(log, std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}\\.[0-9:]{8}\t"),
-                              "(time)\t");
+    return std::regex_replace(log, std::regex(log_stamp), "(time)\t");
 }
 
 std::vector<std::uint8_t> bytes_of(const std::string &text) {
@@ -104,50 +99,39 @@ bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
-int count_of(const std::vector<std::string> &lines, const std::string &part) {
-    return int(std::count_if(lines.begin(), lines.end(),
-                             [&part](const std::string &line) { return contains(line, part); }));
-}
-
-class real_libusb : public ::testing::Test {
+class RealLibusb : public ::testing::Test {
   protected:
     temp_dir tmp;
 
     // A short show: one picture over the whole panel, one in an area, no slide wait, one pass.
     std::string write_playlist(int rotate, int en_set_temperature, const std::string &area) {
         mkdir(tmp.file("images").c_str(), 0755);
-        write_gradient_image(tmp.file("images/photo.jpg"), 48, 64);
-        write_gradient_image(tmp.file("images/logo.png"), 40, 30);
+        cv::imwrite(tmp.file("images/photo.jpg"), numbered_picture(48, 64));
+        cv::imwrite(tmp.file("images/logo.png"), numbered_picture(40, 30, 1));
+        show_settings settings;
+        settings.image_path = tmp.file("images/");
+        settings.rotate = rotate;
+        settings.en_set_temperature = en_set_temperature;
         return tmp.write("playlist.xml",
-                         "<?xml version=\"1.0\"?>\n<playlist><epd name=\"umockdev\">\n"
-                         "<color>gray16</color><image_path>" +
-                             tmp.file("images/") +
-                             "</image_path>\n<slide_interval>0</slide_interval>"
-                             "<en_set_temperature>" +
-                             std::to_string(en_set_temperature) +
-                             "</en_set_temperature>\n<temperature>25</temperature>"
-                             "<waveform_mode>2</waveform_mode><rotate>" +
-                             std::to_string(rotate) +
-                             "</rotate>\n<image_name>\n"
-                             "<full_update><img>photo.jpg</img></full_update>\n"
-                             "<area_update><img>logo.png</img><area>" +
-                             area +
-                             "</area></area_update>\n"
-                             "<stop>one pass</stop></image_name></epd></playlist>\n");
+                         playlist("<image_name><full_update><img>photo.jpg</img></full_update>"
+                                  "<area_update><img>logo.png</img><area>" +
+                                      area +
+                                      "</area></area_update><stop>one pass</stop></image_name>",
+                                  settings));
     }
 
     // Plays the playlist with the real epdshow in the umockdev testbed, then with epdshow-sim,
-    // both set up from the same EPDSIM_* variables. Skips when umockdev cannot run here.
-    void play(const std::string &playlist, const variables &setup, comparison &c) {
-        std::string error;
-        auto env_of = [&setup](const char *name) -> std::optional<std::string> {
-            auto found = setup.find(name);
-            return found == setup.end() ? std::nullopt : std::optional<std::string>(found->second);
-        };
-        if (!epdsim::configure_from(env_of, &error)) {
-            ADD_FAILURE() << "EPDSIM set-up: " << error;
+    // both on the same virtual panel with the same faults; its engines read busy twice after each
+    // refresh. Skips when umockdev cannot run here.
+    void play(const std::string &playlist, virtual_panel panel, const std::string &faults,
+              comparison &c) {
+        panel.busy_reads = "2";
+        panel.faults = faults;
+        panel.plug();
+        if (HasFailure()) {
             return;
         }
+        std::string error;
         usb_testbed testbed;
         if (!testbed.ready(&error)) {
             GTEST_SKIP() << "umockdev cannot make a testbed here: " << error;
@@ -185,7 +169,7 @@ class real_libusb : public ::testing::Test {
         std::string sim_dir = tmp.file("sim");
         mkdir(sim_dir.c_str(), 0755);
         mkdir((sim_dir + "/memory").c_str(), 0755);
-        env_list sim_env(setup.begin(), setup.end());
+        env_list sim_env = panel.environment();
         sim_env.emplace_back("EPDSIM_JOURNAL", sim_dir + "/journal.txt");
         sim_env.emplace_back("EPDSIM_MEMORY", sim_dir + "/memory");
         c.sim.run = run_program(EPDSHOW_SIM_PATH, {playlist}, sim_env, sim_dir, 90);
@@ -197,16 +181,12 @@ class real_libusb : public ::testing::Test {
     }
 };
 
-TEST_F(real_libusb, two_controllers_play_the_show_as_on_the_simulated_bus_through_stalls) {
+TEST_F(RealLibusb, TwoControllersPlayTheShowAsOnTheSimulatedBusThroughStalls) {
     std::string playlist = write_playlist(0, 1, "100,200,640,480");
     // Controller 0 stalls its first data-in twice, controller 1 its first command block once:
     // the halts are cleared and the transfers tried again.
     comparison c;
-    play(playlist,
-         {{"EPDSIM_LAYOUT", "42"},
-          {"EPDSIM_ORDER", "1,0"},
-          {"EPDSIM_FAULTS", "dev0.stall-in=2,dev1.stall-out=1"}},
-         c);
+    play(playlist, bands(2880, 1080, {1, 0}), "dev0.stall-in=2,dev1.stall-out=1", c);
     if (IsSkipped() || HasFailure())
         return;
     expect_same_runs(c);
@@ -223,15 +203,14 @@ TEST_F(real_libusb, two_controllers_play_the_show_as_on_the_simulated_bus_throug
     EXPECT_EQ(c.seen.claims, 2);
     EXPECT_EQ(c.seen.unknown_ioctls, 0);
     // Two pictures, each written row by row into the bands it covers and refreshed on both.
-    EXPECT_EQ(count_of(c.real.journal, " write_mem "), 2160 + 480);
-    EXPECT_EQ(count_of(c.real.journal, " display "), 4);
+    EXPECT_EQ(count_holding(c.real.journal, " write_mem "), 2160 + 480);
+    EXPECT_EQ(count_holding(c.real.journal, " display "), 4);
 }
 
-TEST_F(real_libusb, four_controllers_play_the_show_as_on_the_simulated_bus_through_stalls) {
+TEST_F(RealLibusb, FourControllersPlayTheShowAsOnTheSimulatedBusThroughStalls) {
     std::string playlist = write_playlist(90, 0, "300,700,800,600");
     comparison c;
-    play(playlist, {{"EPDSIM_LAYOUT", "32"}, {"EPDSIM_FAULTS", "id2.stall-in=1,dev3.stall-out=1"}},
-         c);
+    play(playlist, layout(32), "id2.stall-in=1,dev3.stall-out=1", c);
     if (IsSkipped() || HasFailure())
         return;
     expect_same_runs(c);
@@ -243,30 +222,30 @@ TEST_F(real_libusb, four_controllers_play_the_show_as_on_the_simulated_bus_throu
     EXPECT_EQ(c.seen.claims, 4);
     for (int i = 0; i < 4; ++i) {
         std::string id = std::to_string(i);
-        EXPECT_GE(count_of(c.real.journal, "dev=" + id + " id=" + id + " write_mem"), 640);
+        EXPECT_GE(count_holding(c.real.journal, "dev=" + id + " id=" + id + " write_mem"), 640);
     }
 }
 
-TEST_F(real_libusb, a_controller_leaving_the_bus_ends_as_on_the_simulated_bus) {
+TEST_F(RealLibusb, AControllerLeavingTheBusEndsAsOnTheSimulatedBus) {
     std::string playlist = write_playlist(0, 1, "100,200,640,480");
     // Controller 1 leaves the bus in the middle of the first picture; controller 0 plays on.
     comparison c;
-    play(playlist, {{"EPDSIM_LAYOUT", "42"}, {"EPDSIM_FAULTS", "dev1.gone=40"}}, c);
+    play(playlist, layout(42), "dev1.gone=40", c);
     if (IsSkipped() || HasFailure())
         return;
     expect_same_runs(c);
     EXPECT_EQ(c.real.run.status, 0) << c.real.run.err;
     EXPECT_TRUE(contains(c.real.run.err, "No such device"));
-    EXPECT_EQ(count_of(c.real.journal, "device gone"), 1);
-    EXPECT_GE(count_of(c.real.journal, "dev=0 id=0 write_mem"), 1080);
+    EXPECT_EQ(count_holding(c.real.journal, "device gone"), 1);
+    EXPECT_GE(count_holding(c.real.journal, "dev=0 id=0 write_mem"), 1080);
 }
 
-TEST_F(real_libusb, a_timeout_ends_as_on_the_simulated_bus) {
+TEST_F(RealLibusb, ATimeoutEndsAsOnTheSimulatedBus) {
     std::string playlist = write_playlist(0, 1, "100,200,640,480");
     // Controller 1 never delivers its system info: libusb waits the program's whole timeout,
     // cancels the transfer, and the controller's position ID reads 0 like controller 0's.
     comparison c;
-    play(playlist, {{"EPDSIM_LAYOUT", "42"}, {"EPDSIM_FAULTS", "dev1.timeout-in=1"}}, c);
+    play(playlist, layout(42), "dev1.timeout-in=1", c);
     if (IsSkipped() || HasFailure())
         return;
     expect_same_runs(c);

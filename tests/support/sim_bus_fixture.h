@@ -1,17 +1,19 @@
-// Drives the simulated bus through plain libusb calls with hand-built Bulk-Only wrappers, for
-// the sim_*_test files.
-#ifndef EPDSIM_TEST_SIM_SUPPORT_H
-#define EPDSIM_TEST_SIM_SUPPORT_H
+// The bytes of the controller's vendor commands, and a fixture that drives the simulated bus
+// through plain libusb calls with hand-built Bulk-Only wrappers.
+#ifndef EPDSHOW_SIM_BUS_FIXTURE_H
+#define EPDSHOW_SIM_BUS_FIXTURE_H
 
 #include "epdsim.h"
 
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
-namespace sim_support {
+namespace testing_support {
 
 using bytes = std::vector<std::uint8_t>;
 
@@ -20,40 +22,35 @@ constexpr unsigned char ep_out = 0x02;
 
 // A vendor command block: operation code 0xFE, address in bytes 2-5, sub-command in byte 6,
 // then the argument bytes from byte 7 on.
-inline bytes block(std::uint8_t sub, std::uint32_t address = 0, bytes args = {}) {
+inline bytes block(std::uint8_t sub, std::uint32_t address = 0, const bytes &args = {}) {
     bytes b(16, 0);
     b[0] = 0xFE;
-    b[2] = std::uint8_t(address >> 24);
-    b[3] = std::uint8_t(address >> 16);
-    b[4] = std::uint8_t(address >> 8);
-    b[5] = std::uint8_t(address);
+    for (int i = 0; i < 4; ++i)
+        b[2 + i] = std::uint8_t(address >> (24 - 8 * i));
     b[6] = sub;
-    for (std::size_t i = 0; i < args.size(); ++i)
-        b[7 + i] = args[i];
+    std::copy(args.begin(), args.begin() + std::min<std::size_t>(args.size(), 9), b.begin() + 7);
     return b;
 }
 
+// A command block wrapper: signature, tag, data length, direction flags, LUN 0, block length 16.
 inline bytes cbw(const bytes &block16, std::uint8_t flags, std::uint32_t length,
                  std::uint32_t tag = 0x01020304) {
-    bytes w(31, 0);
-    w[0] = 'U', w[1] = 'S', w[2] = 'B', w[3] = 'C';
-    for (int i = 0; i < 4; ++i) {
-        w[4 + i] = std::uint8_t(tag >> (8 * i));
-        w[8 + i] = std::uint8_t(length >> (8 * i));
-    }
-    w[12] = flags;
-    w[14] = 16;
-    std::copy(block16.begin(), block16.end(), w.begin() + 15);
+    bytes w = {'U', 'S', 'B', 'C'};
+    for (std::uint32_t v : {tag, length})
+        w.insert(w.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16),
+                           std::uint8_t(v >> 24)});
+    w.insert(w.end(), {flags, 0, 16});
+    w.insert(w.end(), block16.begin(), block16.end());
     return w;
 }
 
-inline bytes be32(std::uint32_t v) {
-    return {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
-}
-
-inline std::uint32_t word(const bytes &b, std::size_t offset) {
-    return std::uint32_t(b[offset]) << 24 | std::uint32_t(b[offset + 1]) << 16 |
-           std::uint32_t(b[offset + 2]) << 8 | b[offset + 3];
+// The words one after the other, each big-endian.
+inline bytes be32(std::initializer_list<std::uint32_t> words) {
+    bytes out;
+    for (std::uint32_t v : words)
+        out.insert(out.end(), {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8),
+                               std::uint8_t(v)});
+    return out;
 }
 
 struct transfer {
@@ -134,10 +131,22 @@ class bus_fixture : public testing::Test {
         return r;
     }
 
+    // A memory write of one row at address.
+    reply write_row(int dev, std::uint32_t address, const bytes &row) {
+        return command(dev, block(0xA5, address, {0, std::uint8_t(row.size())}), 0x00,
+                       std::uint32_t(row.size()), row);
+    }
+
+    // A refresh of the area in the mode, from the image memory at address.
+    reply display(int dev, std::uint32_t address, std::uint32_t mode, std::uint32_t x,
+                  std::uint32_t y, std::uint32_t w, std::uint32_t h) {
+        return command(dev, block(0x94), 0x00, 28, be32({address, mode, x, y, w, h, 1}));
+    }
+
     std::vector<libusb_device_handle *> handles;
     bool started = false;
 };
 
-} // namespace sim_support
+} // namespace testing_support
 
 #endif
