@@ -5,14 +5,12 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "epdsim.h"
+#include "main.h"
 #include "sim_show.h"
 #include "virtual_clock.h"
 
 #include <csignal>
 #include <cstdlib>
-
-// The program's entry point, renamed in the epdshow_app library the tests link.
-int epdshow_main(int argc, char *argv[]);
 
 using namespace testing_support;
 
