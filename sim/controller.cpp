@@ -105,6 +105,30 @@ bool controller::clear_halt(std::uint8_t endpoint) {
     return true;
 }
 
+void controller::looked_for() {
+    if (!removed || fault.back_at_listing <= 0 || ++looks_since_left < fault.back_at_listing)
+        return;
+    // Plugged in again: idle, no halt, and it does not leave again by the same fault.
+    removed = false;
+    looks_since_left = 0;
+    fault.gone_from_command = -1;
+    state = phase::idle;
+    halted_in = halted_out = false;
+    hanging = hung_for_good = fault.back_hung;
+}
+
+bool controller::reset() {
+    if (gone())
+        return false;
+    abandon("USB reset");
+    halted_in = halted_out = false;
+    if (!hung_for_good) {
+        hanging = false;
+        fault.hang_from_command = 0;
+    }
+    return true;
+}
+
 void controller::abandon(const std::string &why) {
     if (state == phase::idle)
         return;
@@ -119,6 +143,10 @@ transfer_result controller::screen_transfer(bool in, std::uint8_t endpoint,
                                             const std::uint8_t *data, std::size_t length) {
     if (gone())
         return {transfer_status::no_device, 0};
+    if (hang_due(in))
+        hanging = true;
+    if (hanging)
+        return {transfer_status::timeout, 0}; // a hung device answers nothing and notes nothing
     const std::uint8_t bulk_only = in ? ep_in : ep_out;
     if (endpoint != bulk_only || bulk_only == 0) {
         stray_transfer(in, data, length,
@@ -127,6 +155,12 @@ transfer_result controller::screen_transfer(bool in, std::uint8_t endpoint,
         return {transfer_status::timeout, 0};
     }
     return endpoint_faults(in);
+}
+
+// A hang starts when the command block of the controller's K-th command is due.
+bool controller::hang_due(bool in) const {
+    return !in && state == phase::idle && fault.hang_from_command > 0 &&
+           cbw_count + 1 >= fault.hang_from_command;
 }
 
 // Stalls, halts and timeouts decided before the transfer reaches the Bulk-Only state machine.

@@ -47,6 +47,15 @@ class controller {
     // false when the device is gone.
     bool clear_halt(std::uint8_t endpoint);
     bool gone() const { return removed || fault.gone_from_command == 0; }
+    // Left the bus while in use: a device listing no longer shows it.
+    bool left() const { return removed; }
+    // The host looked for the device (a device listing, or a transfer refused because it is
+    // gone): a device that left comes back at the look its fault names.
+    void looked_for();
+    // A USB port reset: the command in progress is dropped, the halts cleared, a hang ended
+    // (unless it came back hung). false when the device is gone.
+    bool reset();
+    bool hung() const { return hanging; }
     // Ends a command still in progress (the host went away); journals it.
     void abandon(const std::string &why);
 
@@ -86,6 +95,7 @@ class controller {
     transfer_result screen_transfer(bool in, std::uint8_t endpoint, const std::uint8_t *data,
                                     std::size_t length);
     transfer_result endpoint_faults(bool in);
+    bool hang_due(bool in) const;
     bool counted_faults_due() const { return cbw_count >= fault.counted_from_command; }
     transfer_result receive_cbw(const std::uint8_t *data, std::size_t length);
     transfer_result receive_data(const std::uint8_t *data, std::size_t length);
@@ -126,6 +136,9 @@ class controller {
     bool halted_in = false;
     bool halted_out = false;
     bool removed = false;
+    int looks_since_left = 0;
+    bool hanging = false;
+    bool hung_for_good = false; // came back hung: a reset does not help
     int cbw_count = 0;
     phase state = phase::idle;
     command current;

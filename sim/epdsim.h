@@ -84,6 +84,11 @@ struct controller_faults {
     int config_descriptor_ok_calls = 0;
     int gone_from_command = -1;   // -1: never; 0: gone at open; K: from the K-th command's CBW
     int counted_from_command = 0; // stalls, timeouts and CSW faults wait for the K-th command
+    int hang_from_command = 0;    // 0: never; K: every transfer times out from the K-th command
+    // A controller that left the bus (gone_from_command > 0) is back at the N-th device listing
+    // after it left (0: never back); back hung, a USB reset does not end its hang.
+    int back_at_listing = 0;
+    bool back_hung = false;
 };
 
 struct bus_faults {
@@ -161,6 +166,7 @@ int last_vcom(int controller);
 int temperature(int controller);
 const std::vector<refresh_record> &refreshes(int controller);
 std::vector<std::uint8_t> clear_halts(int controller); // endpoints cleared, in call order
+int resets(int controller);                            // libusb_reset_device calls that reached it
 int open_handles(int controller);
 std::vector<int> claimed_interfaces(int controller);
 bool initialised(); // between libusb_init and libusb_exit

@@ -265,13 +265,20 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *ctx, libusb_device **
         static_cast<libusb_device **>(std::calloc(devices.size() + 1, sizeof(libusb_device *)));
     if (!entries)
         return LIBUSB_ERROR_NO_MEM;
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        entries[i] = devices[i].get();
-        ++entries[i]->refs;
+    std::size_t listed = 0;
+    for (const auto &device : devices) {
+        // A controller that left the bus is not listed, unless this look brings it back.
+        epdsim::controller *c = epdsim::model_of(device.get());
+        if (c)
+            c->looked_for();
+        if (c && c->left())
+            continue;
+        entries[listed] = device.get();
+        ++entries[listed++]->refs;
     }
     bus().device_lists.insert(entries);
     *list = entries;
-    return ssize_t(devices.size());
+    return ssize_t(listed);
 }
 
 void LIBUSB_CALL libusb_free_device_list(libusb_device **list, int unref_devices) {
@@ -457,6 +464,18 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned 
     if (transferred)
         *transferred = moved;
     return code;
+}
+
+// A port reset: the device drops the command in progress and its halts; the handle stays valid.
+int LIBUSB_CALL libusb_reset_device(libusb_device_handle *dev_handle) {
+    if (!epdsim::known_handle(dev_handle))
+        return LIBUSB_ERROR_INVALID_PARAM;
+    libusb_device *dev = dev_handle->device;
+    epdsim::controller *c = epdsim::model_of(dev);
+    if (!c)
+        return LIBUSB_SUCCESS;
+    ++bus().resets[std::size_t(dev->controller)];
+    return c->reset() ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
 }
 
 int LIBUSB_CALL libusb_clear_halt(libusb_device_handle *dev_handle, unsigned char endpoint) {

@@ -3,6 +3,7 @@
 #include "bus.h"
 #include "controller.h"
 #include "epdsim.h"
+#include "virtual_clock.h"
 
 #include <libusb.h>
 
@@ -178,6 +179,13 @@ void apply_fault(controller_faults &f, const std::string &name, const std::strin
     } else if (name == "gone") {
         need_value();
         f.gone_from_command = count(value);
+    } else if (name == "hang") {
+        need_value();
+        f.hang_from_command = int(number(value, 1, 1000000000));
+    } else if (name == "back" || name == "back-hung") {
+        need_value();
+        f.back_at_listing = int(number(value, 1, 1000000000));
+        f.back_hung = name == "back-hung";
     } else if (name == "from") {
         need_value();
         f.counted_from_command = count(value);
@@ -291,6 +299,11 @@ bool configure_from(const env_reader &env, std::string *error) {
             add_faults(*value);
         if (auto value = get("EPDSIM_RAISE"))
             add_raises(*value);
+        if (auto value = get("EPDSIM_CLOCK")) {
+            if (*value != "virtual" && *value != "real")
+                throw bad_value("expected virtual or real");
+            virtual_clock::enable(*value == "virtual");
+        }
         if (auto value = get("EPDSIM_JOURNAL")) {
             try {
                 set_journal_file(*value);

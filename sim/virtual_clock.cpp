@@ -1,32 +1,14 @@
+// Replaces the C library's usleep and clock_gettime: while the virtual clock is on, usleep returns
+// at once and moves the monotonic clock on by the time asked for.
 #include "virtual_clock.h"
 
-#include <atomic>
 #include <ctime>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace virtual_clock {
-
-namespace {
-
-std::atomic<bool> enabled{false};
-std::atomic<std::int64_t> offset_ns{0};
-
-} // namespace
-
-void enable(bool on) {
-    enabled = on;
-}
-
-std::int64_t slept_ns() {
-    return offset_ns;
-}
-
-} // namespace virtual_clock
-
 extern "C" int usleep(useconds_t microseconds) {
-    if (virtual_clock::enabled) {
-        virtual_clock::offset_ns += std::int64_t{microseconds} * 1000;
+    if (virtual_clock::enabled()) {
+        virtual_clock::advance(std::int64_t{microseconds} * 1000);
         return 0;
     }
     timespec wait = {static_cast<time_t>(microseconds / 1000000),
@@ -41,7 +23,7 @@ extern "C" int clock_gettime(clockid_t clock, timespec *now) {
     }
     if (clock == CLOCK_MONOTONIC) {
         std::int64_t ns =
-            std::int64_t{now->tv_sec} * 1000000000 + now->tv_nsec + virtual_clock::offset_ns;
+            std::int64_t{now->tv_sec} * 1000000000 + now->tv_nsec + virtual_clock::slept_ns();
         now->tv_sec = static_cast<time_t>(ns / 1000000000);
         now->tv_nsec = static_cast<long>(ns % 1000000000);
     }

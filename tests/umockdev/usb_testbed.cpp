@@ -148,6 +148,8 @@ int submit(device &dev, usb_testbed::counters &count, UMockdevIoctlData *arg) {
         g_object_unref(buffer); // the URB's copy keeps it
     }
     epdsim::controller &model = epdsim::device(dev.index);
+    if (model.gone())
+        model.looked_for(); // the device node stays: each refused URB is a look for the device
     if (model.gone() || urb->type != USBDEVFS_URB_TYPE_BULK ||
         !has_endpoint(model.config(), urb->endpoint)) {
         g_object_unref(copy.data);
@@ -254,6 +256,9 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer use
         } else {
             error = EFAULT;
         }
+        break;
+    case USBDEVFS_RESET:
+        error = epdsim::device(dev.index).reset() ? 0 : ENODEV;
         break;
     case USBDEVFS_GET_CAPABILITIES:
         if (auto *caps = resolved<guint32>(arg, &keep))
