@@ -1,10 +1,82 @@
 #include "tool.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <string>
+#include <unistd.h>
+#include <utility>
 
 FILE *log_file = nullptr;
+
+namespace {
+
+const char *const log_name = "log.txt";
+volatile sig_atomic_t log_reopen_asked = 0;
+
+// Reports of one text for one controller written before they are only counted.
+constexpr int repeats_written = 5;
+std::map<std::pair<int, std::string>, long> report_counts;
+
+std::string formatted(const char *format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    const int size = vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    std::string text(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    if (size > 0) {
+        vsnprintf(text.data(), text.size() + 1, format, args);
+    }
+    return text;
+}
+
+// 1086 as "1,086".
+std::string with_thousands(long count) {
+    std::string digits = std::to_string(count);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<size_t>(at), ",");
+    }
+    return digits;
+}
+
+} // namespace
+
+bool log_open(bool empty_first) {
+    log_close();
+    log_file = fopen(log_name, "a");
+    if (log_file == nullptr) {
+        return false;
+    }
+    if (empty_first && ftruncate(fileno(log_file), 0) != 0) {
+        fprintf(stderr, "log.txt could not be emptied: %s\n", strerror(errno));
+    }
+    return true;
+}
+
+void log_close() {
+    if (log_file != nullptr) {
+        fclose(log_file);
+        log_file = nullptr;
+    }
+}
+
+void request_log_reopen() {
+    log_reopen_asked = 1;
+}
+
+void reopen_log_if_asked() {
+    if (log_reopen_asked == 0) {
+        return;
+    }
+    log_reopen_asked = 0;
+    // Only a log that is open follows the rename; a closed one is opened at the next start.
+    if (log_file != nullptr) {
+        log_open(false);
+    }
+}
 
 void current_date_time(char *out) {
     char text[80];
@@ -19,11 +91,17 @@ int perr(FILE *stream, const char *format, ...) {
     char timestamp[80];
     current_date_time(timestamp);
     va_list args;
+    if (stream != nullptr && stream == log_file) {
+        reopen_log_if_asked();
+        stream = log_file;
+    }
     if (stream != nullptr) {
         fputs(timestamp, stream);
         va_start(args, format);
         vfprintf(stream, format, args);
         va_end(args);
+        // Each entry reaches the file at once: a process killed later loses none.
+        fflush(stream);
     } else {
         printf("%s, %s. log file is null\n", "tool", "perr");
         fflush(stdout);
@@ -32,6 +110,35 @@ int perr(FILE *stream, const char *format, ...) {
     int written = vfprintf(stderr, format, args);
     va_end(args);
     return written;
+}
+
+int perr_repeating(int controller, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = formatted(format, args);
+    va_end(args);
+    if (++report_counts[{controller, text}] > repeats_written) {
+        return 0;
+    }
+    return perr(log_file, "%s", text.c_str());
+}
+
+void end_repeated_reports(int controller) {
+    for (auto it = report_counts.begin(); it != report_counts.end();) {
+        if (controller >= 0 && it->first.first != controller) {
+            ++it;
+            continue;
+        }
+        if (it->second > repeats_written) {
+            std::string text = it->first.second;
+            if (!text.empty() && text.back() == '\n') {
+                text.pop_back();
+            }
+            perr(log_file, "%s ... repeated %s times\n", text.c_str(),
+                 with_thousands(it->second).c_str());
+        }
+        it = report_counts.erase(it);
+    }
 }
 
 void display_buffer_hex(const unsigned char *data, uint32_t count) {

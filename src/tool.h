@@ -11,12 +11,31 @@
 // Named log_file because a global called `log` would collide with the C library's log().
 extern FILE *log_file;
 
+// Opens "log.txt" in the working directory for appending, emptied first when asked (at each
+// start). Appending, an entry always lands at the file's end, so a file emptied by someone else
+// gets no hole. False (log_file null) when it cannot be opened.
+bool log_open(bool empty_first);
+void log_close();
+// Asks for the log to be opened again by name (after log rotation renamed it). Only raises a flag,
+// so a signal handler may call it; the reopening happens before the next entry is written, or at
+// reopen_log_if_asked.
+void request_log_reopen();
+void reopen_log_if_asked();
+
 // Writes the local time as "YYYY-MM-DD.HH:MM:SS\t" into out (callers pass 80-byte buffers).
 void current_date_time(char *out);
 
 // Writes the timestamp and the message into stream (or a null-log notice on standard output),
 // then the message alone on standard error. Returns the characters written to standard error.
 int perr(FILE *stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// A report about one controller that may come again command after command: the same text for the
+// same controller is written a few times, then only counted until end_repeated_reports writes one
+// summary line with the count. Returns the characters written to standard error.
+int perr_repeating(int controller, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Ends the repeats of one controller (every controller for -1): one summary line for each report
+// that was held back, and the next ones are written again.
+void end_repeated_reports(int controller);
 
 // Hex and text dump of count bytes on standard output, 16 bytes a row.
 void display_buffer_hex(const unsigned char *data, uint32_t count);

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tool.h"
@@ -31,6 +34,23 @@ int controller_count = 0;
 // Per controller: libusb has reported that the device left the bus.
 std::vector<bool> controller_gone;
 
+// A controller fails when this many transfers in a row have failed (each after the retry rule):
+// a hung controller costs at most 10 timed-out transfers, a stalling one 50 stalled attempts.
+constexpr int failed_transfers_limit = 10;
+
+// The health of one controller, as its transfers show it.
+struct controller_health {
+    int failures_in_a_row = 0;
+    int last_error = 0;
+    bool failed = false;
+    bool command_went_through = false; // the latest command: every phase, status passed
+};
+std::vector<controller_health> health;
+
+// Controllers (bus number, device address) that stopped answering while still on the bus: reset
+// before they are used again. Kept across sessions.
+std::set<std::pair<int, int>> unanswering;
+
 const char *speed_name(int speed) {
     static const char *const names[] = {"Unknown", "1.5 Mbit/s (USB LowSpeed)",
                                         "12 Mbit/s (USB FullSpeed)", "480 Mbit/s (USB HighSpeed)",
@@ -46,10 +66,7 @@ bool index_valid(int index) {
 }
 
 void close_log() {
-    if (log_file != nullptr) {
-        fclose(log_file);
-        log_file = nullptr;
-    }
+    log_close();
 }
 
 void forget_arrays() {
@@ -59,6 +76,7 @@ void forget_arrays() {
     epd_devs = nullptr;
     controller_count = 0;
     controller_gone.clear();
+    health.clear();
 }
 
 void release_device_list() {
@@ -83,7 +101,27 @@ void note_result(int index, int result) {
         return;
     }
     controller_gone[index] = true;
+    health[index].failed = true;
     perr(log_file, "controller %d has left the bus: its commands are no longer sent\n", index);
+}
+
+// Counts a transfer's outcome into the controller's health: any success clears the count, a
+// controller that left the bus fails at once, and too many failures in a row fail it.
+void record_transfer(int index, int result) {
+    if (!index_valid(index)) {
+        return;
+    }
+    controller_health &h = health[index];
+    if (result == 0) {
+        h.failures_in_a_row = 0;
+        return;
+    }
+    h.command_went_through = false;
+    h.last_error = result;
+    if (++h.failures_in_a_row >= failed_transfers_limit && !h.failed) {
+        h.failed = true;
+        unanswering.insert({usb_bus_number(index), usb_device_address(index)});
+    }
 }
 
 bool gone(int index) {
@@ -97,7 +135,8 @@ libusb_device_handle *usable_handle(int index, const char *operation) {
         perr(log_file, "%s: no controller %d\n", operation, index);
         return nullptr;
     }
-    if (controller_gone[index]) {
+    // A controller that failed is not asked again: its reason was reported when it failed.
+    if (controller_gone[index] || health[index].failed) {
         return nullptr;
     }
     if (epd_handles[index] == nullptr) {
@@ -108,22 +147,23 @@ libusb_device_handle *usable_handle(int index, const char *operation) {
 
 // One bulk transfer: a stalled endpoint has its halt cleared and is tried again, at most
 // max_attempts times in all. Stalls are always reported, other failures only when asked.
-int bulk_transfer(libusb_device_handle *handle, uint8_t endpoint, unsigned char *data, int length,
-                  int *transferred, const char *operation, bool report_every_failure) {
+int bulk_transfer(int index, libusb_device_handle *handle, uint8_t endpoint, unsigned char *data,
+                  int length, int *transferred, const char *operation, bool report_every_failure) {
     int result = 0;
     int attempt = 0;
     do {
         result =
             libusb_bulk_transfer(handle, endpoint, data, length, transferred, transfer_timeout_ms);
         if (result == LIBUSB_ERROR_PIPE || (report_every_failure && result < 0)) {
-            perr(log_file, "%s libusb_bulk_transfer() failed : %s, retry %d times\n", operation,
-                 libusb_strerror(result), attempt);
+            perr_repeating(index, "%s libusb_bulk_transfer() failed : %s, retry %d times\n",
+                           operation, libusb_strerror(result), attempt);
         }
         if (result == LIBUSB_ERROR_PIPE) {
             libusb_clear_halt(handle, endpoint);
         }
         ++attempt;
     } while (result == LIBUSB_ERROR_PIPE && attempt < max_attempts);
+    record_transfer(index, result);
     return result;
 }
 
@@ -139,10 +179,8 @@ void put_le32(unsigned char *out, uint32_t value) {
     }
 }
 
-void open_log() {
-    // Created when missing, emptied when present, as every run starts a new log.
-    log_file = fopen("log.txt", "w+");
-    if (log_file == nullptr) {
+void open_log(bool empty_first) {
+    if (!log_open(empty_first)) {
         printf("file open failed\n");
         return;
     }
@@ -150,6 +188,7 @@ void open_log() {
     char stamp[80];
     current_date_time(stamp);
     fprintf(log_file, "Start :%s\n", stamp);
+    fflush(log_file);
 }
 
 // Fills epd_devs with the controllers of the device list; returns their count or a libusb code.
@@ -207,11 +246,13 @@ int abandon_open(int index, int result) {
 
 } // namespace
 
-int usb_init() {
+namespace {
+
+int start_usb(bool empty_log) {
     close_log();
     forget_arrays();
     release_device_list();
-    open_log();
+    open_log(empty_log);
 
     version = libusb_get_version();
     printf("Using libusb v%d.%d.%d.%d\n\n", version->major, version->minor, version->micro,
@@ -247,10 +288,22 @@ int usb_init() {
     }
     controller_count = found;
     controller_gone.assign(found, false);
+    health.assign(found, controller_health{});
 
     printf("\t\t\t\tEndpoint_in = %d, Endpoint_out = %d\n", endpoint_in, endpoint_out);
     printf("\t\t\t\t%d EPD found!\n", found);
     return found;
+}
+
+} // namespace
+
+int usb_init() {
+    // Every run starts a new log.
+    return start_usb(true);
+}
+
+int usb_init_again() {
+    return start_usb(false);
 }
 
 int usb_open_dev(int index) {
@@ -350,9 +403,12 @@ int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
     if (block == nullptr) {
         return -1;
     }
+    if (index_valid(index)) {
+        health[index].command_went_through = false;
+    }
     if (gone(index)) {
-        perr(log_file, "send_cbw: controller %d has left the bus, command 0x%02X not sent\n", index,
-             block[6]);
+        perr_repeating(index, "send_cbw: controller %d has left the bus, command 0x%02X not sent\n",
+                       index, block[6]);
         return -1;
     }
     libusb_device_handle *handle = usable_handle(index, "send_cbw");
@@ -373,12 +429,13 @@ int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
     memcpy(cbw + 15, block, cdb_len);
 
     int transferred = 0;
-    int result =
-        bulk_transfer(handle, endpoint_out, cbw, cbw_size, &transferred, "send_cbw", false);
+    health[index].command_went_through = true;
+    int result = bulk_transfer(index, handle, endpoint_out, cbw, cbw_size, &transferred,
+                               "send_cbw", false);
     if (result == 0) {
         return 0;
     }
-    perr(log_file, "   send_mass_storage_command: %s\n", libusb_strerror(result));
+    perr_repeating(index, "   send_mass_storage_command: %s\n", libusb_strerror(result));
     note_result(index, result);
     return -1;
 }
@@ -386,26 +443,37 @@ int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
 int read_csw(int index, uint8_t endpoint) {
     libusb_device_handle *handle = usable_handle(index, "read_csw");
     if (handle == nullptr) {
+        if (index_valid(index)) {
+            health[index].command_went_through = false;
+        }
         return -1;
     }
     unsigned char csw[csw_size] = {};
     int transferred = 0;
-    int result = bulk_transfer(handle, endpoint, csw, csw_size, &transferred, "read_csw", false);
+    int result =
+        bulk_transfer(index, handle, endpoint, csw, csw_size, &transferred, "read_csw", false);
     if (result != 0) {
-        perr(log_file, "   get_mass_storage_status: %s\n", libusb_strerror(result));
+        perr_repeating(index, "   get_mass_storage_status: %s\n", libusb_strerror(result));
         note_result(index, result);
         return -1;
     }
+    controller_health &h = health[index];
     if (transferred != csw_size) {
-        perr(log_file, "   get_mass_storage_status: received %d bytes (expected 13)\n",
-             transferred);
+        h.command_went_through = false;
+        perr_repeating(index, "   get_mass_storage_status: received %d bytes (expected 13)\n",
+                       transferred);
         return -1;
     }
     uint8_t status = csw[12];
     if (status == 0) {
+        // The controller answers again: what it kept repeating is summed up.
+        if (h.command_went_through) {
+            end_repeated_reports(index);
+        }
         return 0;
     }
-    perr(log_file, "\t\t\tMass Storage Status: %02X (%s)\n", status, "FAILED");
+    h.command_went_through = false;
+    perr_repeating(index, "\t\t\tMass Storage Status: %02X (%s)\n", status, "FAILED");
     return status == 1 ? -2 : -1;
 }
 
@@ -417,6 +485,9 @@ int usb_read(int index, unsigned char *destination, int size) {
     libusb_device_handle *handle = usable_handle(index, "usb_read");
     if (handle == nullptr) {
         zero_fill(destination, size);
+        if (index_valid(index)) {
+            health[index].command_went_through = false;
+        }
         return -1;
     }
     // A scratch block that starts zeroed, so whatever does not arrive reads back as zeros.
@@ -428,7 +499,8 @@ int usb_read(int index, unsigned char *destination, int size) {
         return 0;
     }
     int transferred = 0;
-    int result = bulk_transfer(handle, endpoint_in, scratch, size, &transferred, "usb_read", true);
+    int result =
+        bulk_transfer(index, handle, endpoint_in, scratch, size, &transferred, "usb_read", true);
     if (size > 0) {
         memcpy(destination, scratch, size);
     }
@@ -447,15 +519,71 @@ int usb_write(int index, const unsigned char *source, int size) {
     }
     libusb_device_handle *handle = usable_handle(index, "usb_write");
     if (handle == nullptr) {
+        if (index_valid(index)) {
+            health[index].command_went_through = false;
+        }
         return -1;
     }
     int transferred = 0;
     // libusb takes a non-const pointer for both directions; an OUT transfer only reads it.
-    int result = bulk_transfer(handle, endpoint_out, const_cast<unsigned char *>(source), size,
-                               &transferred, "usb_write", true);
+    int result = bulk_transfer(index, handle, endpoint_out, const_cast<unsigned char *>(source),
+                               size, &transferred, "usb_write", true);
     note_result(index, result);
     if (!gone(index)) {
         read_csw(index, endpoint_in);
     }
     return 0;
+}
+
+bool usb_controller_failed(int index) {
+    return !index_valid(index) || health[index].failed;
+}
+
+bool usb_command_went_through(int index) {
+    return index_valid(index) && health[index].command_went_through;
+}
+
+std::string usb_failure_cause(int index) {
+    if (!index_valid(index)) {
+        return "is not on the bus";
+    }
+    if (controller_gone[index]) {
+        return "has left the bus";
+    }
+    const controller_health &h = health[index];
+    return "did not answer: " + std::to_string(h.failures_in_a_row) +
+           " transfers in a row failed (the last: " + libusb_strerror(h.last_error) + ")";
+}
+
+int usb_bus_number(int index) {
+    return index_valid(index) ? libusb_get_bus_number(epd_devs[index]) : -1;
+}
+
+int usb_device_address(int index) {
+    return index_valid(index) ? libusb_get_device_address(epd_devs[index]) : -1;
+}
+
+void usb_remember_unanswering(int index) {
+    if (index_valid(index) && !controller_gone[index]) {
+        unanswering.insert({usb_bus_number(index), usb_device_address(index)});
+    }
+}
+
+int usb_reset_unanswering() {
+    int reset = 0;
+    for (int i = 0; i < controller_count; ++i) {
+        if (unanswering.erase({usb_bus_number(i), usb_device_address(i)}) == 0) {
+            continue;
+        }
+        libusb_device_handle *handle = nullptr;
+        if (libusb_open(epd_devs[i], &handle) != 0) {
+            continue;
+        }
+        const int result = libusb_reset_device(handle);
+        printf("Reset of controller %d (bus %d, device %d): %s\n", i, usb_bus_number(i),
+               usb_device_address(i), libusb_strerror(result));
+        libusb_close(handle);
+        ++reset;
+    }
+    return reset;
 }

@@ -3,6 +3,7 @@
 #define EPDSHOW_USB_CONTROLLER_H
 
 #include <cstdint>
+#include <string>
 
 struct libusb_device;
 struct libusb_device_handle;
@@ -22,6 +23,8 @@ extern const libusb_version *version;
 // Opens the log, starts libusb and counts the controllers (vendor 0x048D).
 // Returns the count, or a negative libusb error code.
 int usb_init();
+// The same, for looking for the controllers again while the tool runs: log.txt keeps its entries.
+int usb_init_again();
 // Opens controller index, prints its speed, finds the endpoints and claims its interfaces.
 int usb_open_dev(int index);
 // Releases and closes controller index; the arrays and the log go with the last controller open.
@@ -34,6 +37,23 @@ void usb_close();
 bool usb_dev_gone(int index);
 // Number of opened controllers that have not left the bus (no LIBUSB_ERROR_NO_DEVICE seen).
 int usb_present_count();
+
+// True once controller index has failed: it left the bus, or 10 transfers in a row failed (after
+// the retry rule; any transfer that goes through clears the count). A failed controller's
+// transfers are refused without reaching libusb. True as well for an index without a controller.
+bool usb_controller_failed(int index);
+// Why controller index failed, as the end of a sentence ("has left the bus", "did not answer: ...").
+std::string usb_failure_cause(int index);
+// Whether the latest command of controller index went through: every phase, and its status passed.
+bool usb_command_went_through(int index);
+// Bus number and device address of controller index (-1 without one).
+int usb_bus_number(int index);
+int usb_device_address(int index);
+// Marks controller index, still on the bus, as one that did not answer (a failed controller is
+// marked already). usb_reset_unanswering, after usb_init_again, resets each marked controller
+// found (libusb_reset_device) and forgets the marks; it returns how many it reset.
+void usb_remember_unanswering(int index);
+int usb_reset_unanswering();
 
 // Sends the Command Block Wrapper carrying the 16-byte command block.
 int send_cbw(int index, const unsigned char *block, uint8_t flags, int length);
