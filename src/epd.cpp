@@ -2,6 +2,8 @@
 
 #include "epd_device.h"
 #include "img_proc.h"
+#include "service_notify.h"
+#include "tool.h"
 
 #include <algorithm>
 #include <chrono>
@@ -44,6 +46,7 @@ void sleep_ms(int64_t ms) {
     const auto deadline = clock::now() + std::chrono::milliseconds(ms);
     for (int64_t left = ms; left > 0;
          left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count()) {
+        service_alive();
         usleep(static_cast<useconds_t>(std::min(left, usleep_slice_ms) * 1000));
     }
 }
@@ -56,7 +59,7 @@ constexpr int largest_band_side = 65535;
 bool band_size_usable(const epd_device &device) {
     const int w = device.get_width();
     const int h = device.get_height();
-    if (w >= 0 && w <= largest_band_side && h >= 0 && h <= largest_band_side) {
+    if (w >= 1 && w <= largest_band_side && h >= 1 && h <= largest_band_side) {
         return true;
     }
     std::fprintf(stderr,
@@ -81,7 +84,7 @@ epd::epd(int count) : nb_devs(count) {
     for (int i = 0; i < count; ++i) {
         controllers.push_back(std::make_unique<epd_device>(i));
     }
-    ready = place_controllers() && band_size_usable(*it8951_dev[0]);
+    ready = every_record_read() && place_controllers() && band_size_usable(*it8951_dev[0]);
     if (!ready) {
         return;
     }
@@ -92,6 +95,79 @@ epd::epd(int count) : nb_devs(count) {
 }
 
 epd::~epd() = default;
+
+// A record that did not arrive reads as zeros: no panel is built from it.
+bool epd::every_record_read() const {
+    for (const auto &device : controllers) {
+        if (!device->system_info_read()) {
+            std::fprintf(stderr,
+                         "Error: cannot build the panel: controller %d (bus %d, device %d) did not "
+                         "deliver its system information\n",
+                         device->get_index(), device->bus_number(), device->device_address());
+            return false;
+        }
+    }
+    return true;
+}
+
+int epd::controllers_answering() const {
+    int answering = 0;
+    for (const auto &device : controllers) {
+        answering += device->system_info_read() && !device->failed();
+    }
+    return answering;
+}
+
+bool epd::failed() const {
+    for (int i = 0; i < nb_devs; ++i) {
+        if (const epd_device *device = slot(i); device != nullptr && device->failed()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string epd::layout_mismatch() const {
+    std::string text = std::to_string(nb_devs) + (nb_devs == 1 ? " controller" : " controllers") +
+                       " of width " + std::to_string(width) + ": ";
+    if (width == layout_42_width) {
+        return text + "the 42 layout needs " + std::to_string(layout_42_devs);
+    }
+    if (width == layout_32_width) {
+        return text + "the 32 layout needs " + std::to_string(layout_32_devs);
+    }
+    return text + "the 42 layout needs 2 of width 2880, the 32 layout 4 of width 1440";
+}
+
+void epd::explain_missing_layout() const {
+    if (ready && current_layout() == layout::none) {
+        std::fprintf(stderr, "Warning: no picture will be shown: %s\n", layout_mismatch().c_str());
+    }
+}
+
+// The panel failed during the update of path: nothing more of it is sent. The panel is powered off
+// through slot 0 when that controller still answers; the failed controller is named.
+int epd::give_up(const std::string &path) {
+    int bad_slot = 0;
+    while (bad_slot < nb_devs - 1 && !slot(bad_slot)->failed()) {
+        ++bad_slot;
+    }
+    const epd_device &bad = *slot(bad_slot);
+    bool powered_off = false;
+    if (!slot(0)->failed()) {
+        std::puts("Set Power Off (0xA3)");
+        pmic_ctrl(false, vcom);
+        powered_off = slot(0)->last_command_went_through();
+    }
+    perr(log_file,
+         "Error: the panel failed: controller %d (slot %d, multi ID %d, bus %d, device %d) %s. "
+         "The image %s is given up, %s; the tool looks for the controllers again and then shows "
+         "it again\n",
+         bad.get_index(), bad_slot, bad.get_multiID(), bad.bus_number(), bad.device_address(),
+         bad.failure_cause().c_str(), path.c_str(),
+         powered_off ? "the panel is powered off" : "the panel could not be powered off");
+    return -2;
+}
 
 bool epd::place_controllers() {
     const int first_id = controllers[0]->get_multiID();
@@ -231,7 +307,7 @@ void epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
     }
     int source_row = 0;
     for (const band_share &share : band_shares(y, h, bottom_band_reversed)) {
-        if (share.after_rectangle) {
+        if (share.after_rectangle || failed()) {
             continue;
         }
         band_buffer rows = picture.getArea(0, source_row, w, share.rows, share.flip);
@@ -275,6 +351,9 @@ void epd::refresh_bands(int x, int y, int w, int h, int waveform_mode, bool part
     }
     for (const band_share &share : band_shares(y, h, bottom_band_reversed)) {
         epd_device *device = slot(share.slot);
+        if (failed()) {
+            return;
+        }
         if (share.rows != 0) {
             set_partial_bit(false, share.slot);
             device->display(x, share.row_offset, w, share.rows, waveform_mode, value);
@@ -304,14 +383,19 @@ int epd::eInk_display_full(std::string path, int waveform_mode, int rotate, int 
         return -1;
     }
     const int temperature = prepare_temperature(en_set_temperature);
+    if (failed()) {
+        return give_up(path);
+    }
     std::puts("Load Image (0xA2)");
     ldImg2Buf(path, rotate);
+    if (failed()) {
+        return give_up(path);
+    }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
     std::puts("Display Area (0x94)");
     display(waveform_mode, refresh_value);
-    finish_update(temperature, slide_interval);
-    return 0;
+    return finish_update(temperature, slide_interval, path);
 }
 
 int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int waveform_mode,
@@ -320,16 +404,21 @@ int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int 
         return -1;
     }
     const int temperature = prepare_temperature(en_set_temperature);
+    if (failed()) {
+        return give_up(path);
+    }
     std::puts("Load Image (0xA2)");
     ldImg2Buf(path, x, y, w, h, rotate);
+    if (failed()) {
+        return give_up(path);
+    }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
     std::puts("Delay ~30ms");
     sleep_ms(short_delay_ms);
     std::puts("Display Area (0x94)");
     display(x, y, w, h, waveform_mode, true, refresh_value);
-    finish_update(temperature, slide_interval);
-    return 0;
+    return finish_update(temperature, slide_interval, path);
 }
 
 int epd::prepare_temperature(int en_set_temperature) {
@@ -342,7 +431,10 @@ int epd::prepare_temperature(int en_set_temperature) {
     return temperature;
 }
 
-void epd::finish_update(int temperature, int slide_interval) {
+int epd::finish_update(int temperature, int slide_interval, const std::string &path) {
+    if (failed()) {
+        return give_up(path);
+    }
     std::printf("Temperature = %d\n", temperature);
     if (temperature > 0) {
         std::puts("Read from Register - 0x18001224 to check LUT engine");
@@ -354,12 +446,19 @@ void epd::finish_update(int temperature, int slide_interval) {
         std::puts("Temperature is less than zero");
         sleep_ms(cold_wait_ms);
     }
+    if (failed()) {
+        return give_up(path);
+    }
     std::puts("Delay ~30ms");
     sleep_ms(short_delay_ms);
     std::puts("Set Power Off (0xA3)");
     pmic_ctrl(false, vcom);
+    if (failed()) {
+        return give_up(path);
+    }
     std::printf("Slide Period %d sec\n", slide_interval);
     sleep_ms(int64_t{slide_interval} * 1000);
+    return 0;
 }
 
 int epd::pmic_ctrl(bool on, int vcom_value) {
@@ -376,11 +475,17 @@ int epd::rw_temperature(int type, int value) {
     if (slot(0) == nullptr) {
         return 0;
     }
+    // The average of the controllers that answered: a failed reading is no reading of 0 degrees.
     int sum = 0;
-    for (int i = nb_devs - 1; i >= 0; --i) {
-        sum += rw_one_temperature(type, value, i);
+    int answered = 0;
+    for (int i = nb_devs - 1; i >= 0 && !failed(); --i) {
+        const int reading = rw_one_temperature(type, value, i);
+        if (slot(i)->last_command_went_through()) {
+            sum += reading;
+            ++answered;
+        }
     }
-    return type != 0 ? 0 : sum / nb_devs;
+    return type != 0 || answered == 0 ? 0 : sum / answered;
 }
 
 int epd::rw_temperature(int type, int value, int slot_number) {
@@ -418,6 +523,9 @@ int epd::check_LUT_engine() {
     using clock = std::chrono::steady_clock;
     const auto give_up = clock::now() + std::chrono::milliseconds(lut_poll_limit_ms);
     while (lut_engine_busy()) {
+        if (failed()) {
+            return -1;
+        }
         std::puts("LUT engine is busy!");
         if (clock::now() >= give_up) {
             std::printf("LUT engine still busy after %g s, going on\n", lut_poll_limit_ms / 1000.0);
@@ -429,7 +537,7 @@ int epd::check_LUT_engine() {
 
 bool epd::lut_engine_busy() {
     uint32_t busy = 0;
-    for (int i = nb_devs - 1; i >= 0; --i) {
+    for (int i = nb_devs - 1; i >= 0 && !failed(); --i) {
         busy |= static_cast<uint32_t>(slot(i)->read_register(lut_engine_register));
         sleep_ms(short_delay_ms);
     }

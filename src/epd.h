@@ -25,6 +25,15 @@ class epd {
     int get_nb_devs() const { return nb_devs; }
     // False when the controllers could not be ordered into a panel (the reason was printed).
     bool is_ready() const { return ready; }
+    // True once a controller of the panel has failed (left the bus, or stopped answering). The
+    // update that meets it sends nothing more, powers the panel off when slot 0 still answers,
+    // reports it and returns -2; the panel is of no further use.
+    bool failed() const;
+    // Controllers created, and those whose system information came through.
+    int controllers_found() const { return static_cast<int>(controllers.size()); }
+    int controllers_answering() const;
+    // Says on standard error why no picture will be shown, when the controllers match no layout.
+    void explain_missing_layout() const;
 
     // Image distribution.
     int ldImg2Buf(const std::string &path, int x, int y, int w, int h, int rotate);
@@ -70,6 +79,9 @@ class epd {
     };
 
     bool place_controllers();
+    bool every_record_read() const;
+    int give_up(const std::string &path);
+    std::string layout_mismatch() const;
     void report_unordered_controllers() const;
     layout current_layout() const;
     bool rectangle_fits(int x, int y, int w, int h) const;
@@ -80,7 +92,7 @@ class epd {
     void refresh_bands(int x, int y, int w, int h, int waveform_mode, bool partial, int value,
                        bool bottom_band_reversed);
     int prepare_temperature(int en_set_temperature);
-    void finish_update(int temperature, int slide_interval);
+    int finish_update(int temperature, int slide_interval, const std::string &path);
     int rw_one_temperature(int type, int value, int slot_number);
     bool lut_engine_busy();
 

@@ -86,8 +86,32 @@ void epd_device::get_system_info() {
     unsigned char record[system_info_bytes] = {};
     send_cbw(dev_index, block.data(), data_in, system_info_bytes);
     usb_read(dev_index, record, system_info_bytes);
+    info_read = usb_command_went_through(dev_index);
+    if (!info_read) {
+        usb_remember_unanswering(dev_index); // reset before it is used again
+    }
     memcpy(sys_info, record, system_info_bytes);
     endian_little_to_big(sys_info, system_info_bytes);
+}
+
+bool epd_device::last_command_went_through() const {
+    return usb_command_went_through(dev_index);
+}
+
+bool epd_device::failed() const {
+    return usb_controller_failed(dev_index);
+}
+
+std::string epd_device::failure_cause() const {
+    return usb_failure_cause(dev_index);
+}
+
+int epd_device::bus_number() const {
+    return usb_bus_number(dev_index);
+}
+
+int epd_device::device_address() const {
+    return usb_device_address(dev_index);
 }
 
 int epd_device::get_width() const {
@@ -176,7 +200,8 @@ int epd_device::fast_write_mem(band_buffer buf, int x, int y, int w, int h) {
     const uint32_t base =
         get_img_buf_addr() + static_cast<uint32_t>(x) + static_cast<uint32_t>(y) * stride;
     const auto *pixels = reinterpret_cast<const unsigned char *>(buf.get());
-    for (int row = 0; row < h; ++row) {
+    // Rows stop at once when the controller fails: they could not be sent anyway.
+    for (int row = 0; row < h && !failed(); ++row) {
         command_block block =
             vendor_block(sub_write_memory, base + static_cast<uint32_t>(row) * stride);
         put_bytes_7_8(block, w);

@@ -3,6 +3,7 @@
 #define EPDSHOW_EPD_DEVICE_H
 
 #include <cstdint>
+#include <string>
 
 #include "tool.h"
 
@@ -15,6 +16,15 @@ class epd_device {
     epd_device &operator=(const epd_device &) = delete;
 
     void get_system_info();
+    // Whether the system info record arrived whole, with its status passed.
+    bool system_info_read() const { return info_read; }
+    // Whether the latest command went through: every phase, and its status passed.
+    bool last_command_went_through() const;
+    // Whether the controller has failed (left the bus, or stopped answering), and why.
+    bool failed() const;
+    std::string failure_cause() const;
+    int bus_number() const;
+    int device_address() const;
     int get_width() const;
     int get_height() const;
     int get_multiID() const;
@@ -37,6 +47,7 @@ class epd_device {
   private:
     uint32_t sys_info[30] = {};
     int dev_index;
+    bool info_read = false;
 };
 
 #endif

@@ -8,6 +8,7 @@
 
 #include "player.h"
 #include "playlist.h"
+#include "tool.h"
 
 namespace {
 
@@ -17,6 +18,10 @@ const char *const build_date = "2019/11/26-17:59:29";
 
 // Raised by the signal handler, read afresh by the player at each of its checks.
 volatile sig_atomic_t ucFlag = 0;
+
+// Raised by SIGHUP, the hang-up that log rotation sends; never cleared. The log's reopening is
+// asked for separately, so this flag stays free for whatever else a hang-up should do.
+volatile sig_atomic_t hangup_flag = 0;
 
 void write_all(const char *text) {
     size_t left = strlen(text);
@@ -58,6 +63,24 @@ void arm_stop_handler() {
     sigaction(SIGABRT, &action, nullptr);
 }
 
+void hang_up(int) {
+    hangup_flag = 1;
+    request_log_reopen();
+}
+
+// Output that cannot be written (stdout into a closed pipe) never ends the show; a hang-up
+// reopens the log. Every other signal keeps its default.
+void arm_other_handlers() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+    struct sigaction hangup = {};
+    hangup.sa_handler = hang_up;
+    sigemptyset(&hangup.sa_mask);
+    hangup.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &hangup, nullptr);
+}
+
 void print_banner() {
     puts(rule_line);
     printf("### EPD Controller version:\t%s\n", version_label);
@@ -73,6 +96,10 @@ int play(const char *path, const dpy_imgs_info &settings) {
 
 } // namespace
 
+bool hangup_requested() {
+    return hangup_flag == 1;
+}
+
 int epdshow_main(int argc, char *argv[]) {
     // Line by line, so progress reaches a log or pipe in step with the signal handler's lines.
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -81,7 +108,9 @@ int epdshow_main(int argc, char *argv[]) {
     printf("Input xml file : %s\n", path != nullptr ? path : "");
     // Down at every start, also when the entry runs again in the same process.
     ucFlag = 0;
+    hangup_flag = 0;
     arm_stop_handler();
+    arm_other_handlers();
     if (path == nullptr) {
         puts("Input file is null");
         return 0;

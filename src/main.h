@@ -7,4 +7,8 @@
 // exit status. Run again in the same process, it starts afresh: the stop flag down, no panel.
 int epdshow_main(int argc, char *argv[]);
 
+// Whether a hang-up (SIGHUP) came since the entry started. It reopens the log; a later use of the
+// hang-up (re-reading the playlist) reads it here.
+bool hangup_requested();
+
 #endif

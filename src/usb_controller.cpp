@@ -430,8 +430,8 @@ int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
 
     int transferred = 0;
     health[index].command_went_through = true;
-    int result = bulk_transfer(index, handle, endpoint_out, cbw, cbw_size, &transferred,
-                               "send_cbw", false);
+    int result =
+        bulk_transfer(index, handle, endpoint_out, cbw, cbw_size, &transferred, "send_cbw", false);
     if (result == 0) {
         return 0;
     }

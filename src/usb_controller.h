@@ -42,7 +42,8 @@ int usb_present_count();
 // the retry rule; any transfer that goes through clears the count). A failed controller's
 // transfers are refused without reaching libusb. True as well for an index without a controller.
 bool usb_controller_failed(int index);
-// Why controller index failed, as the end of a sentence ("has left the bus", "did not answer: ...").
+// Why controller index failed, as the end of a sentence ("has left the bus", "did not answer:
+// ...").
 std::string usb_failure_cause(int index);
 // Whether the latest command of controller index went through: every phase, and its status passed.
 bool usb_command_went_through(int index);

@@ -1,0 +1,31 @@
+// Brings a failed panel back while the tool runs: closes everything as at shutdown, then looks for
+// the controllers again (the same discovery and panel set-up as at start) with a back-off of 5 s
+// doubling to 5 minutes, one line per attempt, until a complete panel of the same layout answers.
+#ifndef EPDSHOW_PANEL_RECOVERY_H
+#define EPDSHOW_PANEL_RECOVERY_H
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+
+class epd;
+
+class panel_recovery {
+  public:
+    // stop_flag is raised by the entry's signal handler: it ends a wait within a second.
+    explicit panel_recovery(const volatile sig_atomic_t &stop_flag);
+
+    // Takes the failed panel, closes the USB session and the panel, and returns a new panel of the
+    // same size once one answers whole; null when the stop flag rose while waiting.
+    std::unique_ptr<epd> bring_back(std::unique_ptr<epd> failed);
+
+  private:
+    struct attempt_result;
+
+    attempt_result look_again(int controllers, int width, int height) const;
+    bool wait_unless_stopped(int64_t ms) const;
+
+    const volatile sig_atomic_t &stop_flag;
+};
+
+#endif
