@@ -125,6 +125,7 @@ bool controller::reset() {
     if (!hung_for_good) {
         hanging = false;
         fault.hang_from_command = 0;
+        cbw_since_reset = 0;
     }
     return true;
 }
@@ -157,10 +158,13 @@ transfer_result controller::screen_transfer(bool in, std::uint8_t endpoint,
     return endpoint_faults(in);
 }
 
-// A hang starts when the command block of the controller's K-th command is due.
+// A hang starts when the command block of the controller's K-th command is due (or of the N-th
+// since the last reset, for a hang that comes again).
 bool controller::hang_due(bool in) const {
-    return !in && state == phase::idle && fault.hang_from_command > 0 &&
-           cbw_count + 1 >= fault.hang_from_command;
+    if (in || state != phase::idle)
+        return false;
+    return (fault.hang_from_command > 0 && cbw_count + 1 >= fault.hang_from_command) ||
+           (fault.hang_every > 0 && cbw_since_reset + 1 >= fault.hang_every);
 }
 
 // Stalls, halts and timeouts decided before the transfer reaches the Bulk-Only state machine.
@@ -228,6 +232,7 @@ transfer_result controller::receive_cbw(const std::uint8_t *data, std::size_t le
     state = phase::status;
 
     ++cbw_count;
+    ++cbw_since_reset;
     if (fault.gone_from_command > 0 && cbw_count >= fault.gone_from_command) {
         removed = true;
         note("device gone");

@@ -140,6 +140,7 @@ class controller {
     bool hanging = false;
     bool hung_for_good = false; // came back hung: a reset does not help
     int cbw_count = 0;
+    int cbw_since_reset = 0;
     phase state = phase::idle;
     command current;
     std::vector<std::string> carried_notes; // faults met outside a command, for the next entry

@@ -85,6 +85,7 @@ struct controller_faults {
     int gone_from_command = -1;   // -1: never; 0: gone at open; K: from the K-th command's CBW
     int counted_from_command = 0; // stalls, timeouts and CSW faults wait for the K-th command
     int hang_from_command = 0;    // 0: never; K: every transfer times out from the K-th command
+    int hang_every = 0;           // 0: never; N: hangs at the N-th command since start or reset
     // A controller that left the bus (gone_from_command > 0) is back at the N-th device listing
     // after it left (0: never back); back hung, a USB reset does not end its hang.
     int back_at_listing = 0;

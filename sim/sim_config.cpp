@@ -182,6 +182,9 @@ void apply_fault(controller_faults &f, const std::string &name, const std::strin
     } else if (name == "hang") {
         need_value();
         f.hang_from_command = int(number(value, 1, 1000000000));
+    } else if (name == "hang-every") {
+        need_value();
+        f.hang_every = int(number(value, 1, 1000000000));
     } else if (name == "back" || name == "back-hung") {
         need_value();
         f.back_at_listing = int(number(value, 1, 1000000000));

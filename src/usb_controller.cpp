@@ -179,12 +179,16 @@ void put_le32(unsigned char *out, uint32_t value) {
     }
 }
 
+// A log kept from an earlier session goes on without a new start line.
 void open_log(bool empty_first) {
     if (!log_open(empty_first)) {
         printf("file open failed\n");
         return;
     }
     printf("file open Success!\n");
+    if (!empty_first) {
+        return;
+    }
     char stamp[80];
     current_date_time(stamp);
     fprintf(log_file, "Start :%s\n", stamp);

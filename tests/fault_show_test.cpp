@@ -10,34 +10,18 @@
 #include "virtual_clock.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 using namespace testing_support;
 
 namespace {
 
-// Commands a controller gets for one whole-panel picture on the small panel, in order:
-// temperature read, 40 rows, partial-bit read and write, refresh, one engine poll.
-lines commands_of_one_picture() {
-    lines subs = {"0xA4"};
-    subs.insert(subs.end(), 40, "0xA5");
-    subs.insert(subs.end(), {"0x83", "0x84", "0x94", "0x83"});
-    return subs;
-}
-
-std::string not_sent(int controller, const lines &subs) {
-    std::string text;
-    for (const std::string &sub : subs) {
-        text += "send_cbw: controller " + std::to_string(controller) +
-                " has left the bus, command " + sub + " not sent\n";
-    }
-    return text;
-}
-
-const char *const gone_report =
-    "   send_mass_storage_command: No such device (it may have been disconnected)\n";
-
-class ControllersLeaving : public sim_show {
+// A panel failing while the show runs, one scenario for each way a panel fails in the field (the
+// rows of the README's Reliability table): the image is given up, the panel is brought back, and
+// the show resumes with that image, whole. The program's waits take no time (EPDSIM_CLOCK).
+class FailingPanel : public sim_show {
   protected:
     void SetUp() override {
         sim_show::SetUp();
@@ -47,63 +31,141 @@ class ControllersLeaving : public sim_show {
         }
     }
 
-    run_result play_with(const std::string &faults) {
+    run_result play_with(const std::string &faults, const env_list &more = {}) {
         panel.faults = faults;
-        return play(one_pass({"0.png", "1.png", "2.png"}));
+        env_list env = {{"EPDSIM_CLOCK", "virtual"}};
+        env.insert(env.end(), more.begin(), more.end());
+        return play(one_pass({"0.png", "1.png", "2.png"}), env);
+    }
+
+    // Every picture was shown whole, in order, each in a frame of its own, and the show ended.
+    void expect_every_picture_shown_whole(const run_result &r) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(count_starting(r.out, "Slide Period"), 3);
+        EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
+        for (int n = 1; n <= 3; ++n) {
+            EXPECT_EQ(differing_pixels(frame(n), shown_whole(pictures[n - 1])), 0) << "frame " << n;
+        }
+        EXPECT_FALSE(std::filesystem::exists(dir.file("frames/frame-0004.png")));
+    }
+
+    // The reports went to the log as well, in the same order (a panel that cannot be built says
+    // so on standard error only); returns the log's size.
+    size_t expect_log_holds(const std::string &err) {
+        lines reports;
+        for (const std::string &line : split_lines(err)) {
+            if (line.rfind("Error: cannot build the panel", 0) != 0) {
+                reports.push_back(line);
+            }
+        }
+        EXPECT_EQ(log_messages(dir.file("log.txt")), reports);
+        const size_t bytes = read_file(dir.file("log.txt")).size();
+        std::printf("log.txt: %zu bytes\n", bytes);
+        return bytes;
     }
 
     std::vector<cv::Mat> pictures;
 };
 
+// Controller 1's 60th command is the 14th row of the second picture.
+const std::string given_up_second =
+    ". The image img/1.png is given up, the panel is powered off; the tool looks for the "
+    "controllers again and then shows it again\n";
+const std::string answers_again = "The panel answers again (attempt ";
+// Commands completed on the bus up to the power-off that follows controller 1's 60th command: two
+// system info records, the first picture (45 a controller, power on and off), the second's two
+// temperature reads and 12 rows, the command at which it left, the power-off.
+const int commands_before_failure = 2 + 92 + 2 + 12 + 1 + 1;
+
 } // namespace
 
-TEST_F(ControllersLeaving, OneControllerLeavesAndTheShowGoesOnOnTheOther) {
-    // Controller 1 (the top band) leaves when its 50th command arrives: the 3rd row of the
-    // second picture. Its commands from then on are reported, not sent; the bottom band plays on.
-    run_result r = play_with("id1.gone=50");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(count_starting(r.out, "Display : "), 3);
-    EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
-
-    lines rest_of_second = commands_of_one_picture();
-    rest_of_second.erase(rest_of_second.begin(), rest_of_second.begin() + 4); // sent: A4, 3 rows
-    EXPECT_EQ(r.err, gone_report +
-                         std::string("controller 1 has left the bus: its commands are "
-                                     "no longer sent\n") +
-                         not_sent(1, rest_of_second) + not_sent(1, commands_of_one_picture()));
-    EXPECT_EQ(log_messages(dir.file("log.txt")), split_lines(r.err));
-
-    // The top band keeps showing the first picture's half; the bottom band shows each picture.
-    for (int n = 1; n <= 3; ++n) {
-        cv::Mat shown = frame(n);
-        ASSERT_FALSE(shown.empty()) << n;
-        cv::Mat expected = shown_whole(pictures[n - 1]);
-        shown_whole(pictures[0]).rowRange(0, 40).copyTo(expected.rowRange(0, 40));
-        EXPECT_EQ(differing_pixels(shown, expected), 0) << "frame " << n;
-    }
+TEST_F(FailingPanel, ControllerThatHangsIsGivenUpAfterTenTimeoutsResetAndTheShowResumes) {
+    run_result r = play_with("id1.hang=60");
+    expect_every_picture_shown_whole(r);
+    // Each phase of a command is a transfer: 10 of them timed out, then the panel was given up.
+    const std::string timeouts = "   send_mass_storage_command: Operation timed out\n"
+                                 "usb_write libusb_bulk_transfer() failed : Operation timed out, "
+                                 "retry 0 times\n"
+                                 "   get_mass_storage_status: Operation timed out\n";
+    EXPECT_EQ(r.err, timeouts + timeouts + timeouts +
+                         "   send_mass_storage_command: Operation timed out\n"
+                         "Error: the panel failed: controller 1 (slot 1, multi ID 1, bus 1, device "
+                         "3) did not answer: 10 transfers in a row failed (the last: Operation "
+                         "timed out)" +
+                         given_up_second + answers_again + "1): the show goes on\n");
+    // Still on the bus but silent: reset before it was opened again.
+    EXPECT_EQ(count_starting(r.out, "Reset of controller 1 (bus 1, device 3): Success"), 1);
+    EXPECT_LE(expect_log_holds(r.err), 20000u);
 }
 
-TEST_F(ControllersLeaving, ShowEndsCleanlyOnceTheLastOneHasLeftToo) {
-    // Controller 1 leaves during the second picture, controller 0 during the third: after the
-    // third picture's update no controller is left, and the show ends with its message.
-    run_result r = play_with("id1.gone=50,id0.gone=100");
+TEST_F(FailingPanel, ControllerThatStallsEveryTransferIsGivenUpAfterFiftyStalledAttempts) {
+    // From its 60th command every transfer of controller 1 stalls, until 50 stalls are used up:
+    // ten transfers of five attempts each, the last a command block.
+    run_result r = play_with("id1.from=60,id1.stall-out=35,id1.stall-in=15");
+    expect_every_picture_shown_whole(r);
+    EXPECT_EQ(count_holding(split_lines(r.err), "Pipe error, retry"), 50);
+    EXPECT_NE(r.err.find("Error: the panel failed: controller 1 (slot 1, multi ID 1, bus 1, "
+                         "device 3) did not answer: 10 transfers in a row failed (the last: Pipe "
+                         "error)" +
+                         given_up_second),
+              std::string::npos)
+        << r.err;
+    EXPECT_LE(expect_log_holds(r.err), 20000u);
+}
+
+TEST_F(FailingPanel, ControllerThatLeavesTheBusAndComesBackResumesTheShow) {
+    // Controller 1 leaves at its 60th command and is plugged in again at the second look.
+    run_result r = play_with("id1.gone=60,id1.back=2");
+    expect_every_picture_shown_whole(r);
+    EXPECT_EQ(r.err, "   send_mass_storage_command: No such device (it may have been "
+                     "disconnected)\n"
+                     "controller 1 has left the bus: its commands are no longer sent\n"
+                     "Error: the panel failed: controller 1 (slot 1, multi ID 1, bus 1, device "
+                     "3) has left the bus" +
+                         given_up_second + answers_again + "2): the show goes on\n");
+    EXPECT_EQ(lines_starting(r.out, {"Looking for the panel"}),
+              lines{"Looking for the panel (attempt 1): 1 of 2 controllers answer, next try in "
+                    "10 s"});
+    // A controller that left is not reset: it is found again as it comes.
+    EXPECT_EQ(count_starting(r.out, "Reset of controller"), 0);
+    EXPECT_LE(expect_log_holds(r.err), 20000u);
+}
+
+TEST_F(FailingPanel, ControllerThatComesBackHungIsLookedForUntilAStopRequest) {
+    // Controller 1 leaves at its 60th command and comes back hung at the first look; a reset
+    // does not help it. Controller 0's system info is the one command each look completes: the
+    // stop request comes with the third look's.
+    run_result r =
+        play_with("id1.gone=60,id1.back-hung=1",
+                  {{"EPDSIM_RAISE", "SIGTERM@" + std::to_string(commands_before_failure + 3)}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_starting(r.out, {"Looking for the panel", "Reset of", "ctrl+c", "Done"}),
+              (lines{"Looking for the panel (attempt 1): 1 of 2 controllers answer, next try in "
+                     "10 s",
+                     "Reset of controller 1 (bus 1, device 3): Success",
+                     "Looking for the panel (attempt 2): 1 of 2 controllers answer, next try in "
+                     "20 s",
+                     "Reset of controller 1 (bus 1, device 3): Success",
+                     "ctrl+c SIGINT Triggerred!. Close USB",
+                     "Looking for the panel (attempt 3): 1 of 2 controllers answer, next try in "
+                     "40 s",
+                     "Done"}));
+    EXPECT_EQ(count_starting(r.err, "Error: cannot build the panel: controller 1 (bus 1, device 3) "
+                                    "did not deliver its system information"),
+              3);
+    EXPECT_EQ(count_starting(r.out, "Slide Period"), 1);
+    EXPECT_LE(expect_log_holds(r.err), 20000u);
+}
+
+TEST_F(FailingPanel, PanelWhoseFirstRecordDoesNotArriveIsRefusedAtStart) {
+    // Controller 0's very first command fails once: no panel of 0 x 0 pixels plays a show.
+    run_result r = play_with("dev0.csw-fail=1");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(count_starting(r.out, "Display : "), 3);
-    EXPECT_EQ(r.out.find("Done"), std::string::npos);
-    const std::string err = r.err;
-    const std::string last =
-        "Error: every e-paper controller has left the USB bus; the show ends\n";
-    ASSERT_GE(err.size(), last.size());
-    EXPECT_EQ(err.substr(err.size() - last.size()), last);
-    EXPECT_EQ(count_starting(err, "controller 1 has left the bus"), 1);
-    EXPECT_EQ(count_starting(err, "controller 0 has left the bus"), 1);
-    EXPECT_EQ(count_starting(err, "   send_mass_storage_command: No such device"), 2);
-    // The end message is the player's own, on standard error only; the log has every USB report.
-    lines reports = split_lines(err);
-    reports.pop_back();
-    EXPECT_EQ(log_messages(dir.file("log.txt")), reports);
+    EXPECT_EQ(r.err, "\t\t\tMass Storage Status: 01 (FAILED)\n"
+                     "Error: cannot build the panel: controller 0 (bus 1, device 2) did not "
+                     "deliver its system information\n");
+    EXPECT_EQ(r.out.find("EPD Width"), std::string::npos);
+    EXPECT_EQ(r.out.find("Display : "), std::string::npos);
 }
 
 namespace {
