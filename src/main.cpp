@@ -103,6 +103,8 @@ bool hangup_requested() {
 int epdshow_main(int argc, char *argv[]) {
     // Line by line, so progress reaches a log or pipe in step with the signal handler's lines.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Before the first line: the banner into a closed pipe must not end the tool either.
+    arm_other_handlers();
     const char *path = argc > 1 ? argv[1] : nullptr;
     print_banner();
     printf("Input xml file : %s\n", path != nullptr ? path : "");
@@ -110,7 +112,6 @@ int epdshow_main(int argc, char *argv[]) {
     ucFlag = 0;
     hangup_flag = 0;
     arm_stop_handler();
-    arm_other_handlers();
     if (path == nullptr) {
         puts("Input file is null");
         return 0;

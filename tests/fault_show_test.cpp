@@ -13,6 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <unistd.h>
 
 using namespace testing_support;
 
@@ -303,4 +307,83 @@ TEST_F(ShowInAChild, EntryRunAgainInTheSameProcessStartsAfresh) {
               (lines{"Display : a.png ", "ctrl+c SIGINT Triggerred!. Close USB",
                      "Full display signal stop \r", "Done", "Display : a.png ", "Display : b.png ",
                      "stop tag end and exit\r", "Done"}));
+}
+
+namespace {
+
+// Calls act(n) for the n-th status wrapper controller 0 sends (1-based), after it was sent; act
+// returns the status byte the host shall see.
+void on_status_of_controller_0(const std::function<int(int n, int status)> &act) {
+    auto counted = std::make_shared<int>(0);
+    epdsim::set_in_transfer_hook(
+        [act, counted](int controller, unsigned char *data, int length, int *, int result) {
+            if (controller == 0 && length == 13 && result == 0) {
+                data[12] = static_cast<unsigned char>(act(++*counted, data[12]));
+            }
+            return result;
+        });
+}
+
+const char *const failed_status = "\t\t\tMass Storage Status: 01 (FAILED)";
+
+} // namespace
+
+TEST_F(ShowInAChild, LogRenamedOrEmptiedByOthersGoesOnWithoutLossOrHole) {
+    // Four failed statuses are reported. Before the second, log rotation renames log.txt and
+    // sends SIGHUP; before the third, someone empties the new log.txt.
+    run_result r = play_in_child([] {
+        small_panel(0);
+        on_status_of_controller_0([](int n, int status) {
+            if (n == 20) {
+                std::rename("log.txt", "log.txt.1");
+                std::raise(SIGHUP);
+            }
+            if (n == 30) {
+                truncate("log.txt", 0);
+            }
+            return n == 10 || n == 20 || n == 30 || n == 40 ? 1 : status;
+        });
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count_starting(r.err, failed_status), 4);
+    // The renamed file kept what was written before the hang-up; the new one what came after.
+    EXPECT_EQ(log_messages(dir.file("log.txt.1")), lines{failed_status});
+    const std::string log = read_file(dir.file("log.txt"));
+    EXPECT_EQ(log.find('\0'), std::string::npos) << "a hole of NUL bytes";
+    EXPECT_TRUE(std::regex_match(log, std::regex("(" + log_stamp + "[^\n]*\n){2}"))) << log;
+    EXPECT_EQ(count_holding(split_lines(log), failed_status), 2);
+}
+
+TEST_F(ShowInAChild, OutputIntoAClosedPipeNeverEndsTheShow) {
+    run_result r = run_in_child(
+        [] {
+            small_panel(0);
+            int ends[2];
+            if (pipe(ends) != 0) {
+                return 3;
+            }
+            close(ends[0]);
+            dup2(ends[1], STDOUT_FILENO);
+            const int status = entry("playlist.xml");
+            return status == 0 && epdsim::frame_count() == 2 ? 0 : 4;
+        },
+        dir.path(), {}, 60);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(ShowInAChild, ASignalThatEndsTheToolLosesNoLogEntry) {
+    // SIGUSR1 keeps its default: the tool ends at once, but the entry written before is in the
+    // file.
+    run_result r = play_in_child([] {
+        small_panel(0);
+        on_status_of_controller_0([](int n, int status) {
+            if (n == 20) {
+                std::raise(SIGUSR1);
+            }
+            return n == 10 ? 1 : status;
+        });
+    });
+    EXPECT_EQ(r.signal, SIGUSR1);
+    EXPECT_EQ(log_messages(dir.file("log.txt")), lines{failed_status});
 }

@@ -7,6 +7,7 @@
 
 #include "sim_show.h"
 
+#include <map>
 #include <sys/stat.h>
 
 using namespace testing_support;
@@ -70,27 +71,48 @@ std::string stall_reports(const char *operation) {
 TEST_F(TransportFaults, EndpointThatStallsOnEveryAttemptCostsFiveTriesPerPhaseAndTheShowGoesOn) {
     // From its 5th command on, every IN transfer of controller 1 (the top band) stalls: every
     // data-in phase and every status wrapper is tried five times, with the halt cleared each time.
+    // Each command's status goes through (its command block does), so the controller does not
+    // fail, but the same reports come command after command: each text is written five times,
+    // the numbered retries of a command together, then summed up when the show ends.
     run_result r = play_with("dev1.from=5,dev1.stall-in=1000000");
     expect_whole_show(r);
 
     const lines journal = journal_of(1);
     ASSERT_EQ(journal.size(), 91u); // system info, then 45 commands per picture
     std::string expected;
+    std::map<std::string, int> seen;
+    auto report = [&](const std::string &text) {
+        if (++seen[text] <= 5) {
+            expected += text;
+        }
+    };
+    auto reports = [&](const char *operation) {
+        for (const std::string &line : split_lines(stall_reports(operation))) {
+            report(line + "\n");
+        }
+    };
     int data_in = 0;
     for (size_t i = 4; i < journal.size(); ++i) {
         if (journal[i].find("flags=0x80") != std::string::npos) {
-            expected += stall_reports("usb_read");
+            reports("usb_read");
             ++data_in;
         }
-        expected += stall_reports("read_csw") + "   get_mass_storage_status: Pipe error\n";
+        reports("read_csw");
+        report("   get_mass_storage_status: Pipe error\n");
     }
     EXPECT_EQ(data_in, 5); // a temperature, two partial-bit reads, two engine polls
+    for (const auto &[text, count] : seen) {
+        if (count > 5) {
+            expected += text.substr(0, text.size() - 1) + " ... repeated " + std::to_string(count) +
+                        " times\n";
+        }
+    }
     EXPECT_EQ(r.err, expected);
+    EXPECT_LE(r.err.size(), 20000u);
     expect_log_holds(r.err);
 
-    // The failed temperature read counts as 0 in the average of the second picture.
-    EXPECT_EQ(count_starting(r.out, "Temperature = 25"), 1);
-    EXPECT_EQ(count_starting(r.out, "Temperature = 12"), 1);
+    // A failed temperature read is no reading: the average is controller 0's.
+    EXPECT_EQ(count_starting(r.out, "Temperature = 25"), 2);
     // Only status was lost: every row and refresh took effect, the panel shows both pictures.
     EXPECT_EQ(differing_pixels(frame(1), shown_whole(first)), 0);
     EXPECT_EQ(differing_pixels(frame(2), shown_whole(second)), 0);
