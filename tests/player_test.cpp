@@ -5,7 +5,13 @@
 
 #include "sim_show.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
@@ -96,11 +102,10 @@ TEST_F(PlayerTest, StopUnderAnEarlierGroupHasNoEffect) {
                     "</image_name>",
                     {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(3))}});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(player_lines(r.out), (lines{"Full update:", "Display : a.png ",
-                                          "Area update:", "Full update:", "Display : b.png ",
-                                          "Area update:", "Full update:", "Display : a.png ",
-                                          "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!",
-                                          "Full display signal stop \r", "Done"}));
+    EXPECT_EQ(player_lines(r.out),
+              (lines{"Full update:", "Display : a.png ", "Area update:", "Full update:",
+                     "Display : b.png ", "Area update:", "Full update:", "Display : a.png ",
+                     "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!", "Done"}));
 }
 
 TEST_F(PlayerTest, InterruptDuringTheSecondImageEndsAfterIt) {
@@ -110,9 +115,9 @@ TEST_F(PlayerTest, InterruptDuringTheSecondImageEndsAfterIt) {
                     "<area>0,0,10,10</area></area_update></image_name>",
                     {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(2))}});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(player_lines(r.out), (lines{"Full update:", "Display : a.png ", "Display : b.png ",
-                                          "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!",
-                                          "Full display signal stop \r", "Done"}));
+    EXPECT_EQ(player_lines(r.out),
+              (lines{"Full update:", "Display : a.png ", "Display : b.png ",
+                     "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!", "Done"}));
     // The interrupted image was finished: powered off after its refresh.
     EXPECT_EQ(journal().size(), size_t(commands_at_start + 2 * commands_per_full_image));
     EXPECT_NE(journal().back().find("power off"), std::string::npos);
@@ -212,16 +217,78 @@ TEST_F(PlayerTest, NoControllerEndsBeforeAnyPass) {
     EXPECT_EQ(r.err, "Error: no e-paper controller found on the USB bus\n");
 }
 
-TEST_F(PlayerTest, ShowEndsWhenEveryControllerHasLeftTheBus) {
+// Receives what the program tells the service manager: a datagram socket whose path goes to the
+// program in NOTIFY_SOCKET.
+class notify_socket {
+  public:
+    explicit notify_socket(const std::string &path) : path(path) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    }
+    ~notify_socket() { close(fd); }
+
+    // The messages received so far, one line per field.
+    lines received() const {
+        lines all;
+        char message[4096];
+        for (ssize_t n; (n = recv(fd, message, sizeof message, 0)) > 0;) {
+            for (const std::string &line : split_lines(std::string(message, size_t(n)))) {
+                all.push_back(line);
+            }
+        }
+        return all;
+    }
+
+    const std::string path;
+
+  private:
+    int fd = -1;
+};
+
+TEST_F(PlayerTest, WithEveryControllerGoneAStopRequestEndsTheWaitForThePanelAtOnce) {
+    // Both controllers leave during the second image and stay away: the tool waits 5 s before it
+    // looks for them again. SIGTERM a second into that wait ends it at once, with status 0.
+    notify_socket notify(dir.file("notify"));
+    const auto start = std::chrono::steady_clock::now();
+    bool sent = false;
     run_result r =
-        play_groups("<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
-                    "</image_name>",
-                    {{"EPDSIM_FAULTS", "gone=50"}}); // each controller's 50th command: image 2
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(player_lines(r.out), (lines{"Full update:", "Display : a.png ", "Display : b.png "}));
-    EXPECT_NE(r.err.find("Error: every e-paper controller has left the USB bus; the show ends\n"),
-              std::string::npos)
+        play(playlist("<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
+                      "</image_name>"),
+             {{"EPDSIM_FAULTS", "gone=50"}, {"NOTIFY_SOCKET", notify.path}}, 30, [&](int pid) {
+                 if (!sent && std::chrono::steady_clock::now() - start > std::chrono::seconds(1)) {
+                     kill(pid, SIGTERM);
+                     sent = true;
+                 }
+             });
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(seconds, 2.5);
+    EXPECT_EQ(player_lines(r.out),
+              (lines{"Full update:", "Display : a.png ", "Display : b.png ",
+                     "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!", "Done"}));
+    EXPECT_NE(r.err.find(") has left the bus. The image img/b.png is given up"), std::string::npos)
         << r.err;
+    // What systemctl status shows, and the pings of the watchdog.
+    const lines told = notify.received();
+    EXPECT_EQ(lines(told.begin(), told.begin() + std::min<size_t>(told.size(), 3)),
+              (lines{"READY=1", "STATUS=showing a.png, image 1 of 2", "WATCHDOG=1"}));
+    EXPECT_EQ(count_starting(told, "STATUS=showing b.png, image 2 of 2"), 1);
+    EXPECT_EQ(told.back(),
+              "STATUS=waiting for the panel: 0 of 2 controllers answer, next try in 5 s");
+}
+
+TEST_F(PlayerTest, ControllersThatMatchNoLayoutSayOnceWhyNoPictureIsShown) {
+    run_result r = play_groups("<image_name><full_update><img>a.png</img><img>b.png</img>"
+                               "</full_update><stop/></image_name>",
+                               {{"EPDSIM_DEVICES", "2880x40@0"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Warning: no picture will be shown: 1 controller of width 2880: the 42 "
+                     "layout needs 2\n");
+    EXPECT_EQ(count_starting(r.out, "Display : "), 2);
 }
 
 TEST_F(PlayerTest, ASecondInterruptOfEitherKindEndsTheToolAtOnce) {
