@@ -102,10 +102,11 @@ TEST_F(PlayerTest, StopUnderAnEarlierGroupHasNoEffect) {
                     "</image_name>",
                     {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(3))}});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(player_lines(r.out),
-              (lines{"Full update:", "Display : a.png ", "Area update:", "Full update:",
-                     "Display : b.png ", "Area update:", "Full update:", "Display : a.png ",
-                     "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!", "Done"}));
+    EXPECT_EQ(player_lines(r.out), (lines{"Full update:", "Display : a.png ",
+                                          "Area update:", "Full update:", "Display : b.png ",
+                                          "Area update:", "Full update:", "Display : a.png ",
+                                          "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!",
+                                          "Full display signal stop \r", "Done"}));
 }
 
 TEST_F(PlayerTest, InterruptDuringTheSecondImageEndsAfterIt) {
@@ -115,9 +116,9 @@ TEST_F(PlayerTest, InterruptDuringTheSecondImageEndsAfterIt) {
                     "<area>0,0,10,10</area></area_update></image_name>",
                     {{"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(2))}});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(player_lines(r.out),
-              (lines{"Full update:", "Display : a.png ", "Display : b.png ",
-                     "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!", "Done"}));
+    EXPECT_EQ(player_lines(r.out), (lines{"Full update:", "Display : a.png ", "Display : b.png ",
+                                          "ctrl+c SIGINT Triggerred!. Close USB", "stop Flag flip!",
+                                          "Full display signal stop \r", "Done"}));
     // The interrupted image was finished: powered off after its refresh.
     EXPECT_EQ(journal().size(), size_t(commands_at_start + 2 * commands_per_full_image));
     EXPECT_NE(journal().back().find("power off"), std::string::npos);
