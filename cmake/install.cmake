@@ -80,6 +80,10 @@ else()
          FILES "${epdshow_out}/playlist.xml")
 endif()
 
+# The log rotation, which tells the running tool by SIGHUP.
+file(INSTALL DESTINATION "${epdshow_etc}/logrotate.d" TYPE FILE
+     FILES "${epdshow_source_dir}/packaging/epdshow.logrotate" RENAME epdshow)
+
 file(CREATE_LINK epdshow.1.gz
      "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${epdshow_mandir}/man1/epdshow-sim.1.gz" SYMBOLIC)
 file(REMOVE_RECURSE "${epdshow_out}")

@@ -119,7 +119,8 @@ TEST_F(Install, PutsEveryFileInItsDebianPlace) {
                                       "/usr/share/man/man1/epdshow.1.gz",
                                       "/usr/share/man/man1/epdshow-sim.1.gz",
                                       "/usr/share/doc/epdshow/README.md",
-                                      "/etc/epdshow/playlist.xml"};
+                                      "/etc/epdshow/playlist.xml",
+                                      "/etc/logrotate.d/epdshow"};
     for (const auto &example : fs::directory_iterator(source_path("examples"))) {
         if (example.path().extension() == ".xml") {
             expected.insert("/usr/share/doc/epdshow/examples/" +
@@ -161,6 +162,9 @@ TEST_F(Install, ServicePlaysTheEtcPlaylistWithTheInstalledProgram) {
     EXPECT_NE(setting(settings, "RestartSec"), "(missing)");
     EXPECT_NE(setting(settings, "TimeoutStopSec"), "(missing)");
     EXPECT_EQ(setting(settings, "WantedBy"), "multi-user.target");
+    // The tool says when the panel is up and pings the watchdog from the show and its waits.
+    EXPECT_EQ(setting(settings, "Type"), "notify");
+    EXPECT_EQ(setting(settings, "WatchdogSec"), "5min");
 
     // systemd's own check, on a copy that starts the staged program.
     if (!runs("/usr/bin/systemd-analyze")) {
@@ -173,6 +177,23 @@ TEST_F(Install, ServicePlaysTheEtcPlaylistWithTheInstalledProgram) {
     run_result r = run_program("/usr/bin/systemd-analyze", {"verify", "--man=no", checked});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST_F(Install, LogRotationRenamesTheServicesLogAndTellsTheTool) {
+    installed_at(stage.path(), "/usr");
+    const std::string rule = read_file(stage.path() + "/etc/logrotate.d/epdshow");
+    EXPECT_NE(rule.find("\n/var/lib/epdshow/log.txt {\n"), std::string::npos) << rule;
+    // The tool creates the new file itself, as the service's user, when SIGHUP tells it to.
+    EXPECT_NE(rule.find("nocreate"), std::string::npos);
+    EXPECT_NE(rule.find("--signal=HUP epdshow.service"), std::string::npos);
+    if (!runs("/usr/sbin/logrotate")) {
+        return;
+    }
+    temp_dir state;
+    run_result r = run_program("/usr/sbin/logrotate", {"-d", "-s", state.file("status"),
+                                                       stage.path() + "/etc/logrotate.d/epdshow"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ((r.out + r.err).find("error"), std::string::npos) << r.out << r.err;
 }
 
 TEST_F(Install, UdevRuleOpensTheControllersToPlugdevAndTheSeat) {
@@ -289,8 +310,9 @@ TEST_F(DebianPackage, NamesTheLibrariesItNeeds) {
     EXPECT_EQ(field("Architecture") + "\n", arch.out);
     EXPECT_NE(field("Maintainer"), "");
     std::string depends = field("Depends");
-    for (const char *library : {"libc6", "libstdc++6", "libusb-1.0-0 ", "libopencv-core",
-                                "libopencv-imgcodecs", "libopencv-imgproc", "libpugixml"}) {
+    for (const char *library :
+         {"libc6", "libstdc++6", "libusb-1.0-0 ", "libopencv-core", "libopencv-imgcodecs",
+          "libopencv-imgproc", "libpugixml", "libsystemd0"}) {
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
     }
 }
@@ -307,7 +329,8 @@ TEST_F(DebianPackage, KeepsThePlaylistAndRunsItsScriptsWithTheShell) {
     temp_dir control;
     run_result r = run_program("/usr/bin/dpkg-deb", {"-e", deb, control.path()});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(control.file("conffiles")), "/etc/epdshow/playlist.xml\n");
+    EXPECT_EQ(read_file(control.file("conffiles")),
+              "/etc/epdshow/playlist.xml\n/etc/logrotate.d/epdshow\n");
     for (const char *script : {"postinst", "prerm", "postrm"}) {
         SCOPED_TRACE(script);
         auto permissions = fs::status(control.file(script)).permissions();

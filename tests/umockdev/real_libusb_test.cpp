@@ -226,18 +226,23 @@ TEST_F(RealLibusb, FourControllersPlayTheShowAsOnTheSimulatedBusThroughStalls) {
     }
 }
 
-TEST_F(RealLibusb, AControllerLeavingTheBusEndsAsOnTheSimulatedBus) {
+TEST_F(RealLibusb, AControllerLeavingTheBusAndComingBackEndsAsOnTheSimulatedBus) {
     std::string playlist = write_playlist(0, 1, "100,200,640,480");
-    // Controller 1 leaves the bus in the middle of the first picture; controller 0 plays on.
+    // Controller 1 leaves the bus in the middle of the first picture and is back when the tool
+    // looks for it again (5 s later): the panel is given up, brought back, and the picture shown
+    // again whole.
     comparison c;
-    play(playlist, layout(42), "dev1.gone=40", c);
+    play(playlist, layout(42), "dev1.gone=40,dev1.back=1", c);
     if (IsSkipped() || HasFailure())
         return;
     expect_same_runs(c);
     EXPECT_EQ(c.real.run.status, 0) << c.real.run.err;
-    EXPECT_TRUE(contains(c.real.run.err, "No such device"));
+    EXPECT_TRUE(contains(c.real.run.err, "has left the bus. The image "));
+    EXPECT_TRUE(contains(c.real.run.err, "The panel answers again (attempt 1)"));
+    EXPECT_TRUE(contains(c.real.run.out, "stop tag one pass and exit"));
     EXPECT_EQ(count_holding(c.real.journal, "device gone"), 1);
-    EXPECT_GE(count_holding(c.real.journal, "dev=0 id=0 write_mem"), 1080);
+    // Both pictures whole on both bands after the panel came back.
+    EXPECT_GE(count_holding(c.real.journal, "dev=1 id=1 write_mem"), 1080 + 480);
 }
 
 TEST_F(RealLibusb, ATimeoutEndsAsOnTheSimulatedBus) {
@@ -252,7 +257,9 @@ TEST_F(RealLibusb, ATimeoutEndsAsOnTheSimulatedBus) {
     EXPECT_EQ(c.real.run.status, 1);
     EXPECT_TRUE(contains(c.real.run.err, "usb_read libusb_bulk_transfer() failed : Operation "
                                          "timed out, retry 0 times"));
-    EXPECT_TRUE(contains(c.real.run.err, "cannot order the controllers into a panel"));
+    EXPECT_TRUE(contains(c.real.run.err,
+                         "Error: cannot build the panel: controller 1 (bus 1, device "
+                         "3) did not deliver its system information"));
     EXPECT_EQ(c.seen.discarded, 1);
     EXPECT_GE(c.real_seconds, 9.5) << "the real libusb waits for the transfer timeout";
 }
