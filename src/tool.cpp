@@ -141,6 +141,10 @@ void end_repeated_reports(int controller) {
     }
 }
 
+void forget_repeated_reports() {
+    report_counts.clear();
+}
+
 void display_buffer_hex(const unsigned char *data, uint32_t count) {
     for (uint32_t offset = 0; offset < count; offset += 16) {
         printf("\n  %08x  ", offset);

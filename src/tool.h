@@ -36,6 +36,8 @@ int perr_repeating(int controller, const char *format, ...) __attribute__((forma
 // Ends the repeats of one controller (every controller for -1): one summary line for each report
 // that was held back, and the next ones are written again.
 void end_repeated_reports(int controller);
+// Forgets every count without a summary (a new run starts).
+void forget_repeated_reports();
 
 // Hex and text dump of count bytes on standard output, 16 bytes a row.
 void display_buffer_hex(const unsigned char *data, uint32_t count);

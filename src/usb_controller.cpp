@@ -302,7 +302,8 @@ int start_usb(bool empty_log) {
 } // namespace
 
 int usb_init() {
-    // Every run starts a new log.
+    // Every run starts a new log, and its reports are counted afresh.
+    forget_repeated_reports();
     return start_usb(true);
 }
 
