@@ -1,14 +1,17 @@
-// A virtual clock for running the program in-process without waiting: when enabled, usleep
-// returns at once and moves the monotonic clock on by the time asked for, so the program's
-// deadlines (its sleeps measure themselves against std::chrono::steady_clock) pass exactly as
-// they would, only instantly. Disabled (the default), both behave as the C library's.
+// A virtual clock for running the program without waiting: when enabled, usleep returns at once
+// and moves the clocks on by the time asked for, so the program's deadlines (its sleeps measure
+// themselves against std::chrono::steady_clock, its quiet hours against the wall clock) pass
+// exactly as they would, only instantly. The wall clock can also be set to another time of day
+// for tests of the quiet hours. Disabled (the default), every call behaves as the C library's.
 //
-// virtual_clock.cpp replaces the C library's usleep and clock_gettime at link time: link the
-// virtual_clock target (an object library) into the executable that enables the clock.
+// virtual_clock.cpp replaces the C library's usleep, clock_gettime and time at link time: link
+// the virtual_clock target (an object library) into the executable that enables the clock.
 #ifndef EPDSIM_VIRTUAL_CLOCK_H
 #define EPDSIM_VIRTUAL_CLOCK_H
 
 #include <cstdint>
+#include <ctime>
+#include <string>
 
 namespace virtual_clock {
 
@@ -16,6 +19,15 @@ void enable(bool on);
 
 // Time slept so far while enabled, in nanoseconds.
 std::int64_t slept_ns();
+
+// Shifts the wall clock (CLOCK_REALTIME and time) so that it reads now at this moment; the time
+// slept goes on adding to it.
+void set_wall_clock(std::time_t now);
+
+// Applies a setting of EPDSIM_CLOCK: "virtual" (instant sleeps, the wall clock as it is) or
+// "virtual@YYYY-MM-DDTHH:MM:SS" (the same, the wall clock starting at that local time). On any
+// other text it returns false with the reason and changes nothing.
+bool configure(const std::string &setting, std::string *error);
 
 } // namespace virtual_clock
 
