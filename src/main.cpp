@@ -18,6 +18,11 @@ const char *const build_date = "2019/11/26-17:59:29";
 // Raised by the signal handler, read afresh by the player at each of its checks.
 volatile sig_atomic_t ucFlag = 0;
 
+// SIGHUPs received. A count rather than a flag, so that each part acting on a hang-up (the player,
+// which reads the playlist again) tells a new one from one it has seen without taking it from
+// another.
+volatile sig_atomic_t hang_ups = 0;
+
 void write_all(const char *text) {
     size_t left = strlen(text);
     while (left > 0) {
@@ -58,6 +63,18 @@ void arm_stop_handler() {
     sigaction(SIGABRT, &action, nullptr);
 }
 
+void count_hang_up(int) {
+    hang_ups = hang_ups + 1;
+}
+
+void arm_hang_up_handler() {
+    struct sigaction action = {};
+    action.sa_handler = count_hang_up;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+}
+
 void print_banner() {
     puts(rule_line);
     printf("### EPD Controller version:\t%s\n", version_label);
@@ -67,7 +84,7 @@ void print_banner() {
 
 // One show; when the player goes, the USB session ends and the panel with it.
 int play(const char *path, const dpy_imgs_info &settings) {
-    player show(ucFlag);
+    player show(ucFlag, hang_ups);
     return show.slide_show(path, settings);
 }
 
@@ -81,7 +98,9 @@ int epdshow_main(int argc, char *argv[]) {
     printf("Input xml file : %s\n", path != nullptr ? path : "");
     // Down at every start, also when the entry runs again in the same process.
     ucFlag = 0;
+    hang_ups = 0;
     arm_stop_handler();
+    arm_hang_up_handler();
     if (path == nullptr) {
         puts("Input file is null");
         return 0;

@@ -1,5 +1,5 @@
-// The program's entry: banner, echo of the playlist path, settings, the show, and the stop flag
-// that SIGINT and SIGTERM raise.
+// The program's entry: banner, echo of the playlist path, settings, the show, the stop flag that
+// SIGINT and SIGTERM raise and the count of SIGHUPs.
 #ifndef EPDSHOW_MAIN_H
 #define EPDSHOW_MAIN_H
 
