@@ -109,10 +109,7 @@ bool still_quiet_after_a_moment(const quiet_hours &quiet) {
     if (!quiet.covers(second)) {
         return false;
     }
-    const int64_t left_ms = int64_t{(quiet.end_of(second) - second + quiet_hours::seconds_per_day) %
-                                    quiet_hours::seconds_per_day} *
-                                1000 -
-                            now.tv_nsec / 1000000;
+    const int64_t left_ms = int64_t{quiet.seconds_left(second)} * 1000 - now.tv_nsec / 1000000;
     usleep(static_cast<useconds_t>(std::clamp<int64_t>(left_ms, 1, 500) * 1000));
     return true;
 }
@@ -122,8 +119,11 @@ bool still_quiet_after_a_moment(const quiet_hours &quiet) {
 // second. False when the walk ends here instead of showing the image.
 bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
     const quiet_hours &quiet = settings.quiet;
-    if (pass_cut(pass) || !quiet_now(quiet)) {
-        return !pass_cut(pass);
+    if (pass_cut(pass)) {
+        return false;
+    }
+    if (!quiet_now(quiet)) {
+        return true;
     }
     const int second = local_second_of_day(wall_clock().tv_sec);
     printf("Quiet hours until %s\n", clock_text(quiet.end_of(second)).c_str());

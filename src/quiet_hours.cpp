@@ -72,6 +72,10 @@ int quiet_hours::end_of(int second_of_day) const {
     return minute % minutes_per_day * 60;
 }
 
+int quiet_hours::seconds_left(int second_of_day) const {
+    return (end_of(second_of_day) - second_of_day + seconds_per_day) % seconds_per_day;
+}
+
 timespec wall_clock() {
     timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);

@@ -21,6 +21,8 @@ class quiet_hours {
     // The second of the day at which the quiet time holding second_of_day ends; windows that
     // meet or overlap count as one.
     int end_of(int second_of_day) const;
+    // Seconds from second_of_day to that end.
+    int seconds_left(int second_of_day) const;
     // The windows as read, without blanks: "22:00-07:00,12:30-13:00".
     const std::string &text() const { return windows_text; }
 
