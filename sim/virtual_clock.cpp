@@ -92,14 +92,8 @@ extern "C" int clock_gettime(clockid_t clock, timespec *now) {
     if (syscall(SYS_clock_gettime, clock, now) != 0) {
         return -1;
     }
-    std::int64_t shift = 0;
     if (clock == CLOCK_MONOTONIC) {
-        shift = virtual_clock::offset_ns;
-    } else if (clock == CLOCK_REALTIME) {
-        shift = virtual_clock::offset_ns + virtual_clock::wall_shift_ns;
-    }
-    if (shift != 0) {
-        std::int64_t ns = virtual_clock::in_ns(*now) + shift;
+        std::int64_t ns = virtual_clock::in_ns(*now) + virtual_clock::offset_ns;
         now->tv_sec = static_cast<time_t>(ns / virtual_clock::ns_per_s);
         now->tv_nsec = static_cast<long>(ns % virtual_clock::ns_per_s);
     }
@@ -107,10 +101,11 @@ extern "C" int clock_gettime(clockid_t clock, timespec *now) {
 }
 
 extern "C" time_t time(time_t *out) {
-    timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t ns = virtual_clock::in_ns(virtual_clock::kernel_clock(CLOCK_REALTIME)) +
+                            virtual_clock::offset_ns + virtual_clock::wall_shift_ns;
+    const time_t now = static_cast<time_t>(ns / virtual_clock::ns_per_s);
     if (out != nullptr) {
-        *out = now.tv_sec;
+        *out = now;
     }
-    return now.tv_sec;
+    return now;
 }

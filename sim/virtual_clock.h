@@ -1,8 +1,10 @@
 // A virtual clock for running the program without waiting: when enabled, usleep returns at once
-// and moves the clocks on by the time asked for, so the program's deadlines (its sleeps measure
-// themselves against std::chrono::steady_clock, its quiet hours against the wall clock) pass
-// exactly as they would, only instantly. The wall clock can also be set to another time of day
-// for tests of the quiet hours. Disabled (the default), every call behaves as the C library's.
+// and moves the program's clocks on by the time asked for, so its deadlines (its sleeps measure
+// themselves against std::chrono::steady_clock, its quiet hours and the age of files against the
+// wall clock it reads with time) pass exactly as they would, only instantly. The wall clock can
+// also be set to another time of day for tests of the quiet hours. CLOCK_REALTIME stays the
+// kernel's: a fuzzer in the same process measures its runs by it. Disabled (the default), every
+// call behaves as the C library's.
 //
 // virtual_clock.cpp replaces the C library's usleep, clock_gettime and time at link time: link
 // the virtual_clock target (an object library) into the executable that enables the clock.
@@ -20,8 +22,8 @@ void enable(bool on);
 // Time slept so far while enabled, in nanoseconds.
 std::int64_t slept_ns();
 
-// Shifts the wall clock (CLOCK_REALTIME and time) so that it reads now at this moment; the time
-// slept goes on adding to it.
+// Shifts the wall clock (time) so that it reads now at this moment; the time slept goes on adding
+// to it.
 void set_wall_clock(std::time_t now);
 
 // Applies a setting of EPDSIM_CLOCK: "virtual" (instant sleeps, the wall clock as it is) or

@@ -57,7 +57,7 @@ bool pass_cut(const pass_state &pass) {
 }
 
 bool quiet_now(const quiet_hours &quiet) {
-    return !quiet.empty() && quiet.covers(local_second_of_day(wall_clock().tv_sec));
+    return !quiet.empty() && quiet.covers(local_second_of_day(wall_clock()));
 }
 
 // Counts an image shown and gives the panel its deep clear after every clear_every images. A
@@ -104,13 +104,12 @@ void still_alive_while_quiet() {}
 
 // Sleeps up to half a second, never past the end of the quiet time; false once it is over.
 bool still_quiet_after_a_moment(const quiet_hours &quiet) {
-    const timespec now = wall_clock();
-    const int second = local_second_of_day(now.tv_sec);
+    const int second = local_second_of_day(wall_clock());
     if (!quiet.covers(second)) {
         return false;
     }
-    const int64_t left_ms = int64_t{quiet.seconds_left(second)} * 1000 - now.tv_nsec / 1000000;
-    usleep(static_cast<useconds_t>(std::clamp<int64_t>(left_ms, 1, 500) * 1000));
+    const int64_t left_ms = int64_t{quiet.seconds_left(second)} * 1000;
+    usleep(static_cast<useconds_t>(std::min<int64_t>(left_ms, 500) * 1000));
     return true;
 }
 
@@ -125,7 +124,7 @@ bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
     if (!quiet_now(quiet)) {
         return true;
     }
-    const int second = local_second_of_day(wall_clock().tv_sec);
+    const int second = local_second_of_day(wall_clock());
     printf("Quiet hours until %s\n", clock_text(quiet.end_of(second)).c_str());
     if (quiet.clear) {
         pass.panel.deep_clear();
@@ -205,7 +204,7 @@ bool play_folder(pugi::xml_node list, pugi::xml_node folder, dpy_imgs_info &sett
     const std::string base = text.rfind('/', 0) == 0 ? "" : settings.image_path;
     const std::string folder_path = base + shown_prefix;
     std::vector<std::string> names;
-    if (!list_pictures(folder_path.empty() ? "." : folder_path, wall_clock().tv_sec, names)) {
+    if (!list_pictures(folder_path.empty() ? "." : folder_path, wall_clock(), names)) {
         fprintf(stderr, "Error: cannot read the picture folder '%s': %s\n", folder_path.c_str(),
                 strerror(errno));
         return false;

@@ -76,10 +76,8 @@ int quiet_hours::seconds_left(int second_of_day) const {
     return (end_of(second_of_day) - second_of_day + seconds_per_day) % seconds_per_day;
 }
 
-timespec wall_clock() {
-    timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now;
+std::time_t wall_clock() {
+    return std::time(nullptr);
 }
 
 int local_second_of_day(std::time_t t) {

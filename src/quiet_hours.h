@@ -33,8 +33,9 @@ class quiet_hours {
     std::string windows_text;
 };
 
-// The wall clock, read through clock_gettime (which a virtual clock may stand in for in tests).
-timespec wall_clock();
+// The wall clock in whole seconds, read through time(), which a virtual clock may stand in for in
+// tests.
+std::time_t wall_clock();
 
 // Seconds since the local midnight before t.
 int local_second_of_day(std::time_t t);

@@ -273,7 +273,7 @@ void set_modified(const std::string &path, std::time_t when) {
 
 // "HH:MM:SS" of the wall clock, which the virtual clock may have set.
 std::string time_of_day() {
-    const std::time_t now = wall_clock().tv_sec;
+    const std::time_t now = wall_clock();
     std::tm local = {};
     localtime_r(&now, &local);
     char text[16];
@@ -484,7 +484,7 @@ TEST_F(PlayerTest, QuietWindowsAcrossMidnightRunTogether) {
 
 TEST_F(PlayerTest, StopRequestEndsTheQuietWaitWithinASecond) {
     // On the real clock: a window from the minute before now to three minutes on.
-    const int minute = int(wall_clock().tv_sec / 60 % (24 * 60));
+    const int minute = int(wall_clock() / 60 % (24 * 60));
     show_settings quiet;
     quiet.options = "<quiet_hours>" + clock_text((minute + 24 * 60 - 1) % (24 * 60) * 60) + "-" +
                     clock_text((minute + 3) % (24 * 60) * 60) + "</quiet_hours>";
