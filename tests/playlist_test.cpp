@@ -6,6 +6,8 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 
 using testing_support::temp_dir;
 
@@ -200,6 +202,17 @@ TEST(FolderPictures, HiddenTemporaryAndUnreadableNamesAreLeftOut) {
         EXPECT_FALSE(!hidden_or_temporary_name(left_out) && has_picture_extension(left_out))
             << left_out;
     }
+}
+
+TEST(FolderPictures, TheReadmeListsTheFormatsTheFolderTakes) {
+    const std::string readme = testing_support::read_file(EPDSHOW_SOURCE_DIR "/README.md");
+    const std::string lead = "decoder (OpenCV) reads: `";
+    const size_t from = readme.find(lead);
+    ASSERT_NE(from, std::string::npos);
+    std::istringstream listed(readme.substr(
+        from + lead.size(), readme.find('`', from + lead.size()) - from - lead.size()));
+    std::vector<std::string> extensions{std::istream_iterator<std::string>(listed), {}};
+    EXPECT_EQ(extensions, picture_extensions());
 }
 
 TEST(AreaText, FieldsSplitLikeStrtokAndReadLikeAtoi) {
