@@ -3,7 +3,6 @@
 #include "bus.h"
 #include "controller.h"
 #include "epdsim.h"
-#include "virtual_clock.h"
 
 #include <libusb.h>
 
@@ -302,11 +301,6 @@ bool configure_from(const env_reader &env, std::string *error) {
             add_faults(*value);
         if (auto value = get("EPDSIM_RAISE"))
             add_raises(*value);
-        if (auto value = get("EPDSIM_CLOCK")) {
-            if (*value != "virtual" && *value != "real")
-                throw bad_value("expected virtual or real");
-            virtual_clock::enable(*value == "virtual");
-        }
         if (auto value = get("EPDSIM_JOURNAL")) {
             try {
                 set_journal_file(*value);

@@ -1,14 +1,86 @@
-// Replaces the C library's usleep and clock_gettime: while the virtual clock is on, usleep returns
-// at once and moves the monotonic clock on by the time asked for.
 #include "virtual_clock.h"
 
-#include <ctime>
+#include <atomic>
+#include <cstdio>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+namespace virtual_clock {
+
+namespace {
+
+std::atomic<bool> enabled{false};
+std::atomic<std::int64_t> offset_ns{0};
+std::atomic<std::int64_t> wall_shift_ns{0};
+
+constexpr std::int64_t ns_per_s = 1000000000;
+
+timespec kernel_clock(clockid_t clock) {
+    timespec now = {};
+    // The kernel's clock, not the C library's (which this file replaces).
+    syscall(SYS_clock_gettime, clock, &now);
+    return now;
+}
+
+std::int64_t in_ns(const timespec &t) {
+    return std::int64_t{t.tv_sec} * ns_per_s + t.tv_nsec;
+}
+
+// The local time written as YYYY-MM-DDTHH:MM:SS, as the seconds since the epoch.
+bool read_local_time(const std::string &text, std::time_t &out) {
+    std::tm fields = {};
+    char rest = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &fields.tm_year, &fields.tm_mon,
+                    &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec, &rest) != 6) {
+        return false;
+    }
+    if (fields.tm_mon < 1 || fields.tm_mon > 12 || fields.tm_mday < 1 || fields.tm_mday > 31 ||
+        fields.tm_hour > 23 || fields.tm_min > 59 || fields.tm_sec > 59) {
+        return false;
+    }
+    fields.tm_year -= 1900;
+    fields.tm_mon -= 1;
+    fields.tm_isdst = -1;
+    out = std::mktime(&fields);
+    return out != static_cast<std::time_t>(-1);
+}
+
+} // namespace
+
+void enable(bool on) {
+    enabled = on;
+}
+
+std::int64_t slept_ns() {
+    return offset_ns;
+}
+
+void set_wall_clock(std::time_t now) {
+    wall_shift_ns = std::int64_t{now} * ns_per_s - in_ns(kernel_clock(CLOCK_REALTIME)) - offset_ns;
+}
+
+bool configure(const std::string &setting, std::string *error) {
+    const std::string mode = "virtual";
+    if (setting == mode) {
+        enable(true);
+        return true;
+    }
+    std::time_t start = 0;
+    if (setting.rfind(mode + "@", 0) != 0 ||
+        !read_local_time(setting.substr(mode.size() + 1), start)) {
+        *error = "expected virtual or virtual@YYYY-MM-DDTHH:MM:SS";
+        return false;
+    }
+    enable(true);
+    set_wall_clock(start);
+    return true;
+}
+
+} // namespace virtual_clock
+
 extern "C" int usleep(useconds_t microseconds) {
-    if (virtual_clock::enabled()) {
-        virtual_clock::advance(std::int64_t{microseconds} * 1000);
+    if (virtual_clock::enabled) {
+        virtual_clock::offset_ns += std::int64_t{microseconds} * 1000;
         return 0;
     }
     timespec wait = {static_cast<time_t>(microseconds / 1000000),
@@ -17,15 +89,23 @@ extern "C" int usleep(useconds_t microseconds) {
 }
 
 extern "C" int clock_gettime(clockid_t clock, timespec *now) {
-    // The kernel's clock, not the C library's (which this function replaces).
     if (syscall(SYS_clock_gettime, clock, now) != 0) {
         return -1;
     }
     if (clock == CLOCK_MONOTONIC) {
-        std::int64_t ns =
-            std::int64_t{now->tv_sec} * 1000000000 + now->tv_nsec + virtual_clock::slept_ns();
-        now->tv_sec = static_cast<time_t>(ns / 1000000000);
-        now->tv_nsec = static_cast<long>(ns % 1000000000);
+        std::int64_t ns = virtual_clock::in_ns(*now) + virtual_clock::offset_ns;
+        now->tv_sec = static_cast<time_t>(ns / virtual_clock::ns_per_s);
+        now->tv_nsec = static_cast<long>(ns % virtual_clock::ns_per_s);
     }
     return 0;
+}
+
+extern "C" time_t time(time_t *out) {
+    const std::int64_t ns = virtual_clock::in_ns(virtual_clock::kernel_clock(CLOCK_REALTIME)) +
+                            virtual_clock::offset_ns + virtual_clock::wall_shift_ns;
+    const time_t now = static_cast<time_t>(ns / virtual_clock::ns_per_s);
+    if (out != nullptr) {
+        *out = now;
+    }
+    return now;
 }

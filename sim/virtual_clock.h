@@ -1,27 +1,35 @@
-// A virtual clock for running the program in-process without waiting: when enabled, usleep
-// returns at once and moves the monotonic clock on by the time asked for, so the program's
-// deadlines (its sleeps measure themselves against std::chrono::steady_clock) pass exactly as
-// they would, only instantly. Disabled (the default), both behave as the C library's.
+// A virtual clock for running the program without waiting: when enabled, usleep returns at once
+// and moves the program's clocks on by the time asked for, so its deadlines (its sleeps measure
+// themselves against std::chrono::steady_clock, its quiet hours and the age of files against the
+// wall clock it reads with time) pass exactly as they would, only instantly. The wall clock can
+// also be set to another time of day for tests of the quiet hours. CLOCK_REALTIME stays the
+// kernel's: a fuzzer in the same process measures its runs by it. Disabled (the default), every
+// call behaves as the C library's.
 //
-// virtual_clock.cpp replaces the C library's usleep and clock_gettime at link time: link the
-// virtual_clock target (an object library) into the executable that enables the clock. The switch
-// itself (virtual_clock_state.cpp) is part of the simulated bus, whose EPDSIM_CLOCK=virtual turns
-// it on; without the replacements linked, turning it on changes nothing.
+// virtual_clock.cpp replaces the C library's usleep, clock_gettime and time at link time: link
+// the virtual_clock target (an object library) into the executable that enables the clock.
 #ifndef EPDSIM_VIRTUAL_CLOCK_H
 #define EPDSIM_VIRTUAL_CLOCK_H
 
 #include <cstdint>
+#include <ctime>
+#include <string>
 
 namespace virtual_clock {
 
 void enable(bool on);
-bool enabled();
-
-// Moves the monotonic clock on by ns nanoseconds (what a sleep does while enabled).
-void advance(std::int64_t ns);
 
 // Time slept so far while enabled, in nanoseconds.
 std::int64_t slept_ns();
+
+// Shifts the wall clock (time) so that it reads now at this moment; the time slept goes on adding
+// to it.
+void set_wall_clock(std::time_t now);
+
+// Applies a setting of EPDSIM_CLOCK: "virtual" (instant sleeps, the wall clock as it is) or
+// "virtual@YYYY-MM-DDTHH:MM:SS" (the same, the wall clock starting at that local time). On any
+// other text it returns false with the reason and changes nothing.
+bool configure(const std::string &setting, std::string *error);
 
 } // namespace virtual_clock
 

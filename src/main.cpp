@@ -19,9 +19,10 @@ const char *const build_date = "2019/11/26-17:59:29";
 // Raised by the signal handler, read afresh by the player at each of its checks.
 volatile sig_atomic_t ucFlag = 0;
 
-// Raised by SIGHUP, the hang-up that log rotation sends; never cleared. The log's reopening is
-// asked for separately, so this flag stays free for whatever else a hang-up should do.
-volatile sig_atomic_t hangup_flag = 0;
+// SIGHUPs received. A count rather than a flag, so that each part acting on a hang-up (the player,
+// which reads the playlist again) tells a new one from one it has seen without taking it from
+// another.
+volatile sig_atomic_t hang_ups = 0;
 
 void write_all(const char *text) {
     size_t left = strlen(text);
@@ -63,13 +64,15 @@ void arm_stop_handler() {
     sigaction(SIGABRT, &action, nullptr);
 }
 
+// A hang-up is counted, for the player, which reads the playlist again, and asks for log.txt to be
+// reopened, as log rotation expects.
 void hang_up(int) {
-    hangup_flag = 1;
+    hang_ups = hang_ups + 1;
     request_log_reopen();
 }
 
 // Output that cannot be written (stdout into a closed pipe) never ends the show; a hang-up
-// reopens the log. Every other signal keeps its default.
+// reopens the log and reads the playlist again. Every other signal keeps its default.
 void arm_other_handlers() {
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
@@ -90,15 +93,11 @@ void print_banner() {
 
 // One show; when the player goes, the USB session ends and the panel with it.
 int play(const char *path, const dpy_imgs_info &settings) {
-    player show(ucFlag);
+    player show(ucFlag, hang_ups);
     return show.slide_show(path, settings);
 }
 
 } // namespace
-
-bool hangup_requested() {
-    return hangup_flag == 1;
-}
 
 int epdshow_main(int argc, char *argv[]) {
     // Line by line, so progress reaches a log or pipe in step with the signal handler's lines.
@@ -110,7 +109,7 @@ int epdshow_main(int argc, char *argv[]) {
     printf("Input xml file : %s\n", path != nullptr ? path : "");
     // Down at every start, also when the entry runs again in the same process.
     ucFlag = 0;
-    hangup_flag = 0;
+    hang_ups = 0;
     arm_stop_handler();
     if (path == nullptr) {
         puts("Input file is null");

@@ -1,37 +1,61 @@
 #include "player.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <functional>
+#include <optional>
+#include <random>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 #include "epd.h"
+#include "folder.h"
 #include "panel_recovery.h"
+#include "quiet_hours.h"
 #include "service_notify.h"
 #include "tool.h"
 #include "usb_controller.h"
 
 namespace {
 
+// A playlist as the show plays it: its settings and the document the walk goes through.
+struct show_playlist {
+    dpy_imgs_info settings;
+    pugi::xml_document doc;
+};
+
 // What the walk borrows from the player, and what one pass of the playlist did, for the
 // decisions at its end. The panel is the player's: a panel that fails is replaced by the one
 // brought back.
 struct pass_state {
     pass_state(std::unique_ptr<epd> &panel, panel_recovery &recovery,
-               const volatile sig_atomic_t &stop_flag, const dpy_imgs_info &settings)
-        : panel(panel), recovery(recovery), stop_flag(stop_flag), picture(settings.picture),
-          clear_every(settings.clear_every) {}
+               const volatile sig_atomic_t &stop_flag, const volatile sig_atomic_t &hang_ups,
+               const char *path)
+        : panel(panel), recovery(recovery), stop_flag(stop_flag), hang_ups(hang_ups), path(path) {}
 
     std::unique_ptr<epd> &panel;
     panel_recovery &recovery;
     const volatile sig_atomic_t &stop_flag;
-    const picture_options &picture;
-    pugi::xml_node stop; // the latest stop lookup, whatever it found
+    const volatile sig_atomic_t &hang_ups;
+    const char *path;
+    picture_options picture; // of the playlist being played, for a panel brought back
+    pugi::xml_node stop;     // the latest stop lookup, whatever it found
     int images_shown = 0;
-    int images_in_pass = 0;  // img elements of the playlist, for the status line
+    int images_in_pass = 0;  // pictures of the pass known so far, for the status line
     int image_number = 0;    // of the image being shown, in this pass
     bool panel_lost = false; // a stop request came while waiting for the panel to come back
-    int32_t clear_every;
+    int32_t clear_every = 0;
     int64_t since_clear = 0; // images shown since the last deep clear, across passes
+    // The walk ends before its next image: a stop request during the quiet hours, or a reload.
+    bool cut_short = false;
+    std::unique_ptr<show_playlist> reloaded; // the playlist read again, to play from its start
+    sig_atomic_t hang_ups_seen = 0;
+    std::string last_shown;                // the file of the latest image shown
+    std::optional<std::mt19937_64> random; // seeded at the first shuffle
 };
 
 bool stop_requested(const pass_state &pass) {
@@ -55,7 +79,7 @@ bool show_on_panel(pass_state &pass, const std::string &name,
                    const std::function<void(epd &)> &update) {
     reopen_log_if_asked();
     service_status("showing " + name + ", image " + std::to_string(++pass.image_number) + " of " +
-                   std::to_string(pass.images_in_pass));
+                   std::to_string(std::max(pass.image_number, pass.images_in_pass)));
     service_alive();
     for (;;) {
         update(*pass.panel);
@@ -68,18 +92,32 @@ bool show_on_panel(pass_state &pass, const std::string &name,
     }
 }
 
-// Counts an image shown and gives the panel its deep clear after every clear_every images.
-void image_shown(pass_state &pass) {
-    ++pass.images_shown;
-    if (pass.clear_every <= 0 || ++pass.since_clear < pass.clear_every) {
-        return;
-    }
-    pass.since_clear = 0;
-    printf("Deep clear after %d images\n", pass.clear_every);
+// The panel's deep clear; a panel that fails during it is brought back.
+void deep_clear(pass_state &pass) {
     pass.panel->deep_clear();
     if (pass.panel->failed()) {
         bring_panel_back(pass);
     }
+}
+
+bool pass_cut(const pass_state &pass) {
+    return pass.panel_lost || pass.cut_short;
+}
+
+bool quiet_now(const quiet_hours &quiet) {
+    return !quiet.empty() && quiet.covers(local_second_of_day(wall_clock()));
+}
+
+// Counts an image shown and gives the panel its deep clear after every clear_every images. A
+// clear that falls due in quiet hours waits for the first image shown after them.
+void image_shown(pass_state &pass, const quiet_hours &quiet) {
+    ++pass.images_shown;
+    if (pass.clear_every <= 0 || ++pass.since_clear < pass.clear_every || quiet_now(quiet)) {
+        return;
+    }
+    pass.since_clear = 0;
+    printf("Deep clear after %d images\n", pass.clear_every);
+    deep_clear(pass);
 }
 
 int images_in(pugi::xml_node epd_node) {
@@ -96,17 +134,91 @@ int images_in(pugi::xml_node epd_node) {
     return count;
 }
 
-std::string image_file(const dpy_imgs_info &settings) {
-    return settings.image_path + settings.img;
+std::unique_ptr<show_playlist> read_show_playlist(const char *path) {
+    auto playlist = std::make_unique<show_playlist>();
+    if (!parsing_xml_file(path, playlist->settings) || !load_playlist(path, playlist->doc)) {
+        return nullptr;
+    }
+    return playlist;
+}
+
+// After a hang-up: reads the playlist again, with its echo as at start. True when the new one is
+// to be played from its start; false when no hang-up came, or when the playlist no longer reads
+// (reported) and the show goes on with the one it has.
+bool reload_if_asked(pass_state &pass) {
+    if (pass.hang_ups == pass.hang_ups_seen) {
+        return false;
+    }
+    pass.hang_ups_seen = pass.hang_ups;
+    printf("Reload playlist : %s\n", pass.path);
+    pass.reloaded = read_show_playlist(pass.path);
+    if (!pass.reloaded) {
+        fprintf(stderr, "Playlist not reloaded; the show goes on with the one read before\n");
+        return false;
+    }
+    pass.cut_short = true;
+    return true;
+}
+
+// Called about twice a second while the show waits out quiet hours.
+void still_alive_while_quiet() {
+    service_alive();
+    reopen_log_if_asked();
+}
+
+// Sleeps up to half a second, never past the end of the quiet time; false once it is over.
+bool still_quiet_after_a_moment(const quiet_hours &quiet) {
+    const int second = local_second_of_day(wall_clock());
+    if (!quiet.covers(second)) {
+        return false;
+    }
+    const int64_t left_ms = int64_t{quiet.seconds_left(second)} * 1000;
+    usleep(static_cast<useconds_t>(std::min<int64_t>(left_ms, 500) * 1000));
+    return true;
+}
+
+// The boundary before an image. Inside quiet hours: one line saying until when, the clear when
+// asked, and a wait until the window is over; a stop request or a reload ends the wait within a
+// second. False when the walk ends here instead of showing the image.
+bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
+    const quiet_hours &quiet = settings.quiet;
+    if (pass_cut(pass)) {
+        return false;
+    }
+    if (!quiet_now(quiet)) {
+        return true;
+    }
+    const int second = local_second_of_day(wall_clock());
+    const std::string until = clock_text(quiet.end_of(second));
+    printf("Quiet hours until %s\n", until.c_str());
+    service_status("quiet hours until " + until);
+    if (quiet.clear) {
+        deep_clear(pass);
+        pass.since_clear = 0;
+        if (pass.panel_lost) {
+            return false;
+        }
+    }
+    while (still_quiet_after_a_moment(quiet)) {
+        if (stop_requested(pass) || reload_if_asked(pass)) {
+            pass.cut_short = true;
+            return false;
+        }
+        still_alive_while_quiet();
+    }
+    return true;
 }
 
 // After an image of a list: true when the list ends there, because the panel was lost (which ends
-// the phase too), the list holds a stop element, or the stop flag is up. The last two print their
-// line.
+// the phase too), a reloaded playlist takes over, the list holds a stop element, or the stop flag
+// is up. The last two print their line.
 bool list_ends_after_image(pugi::xml_node list, const char *stop_line, const char *signal_line,
                            pass_state &pass) {
     pass.stop = list.child("stop");
     if (pass.panel_lost) {
+        return true;
+    }
+    if (!stop_requested(pass) && reload_if_asked(pass)) {
         return true;
     }
     if (pass.stop) {
@@ -120,21 +232,87 @@ bool list_ends_after_image(pugi::xml_node list, const char *stop_line, const cha
     return false;
 }
 
+// Shows file over the whole panel for seconds, echoing name; true when its list ends after it.
+bool show_full_image(pugi::xml_node list, const std::string &name, const std::string &file,
+                     int32_t seconds, dpy_imgs_info &settings, pass_state &pass) {
+    if (!ready_for_image(settings, pass)) {
+        return true;
+    }
+    settings.img = name;
+    printf("Display : %s \n", settings.img.c_str());
+    if (show_on_panel(pass, name, [&](epd &panel) {
+            panel.eInk_display_full(file, settings.waveform_mode, settings.rotate, seconds,
+                                    settings.en_set_temperature);
+        })) {
+        pass.last_shown = file;
+        image_shown(pass, settings.quiet);
+    }
+    return list_ends_after_image(list, "Full display stop \r", "Full display signal stop \r", pass);
+}
+
+std::mt19937_64 &shuffle_random(pass_state &pass) {
+    if (!pass.random) {
+        pass.random.emplace(system_seed());
+    }
+    return *pass.random;
+}
+
+// The name of file when it lies in folder (however the two paths spell "." and ".."), else "".
+std::string name_in_folder(const std::string &file, const std::string &folder) {
+    namespace fs = std::filesystem;
+    const fs::path normal_file = fs::path(file).lexically_normal();
+    const fs::path normal_folder = (fs::path(folder) / "x").lexically_normal().parent_path();
+    return normal_file.parent_path() == normal_folder ? normal_file.filename().string() : "";
+}
+
+// The pictures of a <folder>, listed afresh (with their count) and shuffled when asked; each is
+// echoed as the folder's text followed by its name, and found the way an <img> is (under
+// image_path unless the folder is absolute). True when the list ends.
+bool play_folder(pugi::xml_node list, pugi::xml_node folder, dpy_imgs_info &settings,
+                 pass_state &pass) {
+    const std::string text = folder.child_value();
+    const std::string shown_prefix = text.empty() || text.back() == '/' ? text : text + "/";
+    const std::string base = text.rfind('/', 0) == 0 ? "" : settings.image_path;
+    const std::string folder_path = base + shown_prefix;
+    std::vector<std::string> names;
+    if (!list_pictures(folder_path.empty() ? "." : folder_path, wall_clock(), names)) {
+        fprintf(stderr, "Error: cannot read the picture folder '%s': %s\n", folder_path.c_str(),
+                strerror(errno));
+        return false;
+    }
+    printf("%s: %zu picture%s\n", text.c_str(), names.size(), names.size() == 1 ? "" : "s");
+    pass.images_in_pass += static_cast<int>(names.size());
+    if (shuffled(folder)) {
+        shuffle_pictures(names, shuffle_random(pass), name_in_folder(pass.last_shown, folder_path));
+    }
+    const int32_t seconds = picture_seconds(folder, settings.slide_interval);
+    for (const std::string &name : names) {
+        if (show_full_image(list, shown_prefix + name, folder_path + name, seconds, settings,
+                            pass)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string image_file(const dpy_imgs_info &settings) {
+    return settings.image_path + settings.img;
+}
+
+// The pictures of each <full_update>, <img> and <folder> in document order.
 void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {
-    for (pugi::xml_node list = group.child("full_update"); list && !pass.panel_lost;
+    for (pugi::xml_node list = group.child("full_update"); list && !pass_cut(pass);
          list = list.next_sibling("full_update")) {
-        for (pugi::xml_node img = list.child("img"); img; img = img.next_sibling("img")) {
-            settings.img = img.child_value();
-            printf("Display : %s \n", settings.img.c_str());
-            if (show_on_panel(pass, settings.img, [&](epd &panel) {
-                    panel.eInk_display_full(image_file(settings), settings.waveform_mode,
-                                            settings.rotate, settings.slide_interval,
-                                            settings.en_set_temperature);
-                })) {
-                image_shown(pass);
-            }
-            if (list_ends_after_image(list, "Full display stop \r", "Full display signal stop \r",
-                                      pass)) {
+        for (pugi::xml_node item = list.first_child(); item; item = item.next_sibling()) {
+            const std::string kind = item.name();
+            const bool list_ends =
+                kind == "img"      ? show_full_image(list, item.child_value(),
+                                                     settings.image_path + item.child_value(),
+                                                     picture_seconds(item, settings.slide_interval),
+                                                     settings, pass)
+                : kind == "folder" ? play_folder(list, item, settings, pass)
+                                   : false;
+            if (list_ends) {
                 break;
             }
         }
@@ -149,7 +327,8 @@ bool area_fits_panel(const dpy_area &a, const epd &panel) {
            static_cast<int64_t>(a.x) + a.w <= panel.get_width() && a.h <= panel.get_height();
 }
 
-void show_area_image(pugi::xml_node area, dpy_imgs_info &settings, pass_state &pass) {
+void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settings,
+                     pass_state &pass) {
     if (!area) {
         fprintf(stderr, "Skip image %s: its <area_update> has no <area> for it\n",
                 settings.img.c_str());
@@ -165,26 +344,31 @@ void show_area_image(pugi::xml_node area, dpy_imgs_info &settings, pass_state &p
                 pass.panel->get_height());
         return;
     }
+    if (!ready_for_image(settings, pass)) {
+        return;
+    }
     printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y, a.w,
            a.h);
     if (show_on_panel(pass, settings.img, [&](epd &panel) {
             panel.eInk_display_partial(image_file(settings), a.x, a.y, a.w, a.h,
-                                       settings.waveform_mode, settings.rotate,
-                                       settings.slide_interval, settings.en_set_temperature);
+                                       settings.waveform_mode, settings.rotate, seconds,
+                                       settings.en_set_temperature);
         })) {
-        image_shown(pass);
+        pass.last_shown = image_file(settings);
+        image_shown(pass, settings.quiet);
     }
 }
 
 void play_area_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {
-    for (pugi::xml_node list = group.child("area_update"); list && !pass.panel_lost;
+    for (pugi::xml_node list = group.child("area_update"); list && !pass_cut(pass);
          list = list.next_sibling("area_update")) {
         pugi::xml_node area = list.child("area");
         for (pugi::xml_node img = list.child("img"); img; img = img.next_sibling("img")) {
             settings.img = img.child_value();
-            show_area_image(area, settings, pass);
+            show_area_image(area, picture_seconds(img, settings.slide_interval), settings, pass);
             area = area.next_sibling("area");
-            if (list_ends_after_image(list, "Area update display stop \r",
+            if (pass.cut_short ||
+                list_ends_after_image(list, "Area update display stop \r",
                                       "Area update display signal stop \r", pass)) {
                 break;
             }
@@ -197,21 +381,31 @@ void play_pass(pugi::xml_node epd_node, dpy_imgs_info &settings, pass_state &pas
          group = group.next_sibling("image_name")) {
         puts("Full update:");
         play_full_phase(group, settings, pass);
-        if (pass.panel_lost || stop_requested(pass)) {
+        if (pass_cut(pass) || stop_requested(pass)) {
             return;
         }
         puts("Area update:");
         play_area_phase(group, settings, pass);
-        if (pass.panel_lost) {
+        if (pass_cut(pass)) {
             return;
         }
         pass.stop = group.child("stop");
     }
 }
 
+// Puts a playlist's settings into effect for the images that follow.
+void use_playlist(const show_playlist &playlist, pass_state &pass) {
+    pass.picture = playlist.settings.picture;
+    pass.panel->set_picture_options(pass.picture);
+    pass.clear_every = playlist.settings.clear_every;
+    pass.stop = pugi::xml_node();
+    pass.cut_short = false;
+}
+
 } // namespace
 
-player::player(const volatile sig_atomic_t &stop_flag) : stop_flag(stop_flag) {}
+player::player(const volatile sig_atomic_t &stop_flag, const volatile sig_atomic_t &hang_ups)
+    : stop_flag(stop_flag), hang_ups(hang_ups) {}
 
 player::~player() {
     // Reports still held back are summed up before the log closes.
@@ -241,24 +435,31 @@ bool player::start_panel() {
 }
 
 int player::slide_show(const char *path, dpy_imgs_info settings) {
-    pugi::xml_document doc;
-    if (!load_playlist(path, doc)) {
+    auto playing = std::make_unique<show_playlist>();
+    playing->settings = std::move(settings);
+    if (!load_playlist(path, playing->doc)) {
         return 1;
     }
     if (!start_panel()) {
         return 1;
     }
-    panel->set_picture_options(settings.picture);
-    pugi::xml_node epd_node = doc.document_element().child("epd");
     panel_recovery recovery(stop_flag);
-    pass_state pass(panel, recovery, stop_flag, settings);
-    pass.images_in_pass = images_in(epd_node);
+    pass_state pass(panel, recovery, stop_flag, hang_ups, path);
+    use_playlist(*playing, pass);
     for (;;) {
         pass.images_shown = 0;
         pass.image_number = 0;
-        play_pass(epd_node, settings, pass);
+        pugi::xml_node epd_node = playing->doc.document_element().child("epd");
+        pass.images_in_pass = images_in(epd_node);
+        play_pass(epd_node, playing->settings, pass);
         if (pass.panel_lost) {
             return 0;
+        }
+        // A hang-up that no image boundary took (a pass without images) is taken at its end.
+        if (pass.reloaded || (!pass.stop && !stop_requested(pass) && reload_if_asked(pass))) {
+            playing = std::move(pass.reloaded);
+            use_playlist(*playing, pass);
+            continue;
         }
         if (pass.stop) {
             printf("stop tag %s and exit\r\n", pass.stop.child_value());

@@ -13,14 +13,17 @@ class epd;
 class player {
   public:
     // stop_flag is raised by the entry's signal handler; the walk reads it afresh at each check.
-    explicit player(const volatile sig_atomic_t &stop_flag);
+    // hang_ups counts the hang-up signals: at the image boundary after a new one the playlist is
+    // read again.
+    player(const volatile sig_atomic_t &stop_flag, const volatile sig_atomic_t &hang_ups);
     // Ends the USB session first, then the panel goes: its controllers find nothing left open to
     // release, so the end of a show prints nothing of theirs.
     ~player();
     player(const player &) = delete;
     player &operator=(const player &) = delete;
 
-    // Plays one show: the playlist until a stop element or the stop flag ends it. Returns 0 once
+    // Plays one show: the playlist (read again after a hang-up) until a stop element or the stop
+    // flag ends it. Returns 0 once
     // a show ran, 1 when it could not start (no playlist, no controller, no usable panel).
     int slide_show(const char *path, dpy_imgs_info settings);
 
@@ -28,6 +31,7 @@ class player {
     bool start_panel();
 
     const volatile sig_atomic_t &stop_flag;
+    const volatile sig_atomic_t &hang_ups;
     std::unique_ptr<epd> panel;
 };
 

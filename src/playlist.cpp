@@ -64,15 +64,18 @@ bool has_every_setting(const char *path, pugi::xml_node epd_node) {
     return true;
 }
 
-// The text of an optional keyword or number setting, without surrounding blanks.
-std::string trimmed_text(pugi::xml_node node) {
-    std::string text = node.child_value();
+std::string trimmed(const std::string &text) {
     const char *blanks = " \t\r\n";
     size_t first = text.find_first_not_of(blanks);
     if (first == std::string::npos) {
         return "";
     }
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+// The text of an optional keyword or number setting, without surrounding blanks.
+std::string trimmed_text(pugi::xml_node node) {
+    return trimmed(node.child_value());
 }
 
 bool whole_number(const std::string &text, long low, long high, int32_t &value) {
@@ -143,6 +146,77 @@ bool read_optional_settings(const char *path, pugi::xml_node epd_node, dpy_imgs_
     return true;
 }
 
+// An attribute that switches something on: "true" or "false" (blanks around allowed).
+bool read_switch(pugi::xml_attribute attribute, bool &on) {
+    const std::string word = trimmed(attribute.value());
+    on = word == "true";
+    return on || word == "false";
+}
+
+// Seconds as an <img> or <folder> gives them, in the manner of slide_interval but strict.
+bool read_seconds(pugi::xml_attribute attribute, int32_t &seconds) {
+    return whole_number(trimmed(attribute.value()), 0, INT32_MAX, seconds);
+}
+
+bool read_quiet_hours(const char *path, pugi::xml_node epd_node, dpy_imgs_info &s,
+                      std::string &echo) {
+    pugi::xml_node node = epd_node.child("quiet_hours");
+    if (!node) {
+        return true;
+    }
+    if (!s.quiet.read(node.child_value())) {
+        report_bad_setting(path, "quiet_hours", node.child_value(),
+                           "windows of the day such as 22:00-07:00, separated by commas, "
+                           "leaving some time of the day to show pictures in");
+        return false;
+    }
+    if (pugi::xml_attribute clear = node.attribute("clear");
+        clear && !read_switch(clear, s.quiet.clear)) {
+        report_bad_setting(path, "quiet_hours clear", clear.value(), "true or false");
+        return false;
+    }
+    echo += "quiet_hours = " + s.quiet.text() + "\n";
+    return true;
+}
+
+// The seconds and shuffle attributes of every picture of the lists, checked before the show.
+bool check_picture_item(const char *path, pugi::xml_node item) {
+    int32_t seconds = 0;
+    const std::string name = item.name();
+    if (pugi::xml_attribute attribute = item.attribute("seconds");
+        attribute && !read_seconds(attribute, seconds)) {
+        report_bad_setting(path, (name + " seconds").c_str(), attribute.value(),
+                           "a whole number of seconds, 0 or more");
+        return false;
+    }
+    bool on = false;
+    if (pugi::xml_attribute attribute = item.attribute("shuffle");
+        name == "folder" && attribute && !read_switch(attribute, on)) {
+        report_bad_setting(path, "folder shuffle", attribute.value(), "true or false");
+        return false;
+    }
+    return true;
+}
+
+bool check_picture_items(const char *path, pugi::xml_node epd_node) {
+    for (pugi::xml_node group : epd_node.children("image_name")) {
+        for (pugi::xml_node list : group.children()) {
+            const std::string kind = list.name();
+            if (kind != "full_update" && kind != "area_update") {
+                continue;
+            }
+            for (pugi::xml_node item : list.children()) {
+                const std::string name = item.name();
+                const bool picture = name == "img" || (name == "folder" && kind == "full_update");
+                if (picture && !check_picture_item(path, item)) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
 void print_settings(const dpy_imgs_info &s) {
     printf("epd name = %s\n", s.name.c_str());
     printf("color = %s\n", s.color.c_str());
@@ -155,6 +229,49 @@ void print_settings(const dpy_imgs_info &s) {
 }
 
 } // namespace
+
+const std::vector<playlist_element> &playlist_elements() {
+    static const std::vector<playlist_element> elements = {
+        {"", "epd", {"name"}},
+        {"epd", "color", {}},
+        {"epd", "image_path", {}},
+        {"epd", "slide_interval", {}},
+        {"epd", "en_set_temperature", {}},
+        {"epd", "temperature", {}},
+        {"epd", "waveform_mode", {}},
+        {"epd", "rotate", {}},
+        {"epd", "fit", {}},
+        {"epd", "background", {}},
+        {"epd", "dither", {}},
+        {"epd", "clear_every", {}},
+        {"epd", "quiet_hours", {"clear"}},
+        {"epd", "image_name", {}},
+        {"image_name", "full_update", {}},
+        {"image_name", "area_update", {}},
+        {"image_name", "stop", {}},
+        {"full_update", "img", {"seconds"}},
+        {"full_update", "folder", {"seconds", "shuffle"}},
+        {"full_update", "stop", {}},
+        {"area_update", "img", {"seconds"}},
+        {"area_update", "area", {}},
+        {"area_update", "stop", {}},
+    };
+    return elements;
+}
+
+int32_t picture_seconds(pugi::xml_node item, int32_t slide_interval) {
+    int32_t seconds = slide_interval;
+    if (pugi::xml_attribute attribute = item.attribute("seconds")) {
+        read_seconds(attribute, seconds);
+    }
+    return seconds;
+}
+
+bool shuffled(pugi::xml_node folder) {
+    bool on = false;
+    read_switch(folder.attribute("shuffle"), on);
+    return on;
+}
 
 int32_t read_integer(const char *text) {
     long long value = strtoll(text, nullptr, 10);
@@ -205,7 +322,9 @@ bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {
     settings.waveform_mode = read_integer(epd_node.child("waveform_mode").child_value());
     settings.rotate = read_integer(epd_node.child("rotate").child_value());
     std::string optional_echo;
-    if (!read_optional_settings(path, epd_node, settings, optional_echo)) {
+    if (!read_optional_settings(path, epd_node, settings, optional_echo) ||
+        !read_quiet_hours(path, epd_node, settings, optional_echo) ||
+        !check_picture_items(path, epd_node)) {
         return false;
     }
     print_settings(settings);

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <pugixml.hpp>
 #include <string>
+#include <vector>
 
 #include "img_proc.h"
+#include "quiet_hours.h"
 
 struct dpy_area {
     int32_t x = 0;
@@ -30,7 +32,20 @@ struct dpy_imgs_info {
     // Optional settings; without their elements every image is shown as it always was.
     picture_options picture; // <fit>, <background>, <dither>
     int32_t clear_every = 0; // <clear_every>: a deep clear after every N images; 0 never
+    quiet_hours quiet;       // <quiet_hours>: no image shown inside its windows
 };
+
+// One element that a playlist may hold: the element it stands under ("" for the root's <epd>),
+// its name, and the attributes the tool reads on it.
+struct playlist_element {
+    const char *parent;
+    const char *name;
+    std::vector<const char *> attributes;
+};
+
+// Every element and attribute the tool reads, in one place: what a checker of playlists takes
+// as known.
+const std::vector<playlist_element> &playlist_elements();
 
 // Reads and echoes the settings of the playlist at path. On a playlist that cannot be used it
 // prints one message naming the file and the problem on standard error and returns false.
@@ -42,6 +57,13 @@ dpy_area parsing_area(const char *text);
 // Integers read as atoi does (blanks, sign, digits up to the first other character),
 // kept within the 32-bit range instead of overflowing.
 int32_t read_integer(const char *text);
+
+// The seconds an <img> or <folder> of an accepted playlist stays: its seconds attribute, or else
+// slide_interval.
+int32_t picture_seconds(pugi::xml_node item, int32_t slide_interval);
+
+// Whether a <folder> of an accepted playlist plays in a shuffled order (shuffle="true").
+bool shuffled(pugi::xml_node folder);
 
 // Parses the playlist at path into doc; on failure prints what is wrong and returns false.
 bool load_playlist(const char *path, pugi::xml_document &doc);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "entry_in_child.h"
 #include "epdsim.h"
 #include "main.h"
 #include "sim_show.h"
@@ -184,16 +185,9 @@ class ShowInAChild : public sim_show {
         dir.write("playlist.xml", one_pass({"a.png", "b.png"}));
     }
 
-    // Runs the entry point on playlist in a child process, after set_up has set up the
-    // simulated bus there. The child is killed after 60 s of real time.
     run_result play_in_child(const std::function<void()> &set_up,
                              const std::string &playlist = "playlist.xml") {
-        return run_in_child(
-            [&] {
-                set_up();
-                return entry(playlist);
-            },
-            dir.path(), {}, 60);
+        return run_entry_in_child(set_up, dir.path(), playlist);
     }
 
     static int entry(std::string playlist) {

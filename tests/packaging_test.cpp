@@ -158,6 +158,7 @@ TEST_F(Install, ServicePlaysTheEtcPlaylistWithTheInstalledProgram) {
     EXPECT_EQ(setting(settings, "DynamicUser"), "yes");
     EXPECT_EQ(setting(settings, "SupplementaryGroups"), "plugdev");
     EXPECT_EQ(setting(settings, "KillSignal"), "SIGTERM");
+    EXPECT_EQ(setting(settings, "ExecReload"), "/bin/kill -HUP $MAINPID");
     EXPECT_EQ(setting(settings, "Restart"), "on-failure");
     EXPECT_NE(setting(settings, "RestartSec"), "(missing)");
     EXPECT_NE(setting(settings, "TimeoutStopSec"), "(missing)");

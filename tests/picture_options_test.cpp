@@ -169,6 +169,9 @@ TEST_F(PictureSettings, DeepClearAfterEveryNImagesAcrossPasses) {
 }
 
 TEST_F(PictureSettings, BadValuesAreRefusedBeforeAnyUsbActivity) {
+    const std::string quiet_expected = "expected windows of the day such as 22:00-07:00, separated "
+                                       "by commas, leaving some time of the day to show pictures "
+                                       "in";
     struct {
         std::string extra;
         std::string message;
@@ -180,6 +183,21 @@ TEST_F(PictureSettings, BadValuesAreRefusedBeforeAnyUsbActivity) {
         {"<dither>ordered</dither>", "<dither> holds 'ordered'; expected none or floyd-steinberg"},
         {"<clear_every>-1</clear_every>",
          "<clear_every> holds '-1'; expected a whole number of images, 0 or more"},
+        {"<quiet_hours>22:00-7</quiet_hours>", "<quiet_hours> holds '22:00-7'; " + quiet_expected},
+        {"<quiet_hours>0:00-12:00,12:00-0:00</quiet_hours>",
+         "<quiet_hours> holds '0:00-12:00,12:00-0:00'; " + quiet_expected},
+        {"<quiet_hours clear=\"yes\">22:00-07:00</quiet_hours>",
+         "<quiet_hours clear> holds 'yes'; expected true or false"},
+        {"<image_name><full_update><img seconds=\"-1\">a.png</img></full_update></image_name>",
+         "<img seconds> holds '-1'; expected a whole number of seconds, 0 or more"},
+        {"<image_name><area_update><img seconds=\"1.5\">a.png</img></area_update></image_name>",
+         "<img seconds> holds '1.5'; expected a whole number of seconds, 0 or more"},
+        {"<image_name><full_update><folder seconds=\"soon\">x</folder></full_update>"
+         "</image_name>",
+         "<folder seconds> holds 'soon'; expected a whole number of seconds, 0 or more"},
+        {"<image_name><full_update><folder shuffle=\"yes\">x</folder></full_update>"
+         "</image_name>",
+         "<folder shuffle> holds 'yes'; expected true or false"},
     };
     for (const auto &c : cases) {
         run_result r = play_with(c.extra);

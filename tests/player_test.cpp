@@ -3,13 +3,24 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "entry_in_child.h"
+#include "epdsim.h"
+#include "quiet_hours.h"
 #include "sim_show.h"
+#include "virtual_clock.h"
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -306,4 +317,310 @@ TEST_F(PlayerTest, ASecondInterruptOfEitherKindEndsTheToolAtOnce) {
                          "stop Flag flip!"}))
             << second;
     }
+}
+
+// Playlists that keep themselves: folders, shuffle, per-image time, quiet hours and reload.
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Seconds since the epoch of a UTC time "YYYY-MM-DDTHH:MM:SS".
+std::time_t utc(const std::string &text) {
+    std::tm fields = {};
+    strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &fields);
+    return timegm(&fields);
+}
+
+void set_modified(const std::string &path, std::time_t when) {
+    const timespec times[2] = {{when, 0}, {when, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// "HH:MM:SS" of the wall clock, which the virtual clock may have set.
+std::string time_of_day() {
+    const std::time_t now = wall_clock();
+    std::tm local = {};
+    localtime_r(&now, &local);
+    char text[16];
+    strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+int second_of_day(const std::string &time_of_day) {
+    return std::stoi(time_of_day.substr(0, 2)) * 3600 + std::stoi(time_of_day.substr(3, 2)) * 60 +
+           std::stoi(time_of_day.substr(6, 2));
+}
+
+using command_actions = std::map<int, std::function<void()>>;
+
+// Shows run by the entry in a child of the test, in UTC, on a virtual clock that starts at a
+// given time and goes on as the program sleeps. Each command's journal line is kept with the time
+// of day at which it ended, and actions run when the command of their number has ended (to change
+// files or send a signal in the middle of a show).
+class PlaylistUpkeep : public PlayerTest {
+  protected:
+    run_result play_from(const std::string &start, const std::string &playlist,
+                         const command_actions &actions = {}) {
+        dir.write("playlist.xml", playlist);
+        const std::string times = dir.file("times.txt");
+        const std::string journal_file = dir.file("journal.txt");
+        auto set_up = [&] {
+            std::string error;
+            if (!virtual_clock::configure("virtual@" + start, &error)) {
+                exit(3);
+            }
+            panel.plug();
+            epdsim::set_journal_file(journal_file);
+            auto out = std::make_shared<std::ofstream>(times);
+            auto ended = std::make_shared<int>(0);
+            epdsim::set_in_transfer_hook([=](int, unsigned char *, int, int *, int result) {
+                while (*ended < epdsim::command_count()) {
+                    *out << time_of_day() << std::endl;
+                    if (auto action = actions.find(++*ended); action != actions.end()) {
+                        action->second();
+                    }
+                }
+                return result;
+            });
+        };
+        return run_entry_in_child(set_up, dir.path(), "playlist.xml", {{"TZ", "UTC"}});
+    }
+
+    // The journal of the latest show, each line preceded by the time its command ended.
+    lines timed_journal() const {
+        const lines times = split_lines(read_file(dir.file("times.txt")));
+        lines entries = journal();
+        EXPECT_EQ(times.size(), entries.size());
+        for (size_t i = 0; i < std::min(times.size(), entries.size()); ++i) {
+            entries[i] = times[i] + " " + entries[i];
+        }
+        return entries;
+    }
+
+    // A copy of a.png at path, last modified at when.
+    void picture_at(const std::string &path, std::time_t when) {
+        fs::copy_file(dir.file("img/a.png"), path, fs::copy_options::overwrite_existing);
+        set_modified(path, when);
+    }
+};
+
+} // namespace
+
+TEST_F(PlaylistUpkeep, FolderIsListedAfreshEachPassInNaturalOrderWithoutFilesNotReady) {
+    const std::string start = "2030-01-01T12:00:00";
+    const std::string shots = dir.file("img/shots/");
+    fs::create_directory(shots);
+    fs::create_directory(shots + "sub.png");
+    for (const char *name : {"img10.png", "img2.png", "img1.png", ".hidden.png", "b.png~",
+                             "c.png.part", "~lock.png", "notes.txt"}) {
+        picture_at(shots + name, utc(start) - 3600);
+    }
+    // Written as the show starts: left out until it has been left alone for a while.
+    picture_at(shots + "fresh.png", utc(start));
+    command_actions actions = {
+        {commands_at_start + 3 * commands_per_full_image, // the first pass's last command
+         [&] {
+             fs::remove(shots + "img1.png");
+             picture_at(shots + "img3.png", utc(start) - 3600);
+         }},
+        {during_full_image(7), [] { raise(SIGINT); }}};
+    run_result r = play_from(
+        start,
+        playlist("<image_name><full_update><folder seconds=\"20\">shots</folder></full_update>"
+                 "</image_name>"),
+        actions);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_starting(r.out, {"shots", "Display : "}),
+              (lines{"shots: 3 pictures", "Display : shots/img1.png ", "Display : shots/img2.png ",
+                     "Display : shots/img10.png ", "shots: 4 pictures",
+                     "Display : shots/fresh.png ", "Display : shots/img2.png ",
+                     "Display : shots/img3.png ", "Display : shots/img10.png "}));
+    EXPECT_EQ(count_starting(r.out, "Slide Period 20 sec"), 7);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(PlayerTest, ShuffledFolderPlaysANewOrderEachPassWithoutARepeatAtTheBoundary) {
+    const std::string mix = dir.file("img/mix/");
+    fs::create_directory(mix);
+    for (const char *name : {"p1.png", "p2.png", "p3.png"}) {
+        fs::copy_file(dir.file("img/a.png"), mix + name);
+    }
+    // An absolute folder: its pictures are echoed, and found, by that path.
+    const std::string groups = "<image_name><full_update><folder shuffle=\"true\">" + mix +
+                               "</folder></full_update></image_name>";
+    const int passes = 12;
+    auto shown = [&](const std::string &seed) {
+        run_result r =
+            play(playlist(groups),
+                 {{"EPDSIM_CLOCK", "virtual@2030-01-01T12:00:00"},
+                  {"EPDSIM_SEED", seed},
+                  {"EPDSIM_RAISE", "SIGINT@" + std::to_string(during_full_image(3 * passes))}});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return lines_starting(r.out, {"Display : "});
+    };
+    const lines first = shown("1");
+    ASSERT_EQ(first.size(), size_t(3 * passes));
+    std::set<lines> orders;
+    for (int pass = 0; pass < passes; ++pass) {
+        lines order(first.begin() + 3 * pass, first.begin() + 3 * pass + 3);
+        orders.insert(order);
+        std::sort(order.begin(), order.end());
+        EXPECT_EQ(order, (lines{"Display : " + mix + "p1.png ", "Display : " + mix + "p2.png ",
+                                "Display : " + mix + "p3.png "}))
+            << "pass " << pass;
+        if (pass > 0) {
+            EXPECT_NE(first[3 * pass], first[3 * pass - 1]) << "pass " << pass;
+        }
+    }
+    EXPECT_GT(orders.size(), 1u);
+    EXPECT_EQ(shown("1"), first);
+    EXPECT_NE(shown("2"), first);
+}
+
+TEST_F(PlaylistUpkeep, SecondsOfAPictureReplaceTheSlideInterval) {
+    run_result r = play_from(
+        "2030-01-01T12:00:00",
+        playlist("<image_name><full_update><img seconds=\"300\">a.png</img><img>b.png</img>"
+                 "</full_update><area_update><img seconds=\"7\">c.png</img><area>0,0,10,10</area>"
+                 "</area_update><stop/></image_name>"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_starting(r.out, {"Slide Period"}),
+              (lines{"Slide Period 300 sec", "Slide Period 0 sec", "Slide Period 7 sec"}));
+    // The next picture's first command comes the seconds asked for after the last one's.
+    const lines timed = timed_journal();
+    const size_t b_first = commands_at_start + commands_per_full_image;
+    ASSERT_GT(timed.size(), b_first);
+    const int waited = second_of_day(timed[b_first]) - second_of_day(timed[b_first - 1]);
+    EXPECT_GE(waited, 300);
+    EXPECT_LE(waited, 301);
+}
+
+TEST_F(PlaylistUpkeep, QuietHoursHoldTheShowUntilTheirEndAndMayClearThePanelFirst) {
+    for (const std::string clear : {"false", "true"}) {
+        SCOPED_TRACE("clear=" + clear);
+        show_settings quiet;
+        quiet.options = "<quiet_hours clear=\"" + clear + "\">22:00-07:00</quiet_hours>";
+        run_result r =
+            play_from("2030-01-01T21:59:50",
+                      playlist("<image_name><full_update><img seconds=\"6\">a.png</img>"
+                               "<img seconds=\"6\">b.png</img><img>c.png</img></full_update><stop/>"
+                               "</image_name>",
+                               quiet));
+        EXPECT_EQ(r.status, 0) << r.err;
+        lines expected = {"Display : a.png ", "Display : b.png ", "Quiet hours until 07:00",
+                          "Display : c.png "};
+        if (clear == "true") {
+            expected.insert(expected.begin() + 3, "Clear Screen (0x94)");
+        }
+        EXPECT_EQ(lines_starting(r.out, {"Display : ", "Quiet hours", "Clear Screen"}), expected);
+        // Inside the window the panel gets nothing but the clear (when asked), with no picture
+        // loaded; the next picture follows as the window ends.
+        lines inside;
+        for (const std::string &line : timed_journal()) {
+            const int second = second_of_day(line);
+            if (second >= 22 * 3600 || second < 7 * 3600) {
+                inside.push_back(line);
+            }
+        }
+        EXPECT_EQ(count_holding(inside, "display mode=0 x=0 y=0 w=2880 h=40"),
+                  clear == "true" ? 2 : 0);
+        EXPECT_EQ(count_holding(inside, "write_mem"), 0);
+        EXPECT_EQ(inside.size(), clear == "true" ? 10u : 0u);
+        const lines timed = timed_journal();
+        ASSERT_FALSE(timed.empty());
+        EXPECT_EQ(timed.back().substr(0, 6), "07:00:");
+    }
+}
+
+TEST_F(PlayerTest, QuietWindowsAcrossMidnightRunTogether) {
+    show_settings quiet;
+    quiet.options = "<quiet_hours>23:59-00:10, 00:10-00:30,03:00-04:00</quiet_hours>";
+    run_result r =
+        play(playlist("<image_name><full_update><img>a.png</img></full_update><stop/></image_name>",
+                      quiet),
+             {{"EPDSIM_CLOCK", "virtual@2026-12-31T23:59:58"}, {"TZ", "UTC"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("rotate  = 0\nquiet_hours = 23:59-00:10,00:10-00:30,03:00-04:00\n"),
+              std::string::npos);
+    EXPECT_EQ(lines_starting(r.out, {"Display : ", "Quiet hours"}),
+              (lines{"Quiet hours until 00:30", "Display : a.png "}));
+    EXPECT_EQ(journal().size(), size_t(commands_at_start + commands_per_full_image));
+}
+
+TEST_F(PlayerTest, StopRequestEndsTheQuietWaitWithinASecond) {
+    // On the real clock: a window from the minute before now to three minutes on.
+    const int minute = int(wall_clock() / 60 % (24 * 60));
+    show_settings quiet;
+    quiet.options = "<quiet_hours>" + clock_text((minute + 24 * 60 - 1) % (24 * 60) * 60) + "-" +
+                    clock_text((minute + 3) % (24 * 60) * 60) + "</quiet_hours>";
+    const std::string list =
+        playlist("<image_name><full_update><img>a.png</img></full_update></image_name>", quiet);
+    using clock = std::chrono::steady_clock;
+    for (int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        fs::remove(dir.file("journal.txt")); // the wait begins once the new one has its 2 lines
+        clock::time_point waiting_since, sent;
+        run_result r = play(list, {{"TZ", "UTC"}}, 60, [&](int pid) {
+            if (sent != clock::time_point() || journal().size() < size_t(commands_at_start)) {
+                return;
+            }
+            if (waiting_since == clock::time_point()) {
+                waiting_since = clock::now();
+            } else if (clock::now() - waiting_since > std::chrono::milliseconds(300)) {
+                kill(pid, signal);
+                sent = clock::now();
+            }
+        });
+        const auto ended = clock::now();
+        EXPECT_EQ(r.status, 0) << r.err;
+        ASSERT_NE(sent, clock::time_point());
+        // The wait ends within a second; the rest is the process's own end (under a sanitizer,
+        // its leak check) on a machine that may be busy.
+        EXPECT_LT(ended - sent, std::chrono::milliseconds(1500));
+        EXPECT_EQ(count_starting(r.out, "Quiet hours until "), 1);
+        EXPECT_NE(r.out.find("stop Flag flip!\nDone\n"), std::string::npos) << r.out;
+        EXPECT_EQ(journal().size(), size_t(commands_at_start));
+    }
+}
+
+TEST_F(PlaylistUpkeep, HangUpReadsThePlaylistAgainAtTheNextImageOrKeepsTheOneThatReads) {
+    const std::string first = playlist("<image_name><full_update><img>a.png</img><img>b.png</img>"
+                                       "</full_update><stop>one</stop></image_name>");
+    show_settings contain;
+    contain.options = "<fit>contain</fit>";
+    const std::string second = playlist(
+        "<image_name><full_update><img>c.png</img></full_update><stop>two</stop></image_name>",
+        contain);
+    auto rewritten_to = [path = dir.file("playlist.xml")](const std::string &text) {
+        return command_actions{{during_full_image(1), [path, text] {
+                                    std::ofstream(path) << text;
+                                    raise(SIGHUP);
+                                }}};
+    };
+    const std::string start = "2030-01-01T12:00:00";
+
+    run_result good = play_from(start, first, rewritten_to(second));
+    EXPECT_EQ(good.status, 0) << good.err;
+    EXPECT_EQ(player_lines(good.out),
+              (lines{"Full update:", "Display : a.png ", "Full update:", "Display : c.png ",
+                     "Area update:", "stop tag two and exit\r", "Done"}));
+    EXPECT_NE(good.out.find("Slide Period 0 sec\nReload playlist : playlist.xml\nepd name = test\n"
+                            "color = gray16\nimage path = img/\nslide interval = 0\n"
+                            "en set temp    = 1\ntemperature    = 25\nwaveform_mode  = 2\n"
+                            "rotate  = 0\nfit = contain\nFull update:\n"),
+              std::string::npos)
+        << good.out;
+    EXPECT_EQ(good.err, "");
+
+    run_result broken = play_from(start, first, rewritten_to("<playlist><epd>"));
+    EXPECT_EQ(broken.status, 0) << broken.err;
+    EXPECT_EQ(player_lines(broken.out),
+              (lines{"Full update:", "Display : a.png ", "Display : b.png ",
+                     "Area update:", "stop tag one and exit\r", "Done"}));
+    EXPECT_EQ(count_starting(broken.out, "Reload playlist : playlist.xml"), 1);
+    EXPECT_EQ(lines_starting(broken.err, {""}),
+              (lines{"Error: playlist file 'playlist.xml' is not well-formed XML: Start-end tags "
+                     "mismatch at line 1, column 15",
+                     "Playlist not reloaded; the show goes on with the one read before"}));
 }

@@ -1,8 +1,13 @@
 // The playlist reader: settings, their echo, area texts and the refusal of unusable playlists.
 #include <gtest/gtest.h>
 
+#include "folder.h"
 #include "playlist.h"
 #include "test_support.h"
+
+#include <algorithm>
+#include <iterator>
+#include <sstream>
 
 using testing_support::temp_dir;
 
@@ -123,6 +128,91 @@ TEST(PlaylistSettings, UnusablePlaylistsAreNamedWithTheirProblem) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Error: cannot read playlist file '/nonexistent/playlist.xml': No such file or "
               "directory\n");
+}
+
+TEST(PlaylistSettings, QuietHoursEchoAfterTheEightLinesAndAttributesAddNothing) {
+    parsed p = parse_text(std::string("<show><epd name=\"hall\">") + settings_block +
+                          "<quiet_hours clear=\" true \"> 22:00-07:00, 12:30-13:00 </quiet_hours>"
+                          "<image_name><full_update><img seconds=\"300\">a.png</img>"
+                          "<folder seconds=\"5\" shuffle=\"false\">beach/</folder></full_update>"
+                          "<area_update><img seconds=\"0\">b.png</img></area_update></image_name>"
+                          "</epd></show>");
+    ASSERT_TRUE(p.ok) << p.err;
+    EXPECT_EQ(p.out, std::string(settings_echo) + "quiet_hours = 22:00-07:00,12:30-13:00\n");
+    EXPECT_TRUE(p.settings.quiet.clear);
+}
+
+TEST(QuietHours, WindowsCrossMidnightRunTogetherAndEndWhereTheyEnd) {
+    auto at = [](int hours, int minutes, int seconds = 0) {
+        return hours * 3600 + minutes * 60 + seconds;
+    };
+    quiet_hours night;
+    ASSERT_TRUE(night.read("22:00-07:00"));
+    EXPECT_FALSE(night.covers(at(21, 59, 59)));
+    EXPECT_TRUE(night.covers(at(22, 0)));
+    EXPECT_TRUE(night.covers(at(0, 0)));
+    EXPECT_TRUE(night.covers(at(6, 59, 59)));
+    EXPECT_FALSE(night.covers(at(7, 0)));
+    EXPECT_EQ(night.end_of(at(23, 30, 10)), at(7, 0));
+
+    quiet_hours joined;
+    ASSERT_TRUE(joined.read(" 22:00 - 23:00 , 23:00-24:00,0:00-01:00,9:15-9:45 "));
+    EXPECT_EQ(joined.text(), "22:00-23:00,23:00-24:00,0:00-01:00,9:15-9:45");
+    EXPECT_EQ(joined.end_of(at(22, 10)), at(1, 0));
+    EXPECT_EQ(joined.end_of(at(9, 44, 59)), at(9, 45));
+    EXPECT_FALSE(joined.covers(at(1, 0)));
+    EXPECT_FALSE(joined.covers(at(9, 14, 59)));
+
+    for (const char *refused :
+         {"", "22:00", "22-07", "22:00-07:00,", "25:00-07:00", "22:60-07:00", "7:0-8:00",
+          "+1:00-2:00", "22:00-07:00x", "22:00-22:00", "00:00-24:00", "00:00-12:00,12:00-00:00"}) {
+        quiet_hours hours;
+        EXPECT_FALSE(hours.read(refused)) << refused;
+        EXPECT_TRUE(hours.empty()) << refused;
+    }
+}
+
+TEST(FolderPictures, NaturalOrderPutsImg2BeforeImg10) {
+    std::vector<std::string> names = {"img10.png",
+                                      "img2.png",
+                                      "IMG3.png",
+                                      "img1.png",
+                                      "img01.png",
+                                      "a.png",
+                                      "img1b.png",
+                                      "img1a.png",
+                                      "b2c10.png",
+                                      "b2c9.png",
+                                      "x100000000000000000000.png",
+                                      "x99999999999999999999.png"};
+    std::sort(names.begin(), names.end(), natural_less);
+    EXPECT_EQ(names, (std::vector<std::string>{"a.png", "b2c9.png", "b2c10.png", "img01.png",
+                                               "img1.png", "img1a.png", "img1b.png", "img2.png",
+                                               "IMG3.png", "img10.png", "x99999999999999999999.png",
+                                               "x100000000000000000000.png"}));
+}
+
+TEST(FolderPictures, HiddenTemporaryAndUnreadableNamesAreLeftOut) {
+    for (const char *kept : {"photo.jpg", "Photo.JPEG", "scan.tif", "x.webp", "y.bmp", "z.pgm"}) {
+        EXPECT_TRUE(!hidden_or_temporary_name(kept) && has_picture_extension(kept)) << kept;
+    }
+    for (const char *left_out :
+         {".photo.jpg", "photo.jpg~", "~$photo.jpg", "#photo.jpg#", "photo.jpg.part", "photo.tmp",
+          "photo.crdownload", ".photo.jpg.swp", "notes.txt", "photo", "anim.gif"}) {
+        EXPECT_FALSE(!hidden_or_temporary_name(left_out) && has_picture_extension(left_out))
+            << left_out;
+    }
+}
+
+TEST(FolderPictures, TheReadmeListsTheFormatsTheFolderTakes) {
+    const std::string readme = testing_support::read_file(EPDSHOW_SOURCE_DIR "/README.md");
+    const std::string lead = "decoder (OpenCV) reads: `";
+    const size_t from = readme.find(lead);
+    ASSERT_NE(from, std::string::npos);
+    std::istringstream listed(readme.substr(
+        from + lead.size(), readme.find('`', from + lead.size()) - from - lead.size()));
+    std::vector<std::string> extensions{std::istream_iterator<std::string>(listed), {}};
+    EXPECT_EQ(extensions, picture_extensions());
 }
 
 TEST(AreaText, FieldsSplitLikeStrtokAndReadLikeAtoi) {

@@ -418,12 +418,19 @@ std::string one_picture(const std::string &image, bool stop) {
 TEST(SimProcess, InvalidVariableEndsTheProgramWithStatusTwo) {
     temp_dir dir;
     dir.write("playlist.xml", one_picture("none.png", true));
-    auto run = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, {{"EPDSIM_FAULTS", "bogus"}},
-                           dir.path(), 30);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.err.find("epdsim: EPDSIM_FAULTS=bogus: unknown fault 'bogus'\n"),
-              std::string::npos)
-        << run.err;
+    const std::pair<env_list, std::string> cases[] = {
+        {{{"EPDSIM_FAULTS", "bogus"}}, "epdsim: EPDSIM_FAULTS=bogus: unknown fault 'bogus'\n"},
+        {{{"EPDSIM_CLOCK", "virtual@2026-13-01T00:00:00"}},
+         "epdsim: EPDSIM_CLOCK=virtual@2026-13-01T00:00:00: expected virtual or "
+         "virtual@YYYY-MM-DDTHH:MM:SS\n"},
+        {{{"EPDSIM_SEED", "-3"}},
+         "epdsim: EPDSIM_SEED=-3: expected a whole number from 0 to 18446744073709551615\n"},
+    };
+    for (const auto &c : cases) {
+        auto run = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, c.first, dir.path(), 30);
+        EXPECT_EQ(run.status, 2) << c.second;
+        EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
+    }
 }
 
 TEST(SimProcess, JournalMemoryAndSignalTriggerReachTheFiles) {

@@ -1,0 +1,33 @@
+// The program's entry run in-process, in a child of the test: for shows that set up the simulated
+// bus, the virtual clock or hooks in the program's own process.
+#ifndef EPDSHOW_ENTRY_IN_CHILD_H
+#define EPDSHOW_ENTRY_IN_CHILD_H
+
+#include "main.h"
+#include "test_support.h"
+
+#include <functional>
+#include <string>
+
+namespace testing_support {
+
+// Runs the program's entry on playlist in a child process, in folder dir with env added, after
+// set_up has set up the simulated bus (and what else the show needs) there. The child is killed
+// after timeout_s seconds of real time.
+inline run_result run_entry_in_child(const std::function<void()> &set_up, const std::string &dir,
+                                     const std::string &playlist = "playlist.xml",
+                                     const env_list &env = {}, int timeout_s = 60) {
+    return run_in_child(
+        [&] {
+            set_up();
+            std::string program = "epdshow";
+            std::string path = playlist;
+            char *argv[] = {program.data(), path.data(), nullptr};
+            return epdshow_main(2, argv);
+        },
+        dir, env, timeout_s);
+}
+
+} // namespace testing_support
+
+#endif
