@@ -78,8 +78,9 @@ bool bring_panel_back(pass_state &pass) {
 bool show_on_panel(pass_state &pass, const std::string &name,
                    const std::function<void(epd &)> &update) {
     reopen_log_if_asked();
-    service_status("showing " + name + ", image " + std::to_string(++pass.image_number) + " of " +
-                   std::to_string(std::max(pass.image_number, pass.images_in_pass)));
+    const int number = ++pass.image_number;
+    service_status("showing " + name + ", image " + std::to_string(number) + " of " +
+                   std::to_string(std::max(number, pass.images_in_pass)));
     service_alive();
     for (;;) {
         update(*pass.panel);
