@@ -2,6 +2,7 @@
 
 #include "epd_device.h"
 #include "img_proc.h"
+#include "usb_devices.h"
 
 #include <algorithm>
 #include <chrono>
@@ -53,15 +54,15 @@ constexpr int largest_band_side = 65535;
 
 // A record that reports a band past any real size (damaged, or misread) would overflow the panel's
 // height and have every picture scaled to an absurd size: no panel is built from it.
-bool band_size_usable(const epd_device &device) {
+bool band_size_usable(const epd_device &device, std::string &refusal) {
     const int w = device.get_width();
     const int h = device.get_height();
     if (w >= 0 && w <= largest_band_side && h >= 0 && h <= largest_band_side) {
         return true;
     }
-    std::fprintf(stderr,
-                 "Error: cannot build the panel: controller %d reports a band of %d x %d pixels\n",
-                 device.get_index(), w, h);
+    refusal = "cannot build the panel: controller " + std::to_string(device.get_index()) +
+              " reports a band of " + std::to_string(w) + " x " + std::to_string(h) + " pixels";
+    std::fprintf(stderr, "Error: %s\n", refusal.c_str());
     return false;
 }
 
@@ -74,14 +75,16 @@ int with_partial_bit(int value, bool enable) {
 
 epd::epd(int count) : nb_devs(count) {
     if (count <= 0) {
-        std::fprintf(stderr, "Error: no controller to build the panel from (controller count %d)\n",
-                     count);
+        refusal = "no controller to build the panel from (controller count " +
+                  std::to_string(count) + ")";
+        std::fprintf(stderr, "Error: %s\n", refusal.c_str());
         return;
     }
     for (int i = 0; i < count; ++i) {
         controllers.push_back(std::make_unique<epd_device>(i));
     }
-    ready = place_controllers() && band_size_usable(*it8951_dev[0]);
+    ready =
+        every_controller_open() && place_controllers() && band_size_usable(*it8951_dev[0], refusal);
     if (!ready) {
         return;
     }
@@ -92,6 +95,48 @@ epd::epd(int count) : nb_devs(count) {
 }
 
 epd::~epd() = default;
+
+// A controller that could not be opened reads as zeros: the panel is refused for that cause,
+// not for the multi IDs it seems to report.
+bool epd::every_controller_open() {
+    const epd_device *first = nullptr;
+    int unopened = 0;
+    for (const auto &device : controllers) {
+        if (device->get_open_result() != 0) {
+            first = first != nullptr ? first : device.get();
+            ++unopened;
+        }
+    }
+    if (first == nullptr) {
+        return true;
+    }
+    const std::string label = usb_device_label(first->get_index());
+    const std::string cause = usb_error_text(first->get_open_result());
+    refusal = unopened == 1 ? "cannot build the panel: " + label + " could not be opened: " + cause
+                            : "cannot build the panel: " + std::to_string(unopened) +
+                                  " controllers could not be opened, " + label + " first: " + cause;
+    std::fprintf(stderr, "Error: %s\n", refusal.c_str());
+    return false;
+}
+
+int epd::get_layout_id() const {
+    switch (current_layout()) {
+    case layout::panel_42:
+        return 42;
+    case layout::panel_32:
+        return 32;
+    case layout::none:
+        break;
+    }
+    return 0;
+}
+
+const epd_device *epd::get_controller(int i) const {
+    if (i < 0 || i >= static_cast<int>(controllers.size())) {
+        return nullptr;
+    }
+    return controllers[i].get();
+}
 
 bool epd::place_controllers() {
     const int first_id = controllers[0]->get_multiID();
@@ -122,18 +167,15 @@ bool epd::place_controllers() {
     return placed;
 }
 
-void epd::report_unordered_controllers() const {
+void epd::report_unordered_controllers() {
+    refusal = "cannot order the controllers into a panel: ";
     if (nb_devs > slot_capacity) {
-        std::fprintf(stderr,
-                     "Error: cannot order the controllers into a panel: %d controllers found, a "
-                     "panel takes at most %d:\n",
-                     nb_devs, slot_capacity);
+        refusal += std::to_string(nb_devs) + " controllers found, a panel takes at most " +
+                   std::to_string(slot_capacity);
     } else {
-        std::fprintf(stderr,
-                     "Error: cannot order the controllers into a panel: their multi IDs must be 0 "
-                     "to %d, each once:\n",
-                     nb_devs - 1);
+        refusal += "their multi IDs must be 0 to " + std::to_string(nb_devs - 1) + ", each once";
     }
+    std::fprintf(stderr, "Error: %s:\n", refusal.c_str());
     for (int j = 0; j < nb_devs; ++j) {
         std::fprintf(stderr, "\tcontroller %d reports multi ID %d\n", j,
                      controllers[j]->get_multiID());

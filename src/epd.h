@@ -25,6 +25,12 @@ class epd {
     int get_nb_devs() const { return nb_devs; }
     // False when the controllers could not be ordered into a panel (the reason was printed).
     bool is_ready() const { return ready; }
+    // Why the controllers form no panel, in one line; empty when they do.
+    const std::string &get_refusal() const { return refusal; }
+    // 42 or 32 for a panel of a known layout; 0 for any other set of controllers.
+    int get_layout_id() const;
+    // Controller index i (0 .. count - 1), whatever its slot; null for another index.
+    const epd_device *get_controller(int i) const;
 
     // Image distribution.
     int ldImg2Buf(const std::string &path, int x, int y, int w, int h, int rotate);
@@ -69,8 +75,9 @@ class epd {
         bool after_rectangle; // the rectangle had ended above this band
     };
 
+    bool every_controller_open();
     bool place_controllers();
-    void report_unordered_controllers() const;
+    void report_unordered_controllers();
     layout current_layout() const;
     bool rectangle_fits(int x, int y, int w, int h) const;
     epd_device *slot(int i) const;
@@ -89,6 +96,7 @@ class epd {
     int intID = 0;
     int nb_devs = 0;
     bool ready = false;
+    std::string refusal;
     epd_device *it8951_dev[4] = {};
     std::vector<std::unique_ptr<epd_device>> controllers; // owns every controller object
     int lut_poll_limit_ms = 60000;
