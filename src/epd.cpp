@@ -253,23 +253,24 @@ int epd::ldImg2Buf(const std::string &path, int rotate) {
 }
 
 int epd::load_32_epd_img(const std::string &path, int x, int y, int w, int h, int rotate) {
-    load_bands(path, x, y, w, h, rotate, false);
-    return 0;
+    return load_bands(path, x, y, w, h, rotate, false) ? 0 : -1;
 }
 
 int epd::load_42_epd_img(const std::string &path, int x, int y, int w, int h, int rotate) {
-    load_bands(path, x, y, w, h, rotate, true);
-    return 0;
+    return load_bands(path, x, y, w, h, rotate, true) ? 0 : -1;
 }
 
-void epd::load_bands(const std::string &path, int x, int y, int w, int h, int rotate,
+// False when the picture could not be used (picture_problem says why); nothing is written then.
+bool epd::load_bands(const std::string &path, int x, int y, int w, int h, int rotate,
                      bool bottom_band_reversed) {
+    picture_problem.clear();
     if (!rectangle_fits(x, y, w, h)) {
-        return;
+        return true;
     }
     const img_proc picture(path.c_str(), w, h, rotate, picture_settings);
     if (picture.empty()) {
-        return;
+        picture_problem = picture.get_problem();
+        return false;
     }
     int source_row = 0;
     for (const band_share &share : band_shares(y, h, bottom_band_reversed)) {
@@ -282,6 +283,7 @@ void epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
         }
         source_row += share.rows;
     }
+    return true;
 }
 
 int epd::display(int x, int y, int w, int h, int waveform_mode, bool partial, int value) {
@@ -347,7 +349,9 @@ int epd::eInk_display_full(std::string path, int waveform_mode, int rotate, int 
     }
     const int temperature = prepare_temperature(en_set_temperature);
     std::puts("Load Image (0xA2)");
-    ldImg2Buf(path, rotate);
+    if (ldImg2Buf(path, rotate) != 0) {
+        return picture_unusable;
+    }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
     std::puts("Display Area (0x94)");
@@ -363,7 +367,9 @@ int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int 
     }
     const int temperature = prepare_temperature(en_set_temperature);
     std::puts("Load Image (0xA2)");
-    ldImg2Buf(path, x, y, w, h, rotate);
+    if (ldImg2Buf(path, x, y, w, h, rotate) != 0) {
+        return picture_unusable;
+    }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
     std::puts("Delay ~30ms");

@@ -18,6 +18,7 @@ struct pass_state {
     const volatile sig_atomic_t &stop_flag;
     pugi::xml_node stop; // the latest stop lookup, whatever it found
     int images_shown = 0;
+    std::string first_unusable; // the first picture of the pass that could not be used, and why
     bool controllers_gone = false;
     int32_t clear_every;
     int64_t since_clear = 0; // images shown since the last deep clear, across passes
@@ -40,6 +41,23 @@ void image_shown(pass_state &pass) {
 
 std::string image_file(const dpy_imgs_info &settings) {
     return settings.image_path + settings.img;
+}
+
+// Remembers the first picture of the pass that could not be used, for the end of a pass that
+// showed nothing.
+void note_unusable(pass_state &pass, const std::string &picture, const std::string &reason) {
+    if (pass.first_unusable.empty()) {
+        pass.first_unusable = "'" + picture + "': " + reason;
+    }
+}
+
+// Counts an image the update showed, or notes why its picture could not be used.
+void update_done(int result, const dpy_imgs_info &settings, pass_state &pass) {
+    if (result == 0) {
+        image_shown(pass);
+    } else if (result == epd::picture_unusable) {
+        note_unusable(pass, image_file(settings), pass.panel.get_picture_problem());
+    }
 }
 
 // After an image of a list: true when the list ends there, because every controller has left the
@@ -69,10 +87,10 @@ void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &
         for (pugi::xml_node img = list.child("img"); img; img = img.next_sibling("img")) {
             settings.img = img.child_value();
             printf("Display : %s \n", settings.img.c_str());
-            pass.panel.eInk_display_full(image_file(settings), settings.waveform_mode,
-                                         settings.rotate, settings.slide_interval,
-                                         settings.en_set_temperature);
-            image_shown(pass);
+            update_done(pass.panel.eInk_display_full(image_file(settings), settings.waveform_mode,
+                                                     settings.rotate, settings.slide_interval,
+                                                     settings.en_set_temperature),
+                        settings, pass);
             if (list_ends_after_image(list, "Full display stop \r", "Full display signal stop \r",
                                       pass)) {
                 break;
@@ -82,35 +100,30 @@ void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &
 }
 
 // Areas the controllers cannot show are refused here, before any command is sent.
-// An area may reach below the panel (those rows are dropped), but not be taller than it: the
-// picture is scaled to the whole area, so an area picture never costs more than a whole-panel one.
-bool area_fits_panel(const dpy_area &a, const epd &panel) {
-    return a.w > 0 && a.h > 0 && a.x >= 0 && a.y >= 0 &&
-           static_cast<int64_t>(a.x) + a.w <= panel.get_width() && a.h <= panel.get_height();
-}
-
 void show_area_image(pugi::xml_node area, dpy_imgs_info &settings, pass_state &pass) {
     if (!area) {
         fprintf(stderr, "Skip image %s: its <area_update> has no <area> for it\n",
                 settings.img.c_str());
+        note_unusable(pass, image_file(settings), "its <area_update> has no <area> for it");
         return;
     }
     settings.area = parsing_area(area.child_value());
     const dpy_area &a = settings.area;
-    if (!area_fits_panel(a, pass.panel)) {
-        fprintf(stderr,
-                "Skip image %s: area (x, y, w, h) = (%d, %d, %d, %d) does not fit the %d x %d "
-                "panel\n",
-                settings.img.c_str(), a.x, a.y, a.w, a.h, pass.panel.get_width(),
-                pass.panel.get_height());
+    if (!area_fits(a, pass.panel.get_width(), pass.panel.get_height())) {
+        char reason[160];
+        snprintf(reason, sizeof reason,
+                 "area (x, y, w, h) = (%d, %d, %d, %d) does not fit the %d x %d panel", a.x, a.y,
+                 a.w, a.h, pass.panel.get_width(), pass.panel.get_height());
+        fprintf(stderr, "Skip image %s: %s\n", settings.img.c_str(), reason);
+        note_unusable(pass, image_file(settings), reason);
         return;
     }
     printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y, a.w,
            a.h);
-    pass.panel.eInk_display_partial(image_file(settings), a.x, a.y, a.w, a.h,
-                                    settings.waveform_mode, settings.rotate,
-                                    settings.slide_interval, settings.en_set_temperature);
-    image_shown(pass);
+    update_done(pass.panel.eInk_display_partial(
+                    image_file(settings), a.x, a.y, a.w, a.h, settings.waveform_mode,
+                    settings.rotate, settings.slide_interval, settings.en_set_temperature),
+                settings, pass);
 }
 
 void play_area_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {
@@ -144,6 +157,23 @@ void play_pass(pugi::xml_node epd_node, dpy_imgs_info &settings, pass_state &pas
         }
         pass.stop = group.child("stop");
     }
+}
+
+// A pass that showed no image fails the show, so that a service manager starts it again: its
+// pictures may not be there yet. A stop request, or a stop element in a pass that had nothing to
+// show, still ends the show as asked.
+bool showed_nothing(const pass_state &pass) {
+    if (pass.images_shown > 0 || stop_requested(pass)) {
+        return false;
+    }
+    return !pass.first_unusable.empty() || !pass.stop;
+}
+
+void report_empty_pass(const pass_state &pass) {
+    fprintf(stderr, "A whole pass of the playlist showed no image; the show ends (%s)\n",
+            pass.first_unusable.empty()
+                ? "the playlist names no picture"
+                : ("the first that could not be used: " + pass.first_unusable).c_str());
 }
 
 } // namespace
@@ -183,10 +213,15 @@ int player::slide_show(const char *path, dpy_imgs_info settings) {
     pass_state pass(*panel, stop_flag, settings.clear_every);
     for (;;) {
         pass.images_shown = 0;
+        pass.first_unusable.clear();
         play_pass(epd_node, settings, pass);
         if (pass.controllers_gone) {
             fprintf(stderr,
                     "Error: every e-paper controller has left the USB bus; the show ends\n");
+            return 1;
+        }
+        if (showed_nothing(pass)) {
+            report_empty_pass(pass);
             return 1;
         }
         if (pass.stop) {
@@ -194,10 +229,6 @@ int player::slide_show(const char *path, dpy_imgs_info settings) {
             return 0;
         }
         if (stop_requested(pass)) {
-            return 0;
-        }
-        if (pass.images_shown == 0) {
-            fprintf(stderr, "A whole pass of the playlist showed no image; the show ends\n");
             return 0;
         }
     }

@@ -236,3 +236,8 @@ dpy_area parsing_area(const char *text) {
     area.h = values[3];
     return area;
 }
+
+bool area_fits(const dpy_area &a, int width, int height) {
+    return a.w > 0 && a.h > 0 && a.x >= 0 && a.y >= 0 && int64_t{a.x} + a.w <= width &&
+           a.h <= height;
+}

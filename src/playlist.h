@@ -39,6 +39,11 @@ bool parsing_xml_file(const char *path, dpy_imgs_info &settings);
 // Reads "x,y,w,h"; missing fields are 0 and fields after the fourth are ignored.
 dpy_area parsing_area(const char *text);
 
+// Whether an area can be shown on a panel of width x height: not empty, not left of or above it,
+// not past its right edge and not taller than it. It may reach below the panel (those rows are
+// dropped): its picture is scaled to the whole area, so it never costs more than a whole panel.
+bool area_fits(const dpy_area &area, int width, int height);
+
 // Integers read as atoi does (blanks, sign, digits up to the first other character),
 // kept within the 32-bit range instead of overflowing.
 int32_t read_integer(const char *text);
