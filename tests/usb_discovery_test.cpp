@@ -330,4 +330,65 @@ TEST_F(FirstContact, APermissionFailureSaysWhatToDoAndEndsWithStatusOne) {
     EXPECT_EQ(r.out.find("Full update:"), std::string::npos);
 }
 
+// The probe reads each controller's system information and nothing else: no power, no image
+// memory, no refresh.
+TEST_F(FirstContact, ProbeReportsTheControllersAndTheirPanelOnBothLayouts) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"42", "2 controllers found:\n"
+               "controller 0: bus 1, device 2, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 1, band 2880 x 1080, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "controller 1: bus 1, device 3, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 0, band 2880 x 1080, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "Panel: the 42 layout, 2880 x 2160 pixels in 2 bands\n"},
+        {"32", "4 controllers found:\n"
+               "controller 0: bus 1, device 2, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 3, band 1440 x 640, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "controller 1: bus 1, device 3, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 2, band 1440 x 640, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "controller 2: bus 1, device 4, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 1, band 1440 x 640, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "controller 3: bus 1, device 5, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 0, band 1440 x 640, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "Panel: the 32 layout, 1440 x 2560 pixels in 4 bands\n"},
+    };
+    for (const auto &c : cases) {
+        run_result r = probe({{"EPDSIM_DEVICES", ""},
+                              {"EPDSIM_LAYOUT", c.first},
+                              {"EPDSIM_ORDER", c.first == "42" ? "1,0" : "3,2,1,0"}});
+        EXPECT_EQ(r.status, 0) << c.first << r.err;
+        EXPECT_EQ(report(r.out), c.second);
+        EXPECT_EQ(r.err, "");
+        const lines commands = journal();
+        EXPECT_EQ(int(commands.size()), c.first == "42" ? 2 : 4);
+        EXPECT_EQ(count_holding(commands, " sysinfo "), int(commands.size())) << c.first;
+    }
+}
+
+TEST_F(FirstContact, ProbeSaysWhyTheControllersFormNoPanel) {
+    const std::pair<env_list, std::string> cases[] = {
+        {{{"EPDSIM_DEVICES", "2880x40@1,2880x40@1"}},
+         "No panel: cannot order the controllers into a panel: their multi IDs must be 0 to 1, "
+         "each once\n"},
+        {{{"EPDSIM_DEVICES", "2880x40@0"}},
+         "No panel: 1 controller of width 2880: the 42 layout needs 2 of width 2880, the 32 "
+         "layout 4 of width 1440\n"},
+        {{{"EPDSIM_FAULTS", "dev0.open"}},
+         "No panel: cannot build the panel: controller 0 (bus 1, device 2) could not be opened: "
+         "Access denied (insufficient permissions)\n"},
+        {{{"EPDSIM_DEVICES", "none"}}, "No panel: no e-paper controller found on the USB bus\n"},
+    };
+    for (const auto &c : cases) {
+        run_result r = probe(c.first);
+        EXPECT_EQ(r.status, 1) << c.second;
+        EXPECT_EQ(r.out.substr(r.out.rfind("\n", r.out.size() - 2) + 1), c.second);
+        EXPECT_EQ(count_holding(journal(), " sysinfo "), int(journal().size()));
+    }
+}
+
 } // namespace
