@@ -16,9 +16,11 @@ namespace {
 
 // No picture a panel shows comes near this; a bigger file is not read into memory.
 constexpr off_t largest_file = off_t{1} << 30;
-// What OpenCV and libpng decode at most: pixels in all, and pixels a side of a PNG.
+// What OpenCV and libpng decode at most: pixels in all, and pixels a side of a PNG. A picture
+// with transparency is decoded with its colours and alpha: at most this many bytes of them.
 constexpr uint64_t largest_pixel_count = uint64_t{1} << 30;
 constexpr uint32_t largest_png_side = 1000000;
+constexpr uint64_t largest_colour_bytes = uint64_t{1} << 30;
 
 using bytes = std::vector<unsigned char>;
 
@@ -146,6 +148,7 @@ struct png_outline {
     bool alpha = false;
     uint32_t width = 0;
     uint32_t height = 0;
+    int bit_depth = 8;
 };
 
 png_outline outline_png(const bytes &data) {
@@ -158,13 +161,14 @@ png_outline outline_png(const bytes &data) {
         if (std::memcmp(type, "IHDR", 4) == 0 && length >= 13 && pos + 8 + 13 <= data.size()) {
             outline.width = be32(&data[pos + 8]);
             outline.height = be32(&data[pos + 12]);
+            outline.bit_depth = data[pos + 16];
             colour_type = data[pos + 17];
             outline.alpha = colour_type == 4 || colour_type == 6;
         } else if (std::memcmp(type, "tRNS", 4) == 0) {
             // OpenCV gives a grey picture with tRNS no alpha channel, a colour one gets one.
             outline.alpha = outline.alpha || colour_type == 2 || colour_type == 3;
         } else if (std::memcmp(type, "IEND", 4) == 0) {
-            outline.complete = true;
+            outline.complete = pos + 12 <= data.size(); // with its CRC
             break;
         }
         pos += 12 + length; // length, type, data, CRC
@@ -196,8 +200,10 @@ std::string structure_problem(const bytes &data, bool &alpha) {
     }
     if (is_png(data)) {
         const png_outline png = outline_png(data);
+        const uint64_t pixels = uint64_t{png.width} * png.height;
+        const uint64_t colour_bytes = pixels * 4 * (png.bit_depth == 16 ? 2 : 1);
         if (png.width > largest_png_side || png.height > largest_png_side ||
-            uint64_t{png.width} * png.height > largest_pixel_count) {
+            pixels > largest_pixel_count || (png.alpha && colour_bytes > largest_colour_bytes)) {
             return "too large: " + pixels_text(png.width, png.height) +
                    ", more than this build decodes";
         }
