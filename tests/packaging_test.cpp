@@ -249,8 +249,8 @@ TEST_F(Install, AnotherPrefixKeepsEverythingUnderIt) {
 
 TEST(ManPage, ReadsCleanlyAndHasEverySection) {
     std::string page = read_file(source_path("packaging/epdshow.1"));
-    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "PLAYLIST", "SIGNALS",
-                                "EXIT STATUS", "FILES", "PREVIEW", "EXAMPLES"}) {
+    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "PLAYLIST", "SIGNALS",
+                                "EXIT STATUS", "FILES", "PREVIEW", "TROUBLESHOOTING", "EXAMPLES"}) {
         EXPECT_NE(page.find(std::string(".SH ") + section + "\n"), std::string::npos) << section;
     }
     if (!runs("/usr/bin/groff")) {
