@@ -19,7 +19,7 @@ bool interpreted_byte(size_t offset) {
 }
 
 // The texts of the system information record: runs of at least four printable characters
-// outside the words read as numbers (the firmware and LUT versions on a real controller).
+// outside the words read as numbers, such as the version texts of the firmware.
 std::vector<std::string> version_texts(const epd_device &device) {
     const auto record = device.get_system_info_record();
     std::vector<std::string> texts;
