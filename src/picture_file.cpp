@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -267,6 +268,9 @@ std::string decode(const char *path, const bytes &data, bool alpha, int backgrou
         return error.err.find("CV_IO_MAX_IMAGE") != std::string::npos
                    ? "too large: more pixels than this build decodes"
                    : "damaged: " + error.err;
+    } catch (const std::bad_alloc &) {
+        grey.release();
+        return "too large: not enough memory to decode it";
     }
     if (grey.empty()) {
         return cv::haveImageReader(path) ? "damaged: the decoder could not read it"
