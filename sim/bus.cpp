@@ -294,6 +294,10 @@ bool initialised() {
     return bus().init_count > 0;
 }
 
+int other_device_opens() {
+    return bus().other_opens;
+}
+
 int frame_count() {
     return bus().panel.frame_count();
 }

@@ -50,6 +50,7 @@ struct bus_state {
     std::vector<int> device_descriptor_calls;
     std::vector<int> config_descriptor_calls;
     in_transfer_hook in_hook;
+    int other_opens = 0; // libusb_open calls on devices that are no controller
 };
 
 // Never destroyed: the program may keep bus objects (its device list) until the process ends.

@@ -38,6 +38,15 @@ std::vector<interface_config> default_interfaces() {
     return {iface};
 }
 
+std::vector<interface_config> vendor_specific_interface() {
+    interface_config iface;
+    iface.alt_settings = {alt_setting_config{}};
+    iface.class_code = 0xFF;
+    iface.subclass = 0x00;
+    iface.protocol = 0x00;
+    return {iface};
+}
+
 controller::controller(const controller_config &config)
     : cfg(config), noise(0x2545F491u + 977u * std::uint32_t(config.multiID)),
       temp(config.temperature) {

@@ -32,12 +32,20 @@ struct alt_setting_config {
     std::vector<endpoint_config> endpoints;
 };
 
+// An interface: its alternate settings, and the class, subclass and protocol each of them
+// reports (by default a mass-storage device of the SCSI command set on the Bulk-Only Transport,
+// as a controller is).
 struct interface_config {
     std::vector<alt_setting_config> alt_settings;
+    std::uint8_t class_code = 0x08;
+    std::uint8_t subclass = 0x06;
+    std::uint8_t protocol = 0x50;
 };
 
 // One interface, one alternate setting, bulk IN 0x81 and bulk OUT 0x02.
 std::vector<interface_config> default_interfaces();
+// One vendor-specific interface (class 0xFF) without endpoints: a device that is no controller.
+std::vector<interface_config> vendor_specific_interface();
 
 struct controller_config {
     int panel_width = 2880;
@@ -58,12 +66,14 @@ struct controller_config {
     std::uint8_t bot_out = 0;
 };
 
-// A device of another vendor: listed and described, never opened by the program.
+// A device that is no controller, of another vendor or of the controllers' own (a keyboard, an
+// infrared receiver): listed and described; it answers no transfer.
 struct other_device {
     std::uint16_t vendor_id = 0x1D6B;
     std::uint16_t product_id = 0x0002;
     std::uint8_t bus_number = 1;
     std::uint8_t device_address = 0;
+    std::vector<interface_config> interfaces = vendor_specific_interface();
 };
 
 // Per-controller faults; the counters go down as the faults are given.
@@ -170,7 +180,8 @@ std::vector<std::uint8_t> clear_halts(int controller); // endpoints cleared, in 
 int resets(int controller);                            // libusb_reset_device calls that reached it
 int open_handles(int controller);
 std::vector<int> claimed_interfaces(int controller);
-bool initialised(); // between libusb_init and libusb_exit
+bool initialised();       // between libusb_init and libusb_exit
+int other_device_opens(); // libusb_open calls on devices that are no controller
 int frame_count();
 cv::Mat last_frame();  // CV_8UC1, empty before the first frame
 cv::Mat shown_panel(); // what the panel shows now, 16 grey levels

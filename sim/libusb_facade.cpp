@@ -87,9 +87,8 @@ bool gone(const libusb_device *device) {
 }
 
 const std::vector<interface_config> &interfaces_of(const libusb_device *device) {
-    static const std::vector<interface_config> foreign = {interface_config{{{}}}};
     controller *c = model_of(device);
-    return c ? c->config().interfaces : foreign;
+    return c ? c->config().interfaces : device->other.interfaces;
 }
 
 // The interface that holds endpoint address ep, and the endpoint; -1 when none has it.
@@ -147,9 +146,9 @@ libusb_config_descriptor *build_config(const std::vector<interface_config> &inte
             d.bInterfaceNumber = std::uint8_t(i);
             d.bAlternateSetting = std::uint8_t(a);
             d.bNumEndpoints = std::uint8_t(alts[a].endpoints.size());
-            d.bInterfaceClass = LIBUSB_CLASS_MASS_STORAGE;
-            d.bInterfaceSubClass = 0x06; // SCSI transparent command set
-            d.bInterfaceProtocol = 0x50; // Bulk-Only Transport
+            d.bInterfaceClass = interfaces[i].class_code;
+            d.bInterfaceSubClass = interfaces[i].subclass;
+            d.bInterfaceProtocol = interfaces[i].protocol;
             auto *eps = static_cast<libusb_endpoint_descriptor *>(
                 std::calloc(std::max<std::size_t>(1, alts[a].endpoints.size()),
                             sizeof(libusb_endpoint_descriptor)));
@@ -376,6 +375,8 @@ int LIBUSB_CALL libusb_open(libusb_device *dev, libusb_device_handle **dev_handl
             return LIBUSB_ERROR_NO_DEVICE;
         if (c->faults().open_error)
             return c->faults().open_error;
+    } else {
+        ++bus().other_opens;
     }
     auto handle = std::make_unique<libusb_device_handle>();
     handle->device = dev;

@@ -117,15 +117,35 @@ void per_controller(const std::string &value, long long low, long long high, Set
         set(i, values[values.size() == 1 ? 0 : std::size_t(i)]);
 }
 
+// An interface written as udev writes it in ID_USB_INTERFACES: class, subclass and protocol,
+// two hex digits each ("030101": a keyboard).
+interface_config interface_named(const std::string &text) {
+    if (text.size() != 6)
+        throw bad_value("'" + text + "' is not an interface CCSSPP (six hex digits)");
+    interface_config iface;
+    iface.alt_settings = {alt_setting_config{}};
+    iface.class_code = std::uint8_t(number(text.substr(0, 2), 0, 0xFF, 16));
+    iface.subclass = std::uint8_t(number(text.substr(2, 2), 0, 0xFF, 16));
+    iface.protocol = std::uint8_t(number(text.substr(4, 2), 0, 0xFF, 16));
+    return iface;
+}
+
+// "VID:PID[/CCSSPP...][@POSITION]".
 void add_others(const std::string &value) {
     for (const std::string &item : split(value, ',')) {
         std::size_t at = item.find('@');
-        auto ids = at_colon(item.substr(0, at));
+        std::vector<std::string> parts = split(item.substr(0, at), '/');
+        auto ids = at_colon(parts[0]);
         if (ids.second.empty())
-            throw bad_value("'" + item + "' is not VID:PID[@POSITION]");
+            throw bad_value("'" + item + "' is not VID:PID[/CCSSPP...][@POSITION]");
         other_device other;
         other.vendor_id = std::uint16_t(number(ids.first, 0, 0xFFFF, 16));
         other.product_id = std::uint16_t(number(ids.second, 0, 0xFFFF, 16));
+        if (parts.size() > 1) {
+            other.interfaces.clear();
+            for (std::size_t i = 1; i < parts.size(); ++i)
+                other.interfaces.push_back(interface_named(parts[i]));
+        }
         int position = at == std::string::npos ? -1 : int(number(item.substr(at + 1), 0, 127));
         add_other_device(other, position);
     }

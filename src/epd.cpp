@@ -4,6 +4,7 @@
 #include "img_proc.h"
 #include "service_notify.h"
 #include "tool.h"
+#include "usb_devices.h"
 
 #include <algorithm>
 #include <chrono>
@@ -56,15 +57,15 @@ constexpr int largest_band_side = 65535;
 
 // A record that reports a band past any real size (damaged, or misread) would overflow the panel's
 // height and have every picture scaled to an absurd size: no panel is built from it.
-bool band_size_usable(const epd_device &device) {
+bool band_size_usable(const epd_device &device, std::string &refusal) {
     const int w = device.get_width();
     const int h = device.get_height();
     if (w >= 1 && w <= largest_band_side && h >= 1 && h <= largest_band_side) {
         return true;
     }
-    std::fprintf(stderr,
-                 "Error: cannot build the panel: controller %d reports a band of %d x %d pixels\n",
-                 device.get_index(), w, h);
+    refusal = "cannot build the panel: controller " + std::to_string(device.get_index()) +
+              " reports a band of " + std::to_string(w) + " x " + std::to_string(h) + " pixels";
+    std::fprintf(stderr, "Error: %s\n", refusal.c_str());
     return false;
 }
 
@@ -77,14 +78,16 @@ int with_partial_bit(int value, bool enable) {
 
 epd::epd(int count) : nb_devs(count) {
     if (count <= 0) {
-        std::fprintf(stderr, "Error: no controller to build the panel from (controller count %d)\n",
-                     count);
+        refusal = "no controller to build the panel from (controller count " +
+                  std::to_string(count) + ")";
+        std::fprintf(stderr, "Error: %s\n", refusal.c_str());
         return;
     }
     for (int i = 0; i < count; ++i) {
         controllers.push_back(std::make_unique<epd_device>(i));
     }
-    ready = every_record_read() && place_controllers() && band_size_usable(*it8951_dev[0]);
+    ready = every_controller_open() && every_record_read() && place_controllers() &&
+            band_size_usable(*it8951_dev[0], refusal);
     if (!ready) {
         return;
     }
@@ -97,13 +100,12 @@ epd::epd(int count) : nb_devs(count) {
 epd::~epd() = default;
 
 // A record that did not arrive reads as zeros: no panel is built from it.
-bool epd::every_record_read() const {
+bool epd::every_record_read() {
     for (const auto &device : controllers) {
         if (!device->system_info_read()) {
-            std::fprintf(stderr,
-                         "Error: cannot build the panel: controller %d (bus %d, device %d) did not "
-                         "deliver its system information\n",
-                         device->get_index(), device->bus_number(), device->device_address());
+            refusal = "cannot build the panel: " + usb_device_label(device->get_index()) +
+                      " did not deliver its system information";
+            std::fprintf(stderr, "Error: %s\n", refusal.c_str());
             return false;
         }
     }
@@ -166,7 +168,49 @@ int epd::give_up(const std::string &path) {
          bad.get_index(), bad_slot, bad.get_multiID(), bad.bus_number(), bad.device_address(),
          bad.failure_cause().c_str(), path.c_str(),
          powered_off ? "the panel is powered off" : "the panel could not be powered off");
-    return -2;
+    return panel_failed;
+}
+
+// A controller that could not be opened reads as zeros: the panel is refused for that cause,
+// not for the multi IDs it seems to report.
+bool epd::every_controller_open() {
+    const epd_device *first = nullptr;
+    int unopened = 0;
+    for (const auto &device : controllers) {
+        if (device->get_open_result() != 0) {
+            first = first != nullptr ? first : device.get();
+            ++unopened;
+        }
+    }
+    if (first == nullptr) {
+        return true;
+    }
+    const std::string label = usb_device_label(first->get_index());
+    const std::string cause = usb_error_text(first->get_open_result());
+    refusal = unopened == 1 ? "cannot build the panel: " + label + " could not be opened: " + cause
+                            : "cannot build the panel: " + std::to_string(unopened) +
+                                  " controllers could not be opened, " + label + " first: " + cause;
+    std::fprintf(stderr, "Error: %s\n", refusal.c_str());
+    return false;
+}
+
+int epd::get_layout_id() const {
+    switch (current_layout()) {
+    case layout::panel_42:
+        return 42;
+    case layout::panel_32:
+        return 32;
+    case layout::none:
+        break;
+    }
+    return 0;
+}
+
+const epd_device *epd::get_controller(int i) const {
+    if (i < 0 || i >= static_cast<int>(controllers.size())) {
+        return nullptr;
+    }
+    return controllers[i].get();
 }
 
 bool epd::place_controllers() {
@@ -198,18 +242,15 @@ bool epd::place_controllers() {
     return placed;
 }
 
-void epd::report_unordered_controllers() const {
+void epd::report_unordered_controllers() {
+    refusal = "cannot order the controllers into a panel: ";
     if (nb_devs > slot_capacity) {
-        std::fprintf(stderr,
-                     "Error: cannot order the controllers into a panel: %d controllers found, a "
-                     "panel takes at most %d:\n",
-                     nb_devs, slot_capacity);
+        refusal += std::to_string(nb_devs) + " controllers found, a panel takes at most " +
+                   std::to_string(slot_capacity);
     } else {
-        std::fprintf(stderr,
-                     "Error: cannot order the controllers into a panel: their multi IDs must be 0 "
-                     "to %d, each once:\n",
-                     nb_devs - 1);
+        refusal += "their multi IDs must be 0 to " + std::to_string(nb_devs - 1) + ", each once";
     }
+    std::fprintf(stderr, "Error: %s:\n", refusal.c_str());
     for (int j = 0; j < nb_devs; ++j) {
         std::fprintf(stderr, "\tcontroller %d reports multi ID %d\n", j,
                      controllers[j]->get_multiID());
@@ -287,23 +328,24 @@ int epd::ldImg2Buf(const std::string &path, int rotate) {
 }
 
 int epd::load_32_epd_img(const std::string &path, int x, int y, int w, int h, int rotate) {
-    load_bands(path, x, y, w, h, rotate, false);
-    return 0;
+    return load_bands(path, x, y, w, h, rotate, false) ? 0 : -1;
 }
 
 int epd::load_42_epd_img(const std::string &path, int x, int y, int w, int h, int rotate) {
-    load_bands(path, x, y, w, h, rotate, true);
-    return 0;
+    return load_bands(path, x, y, w, h, rotate, true) ? 0 : -1;
 }
 
-void epd::load_bands(const std::string &path, int x, int y, int w, int h, int rotate,
+// False when the picture could not be used (picture_problem says why); nothing is written then.
+bool epd::load_bands(const std::string &path, int x, int y, int w, int h, int rotate,
                      bool bottom_band_reversed) {
+    picture_problem.clear();
     if (!rectangle_fits(x, y, w, h)) {
-        return;
+        return true;
     }
     const img_proc picture(path.c_str(), w, h, rotate, picture_settings);
     if (picture.empty()) {
-        return;
+        picture_problem = picture.get_problem();
+        return false;
     }
     int source_row = 0;
     for (const band_share &share : band_shares(y, h, bottom_band_reversed)) {
@@ -316,6 +358,7 @@ void epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
         }
         source_row += share.rows;
     }
+    return true;
 }
 
 int epd::display(int x, int y, int w, int h, int waveform_mode, bool partial, int value) {
@@ -387,9 +430,12 @@ int epd::eInk_display_full(std::string path, int waveform_mode, int rotate, int 
         return give_up(path);
     }
     std::puts("Load Image (0xA2)");
-    ldImg2Buf(path, rotate);
+    const bool loaded = ldImg2Buf(path, rotate) == 0;
     if (failed()) {
         return give_up(path);
+    }
+    if (!loaded) {
+        return picture_unusable;
     }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
@@ -408,9 +454,12 @@ int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int 
         return give_up(path);
     }
     std::puts("Load Image (0xA2)");
-    ldImg2Buf(path, x, y, w, h, rotate);
+    const bool loaded = ldImg2Buf(path, x, y, w, h, rotate) == 0;
     if (failed()) {
         return give_up(path);
+    }
+    if (!loaded) {
+        return picture_unusable;
     }
     std::puts("Power on");
     pmic_ctrl(true, vcom);

@@ -34,6 +34,14 @@ class epd {
     int controllers_answering() const;
     // Says on standard error why no picture will be shown, when the controllers match no layout.
     void explain_missing_layout() const;
+    // Why the controllers form no panel, in one line; empty when they do.
+    const std::string &get_refusal() const { return refusal; }
+    // 42 or 32 for a panel of a known layout; 0 for any other set of controllers.
+    int get_layout_id() const;
+    // Controller index i (0 .. count - 1), whatever its slot; null for another index.
+    const epd_device *get_controller(int i) const;
+    // Why the latest update showed no picture (its file could not be used); empty when it did.
+    const std::string &get_picture_problem() const { return picture_problem; }
 
     // Image distribution.
     int ldImg2Buf(const std::string &path, int x, int y, int w, int h, int rotate);
@@ -48,7 +56,12 @@ class epd {
     int display_42_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value);
     int set_partial_bit(bool enable, int slot);
 
-    // Update sequence and panel services.
+    // Update sequence and panel services. Each returns 0 once the image was shown, -1 on a
+    // panel that is not ready, panel_failed when a controller failed during the update (see
+    // failed()), and picture_unusable when the picture file could not be used: the panel is then
+    // left as it was and the slide interval is not waited.
+    static constexpr int panel_failed = -2;
+    static constexpr int picture_unusable = -3;
     int eInk_display_full(std::string path, int waveform_mode, int rotate, int slide_interval,
                           int en_set_temperature);
     int eInk_display_partial(std::string path, int x, int y, int w, int h, int waveform_mode,
@@ -78,16 +91,17 @@ class epd {
         bool after_rectangle; // the rectangle had ended above this band
     };
 
+    bool every_controller_open();
     bool place_controllers();
-    bool every_record_read() const;
+    bool every_record_read();
     int give_up(const std::string &path);
     std::string layout_mismatch() const;
-    void report_unordered_controllers() const;
+    void report_unordered_controllers();
     layout current_layout() const;
     bool rectangle_fits(int x, int y, int w, int h) const;
     epd_device *slot(int i) const;
     std::vector<band_share> band_shares(int y, int h, bool bottom_band_reversed) const;
-    void load_bands(const std::string &path, int x, int y, int w, int h, int rotate,
+    bool load_bands(const std::string &path, int x, int y, int w, int h, int rotate,
                     bool bottom_band_reversed);
     void refresh_bands(int x, int y, int w, int h, int waveform_mode, bool partial, int value,
                        bool bottom_band_reversed);
@@ -101,6 +115,8 @@ class epd {
     int intID = 0;
     int nb_devs = 0;
     bool ready = false;
+    std::string refusal;
+    std::string picture_problem;
     epd_device *it8951_dev[4] = {};
     std::vector<std::unique_ptr<epd_device>> controllers; // owns every controller object
     int lut_poll_limit_ms = 60000;

@@ -70,8 +70,10 @@ bool band_can_be_sent(const char *command, const band_buffer &buf, int w, int wi
 } // namespace
 
 epd_device::epd_device(int index) : dev_index(index) {
-    usb_open_dev(index);
-    get_system_info();
+    open_result = usb_open_dev(index);
+    if (open_result == 0) {
+        get_system_info();
+    }
 }
 
 epd_device::~epd_device() {
@@ -112,6 +114,15 @@ int epd_device::bus_number() const {
 
 int epd_device::device_address() const {
     return usb_device_address(dev_index);
+}
+
+std::array<unsigned char, system_info_bytes> epd_device::get_system_info_record() const {
+    uint32_t words[30];
+    memcpy(words, sys_info, system_info_bytes);
+    endian_little_to_big(words, system_info_bytes);
+    std::array<unsigned char, system_info_bytes> record;
+    memcpy(record.data(), words, system_info_bytes);
+    return record;
 }
 
 int epd_device::get_width() const {

@@ -2,6 +2,7 @@
 #ifndef EPDSHOW_EPD_DEVICE_H
 #define EPDSHOW_EPD_DEVICE_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -9,7 +10,8 @@
 
 class epd_device {
   public:
-    // Opens controller index and reads its system info record.
+    // Opens controller index and reads its system info record; a controller that cannot be
+    // opened is sent nothing and reads as zeros.
     explicit epd_device(int index);
     ~epd_device();
     epd_device(const epd_device &) = delete;
@@ -30,6 +32,10 @@ class epd_device {
     int get_multiID() const;
     uint32_t get_img_buf_addr() const;
     int get_index() const { return dev_index; }
+    // 0 once the controller is open, else the negative result of opening it.
+    int get_open_result() const { return open_result; }
+    // The system info record as the controller sent it (big-endian words).
+    std::array<unsigned char, 120> get_system_info_record() const;
 
     int read_register(int address);
     int write_register(int address, int value);
@@ -48,6 +54,7 @@ class epd_device {
     uint32_t sys_info[30] = {};
     int dev_index;
     bool info_read = false;
+    int open_result = 0;
 };
 
 #endif

@@ -162,3 +162,10 @@ std::uint64_t system_seed() {
     }
     return seed;
 }
+
+picture_folder locate_folder(const std::string &image_path, const std::string &text) {
+    picture_folder folder;
+    folder.shown_prefix = text.empty() || text.back() == '/' ? text : text + "/";
+    folder.path = (text.rfind('/', 0) == 0 ? "" : image_path) + folder.shown_prefix;
+    return folder;
+}

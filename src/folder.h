@@ -34,6 +34,15 @@ bool natural_less(const std::string &a, const std::string &b);
 // False, with errno set, when the folder cannot be read.
 bool list_pictures(const std::string &folder, std::time_t now, std::vector<std::string> &names);
 
+// Where a playlist's <folder> is: its text with a closing slash added when it has none
+// (shown_prefix, which the echo of each picture starts with), under image_path unless it starts
+// with a slash (path, which each picture's file starts with).
+struct picture_folder {
+    std::string shown_prefix;
+    std::string path;
+};
+picture_folder locate_folder(const std::string &image_path, const std::string &text);
+
 // Puts names in a random order; when there are two or more, avoid (the picture shown just before)
 // does not come first.
 void shuffle_pictures(std::vector<std::string> &names, std::mt19937_64 &random,

@@ -1,7 +1,5 @@
 #include "img_proc.h"
 
-#include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -10,7 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <vector>
+
+#include "picture_file.h"
 
 namespace {
 
@@ -180,28 +181,24 @@ void dither_to_panel_levels(cv::Mat &picture) {
 img_proc::img_proc(const char *path, int w, int h, int rotate, const picture_options &options) {
     // A target of no pixels cannot be scaled to; the picture stays empty like a failed load.
     if (w <= 0 || h <= 0) {
+        problem = "nothing to scale it to";
         return;
     }
-    // A file that cannot be read is reported by the message below alone, not by OpenCV's warning.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
-    cv::Mat decoded;
-    // A header declaring more pixels than OpenCV takes makes imread throw instead of failing:
-    // that file is as undecodable as any other.
-    try {
-        decoded = cv::imread(path, cv::IMREAD_GRAYSCALE);
-    } catch (const std::exception &) {
-        decoded.release();
-    }
-    if (decoded.empty()) {
+    picture_file file = read_picture(path, options.background);
+    if (file.grey.empty()) {
+        problem = file.problem;
         std::puts("Error: Open Image File Fail");
+        std::fprintf(stderr, "Error: cannot use picture '%s': %s\n", path, problem.c_str());
         return;
     }
+    cv::Mat decoded = std::move(file.grey);
     turn(decoded, rotate);
     // A size past what memory can hold makes OpenCV throw; the picture then stays empty.
     try {
         scale(decoded, w, h, options);
     } catch (const std::exception &) {
         picture.release();
+        problem = "cannot be scaled to " + std::to_string(w) + " x " + std::to_string(h);
         std::printf("Error: cannot scale the image to %d x %d\n", w, h);
         return;
     }

@@ -4,10 +4,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
+#include "check.h"
 #include "player.h"
 #include "playlist.h"
+#include "probe.h"
 #include "tool.h"
 
 namespace {
@@ -97,14 +101,77 @@ int play(const char *path, const dpy_imgs_info &settings) {
     return show.slide_show(path, settings);
 }
 
-} // namespace
+enum class command { show, check, probe, help, version, unknown_option };
 
-int epdshow_main(int argc, char *argv[]) {
-    // Line by line, so progress reaches a log or pipe in step with the signal handler's lines.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    // Before the first line: the banner into a closed pipe must not end the tool either.
-    arm_other_handlers();
-    const char *path = argc > 1 ? argv[1] : nullptr;
+// What the command line asks for: the command, the playlist (the first argument that is not an
+// option, or any after "--"), and the arguments left over.
+struct command_line {
+    command what = command::show;
+    const char *playlist = nullptr;
+    std::vector<std::string> extra;
+    std::string unknown;
+};
+
+command_line read_command_line(int argc, char *argv[]) {
+    command_line line;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (options_end || argument.size() < 2 || argument[0] != '-') {
+            if (line.playlist == nullptr) {
+                line.playlist = argv[i];
+            } else {
+                line.extra.push_back(argument);
+            }
+        } else if (argument == "--") {
+            options_end = true;
+        } else if (argument == "--help" || argument == "-h") {
+            line.what = command::help;
+        } else if (argument == "--version") {
+            line.what = command::version;
+        } else if (argument == "--check") {
+            line.what = command::check;
+        } else if (argument == "--probe") {
+            line.what = command::probe;
+        } else {
+            line.unknown = argument;
+            line.what = command::unknown_option;
+            return line;
+        }
+    }
+    return line;
+}
+
+// The program's own name, as started: epdshow or epdshow-sim.
+std::string program_name(int argc, char *argv[]) {
+    if (argc < 1 || argv[0] == nullptr) {
+        return "epdshow";
+    }
+    const char *slash = strrchr(argv[0], '/');
+    return slash != nullptr ? slash + 1 : argv[0];
+}
+
+void print_usage(FILE *out, const std::string &name) {
+    const char *n = name.c_str();
+    fprintf(out,
+            "Usage: %s PLAYLIST\n"
+            "         play the slide show of the XML playlist on the panel\n"
+            "       %s --check PLAYLIST\n"
+            "         read the playlist and its pictures without USB; report every problem\n"
+            "       %s --probe\n"
+            "         list the controllers on USB and whether they form a panel (run it first)\n"
+            "       %s --help | --version\n",
+            n, n, n, n);
+}
+
+void warn_extra_arguments(const command_line &line) {
+    for (const std::string &argument : line.extra) {
+        fprintf(stderr, "Warning: extra argument '%s' is ignored\n", argument.c_str());
+    }
+}
+
+// The show: banner, echo, settings, then the player.
+int run_show(const char *path) {
     print_banner();
     printf("Input xml file : %s\n", path != nullptr ? path : "");
     // Down at every start, also when the entry runs again in the same process.
@@ -125,4 +192,46 @@ int epdshow_main(int argc, char *argv[]) {
     }
     puts("Done");
     return 0;
+}
+
+} // namespace
+
+int epdshow_main(int argc, char *argv[]) {
+    // Line by line, so progress reaches a log or pipe in step with the signal handler's lines.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Before the first line: the banner into a closed pipe must not end the tool either.
+    arm_other_handlers();
+    const command_line line = read_command_line(argc, argv);
+    const std::string name = program_name(argc, argv);
+    switch (line.what) {
+    case command::help:
+        print_usage(stdout, name);
+        return 0;
+    case command::version:
+        printf("%s %s\n", name.c_str(), EPDSHOW_VERSION);
+        return 0;
+    case command::unknown_option:
+        fprintf(stderr, "%s: unknown option '%s'\n", name.c_str(), line.unknown.c_str());
+        print_usage(stderr, name);
+        return 2;
+    case command::check:
+        if (line.playlist == nullptr) {
+            fprintf(stderr, "%s: --check needs the playlist to check\n", name.c_str());
+            print_usage(stderr, name);
+            return 2;
+        }
+        warn_extra_arguments(line);
+        return check_playlist(line.playlist);
+    case command::probe:
+        if (line.playlist != nullptr) {
+            fprintf(stderr, "Warning: extra argument '%s' is ignored\n", line.playlist);
+        }
+        warn_extra_arguments(line);
+        printf("%s %s: the e-paper controllers on USB\n", name.c_str(), EPDSHOW_VERSION);
+        return probe_controllers();
+    case command::show:
+        break;
+    }
+    warn_extra_arguments(line);
+    return run_show(line.playlist);
 }

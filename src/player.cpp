@@ -45,9 +45,10 @@ struct pass_state {
     picture_options picture; // of the playlist being played, for a panel brought back
     pugi::xml_node stop;     // the latest stop lookup, whatever it found
     int images_shown = 0;
-    int images_in_pass = 0;  // pictures of the pass known so far, for the status line
-    int image_number = 0;    // of the image being shown, in this pass
-    bool panel_lost = false; // a stop request came while waiting for the panel to come back
+    int images_in_pass = 0;     // pictures of the pass known so far, for the status line
+    int image_number = 0;       // of the image being shown, in this pass
+    bool panel_lost = false;    // a stop request came while waiting for the panel to come back
+    std::string first_unusable; // the first picture of the pass that could not be used, and why
     int32_t clear_every = 0;
     int64_t since_clear = 0; // images shown since the last deep clear, across passes
     // The walk ends before its next image: a stop request during the quiet hours, or a reload.
@@ -73,22 +74,23 @@ bool bring_panel_back(pass_state &pass) {
     return true;
 }
 
-// Runs update on the panel; when the panel fails meanwhile, brings it back and runs update again,
-// so the image is shown whole. False when the show must end instead.
-bool show_on_panel(pass_state &pass, const std::string &name,
-                   const std::function<void(epd &)> &update) {
+// Runs update on the panel and returns its result; when the panel fails meanwhile, brings it back
+// and runs update again, so the image is shown whole. epd::panel_failed when a stop request ended
+// the wait for the panel.
+int show_on_panel(pass_state &pass, const std::string &name,
+                  const std::function<int(epd &)> &update) {
     reopen_log_if_asked();
     const int number = ++pass.image_number;
     service_status("showing " + name + ", image " + std::to_string(number) + " of " +
                    std::to_string(std::max(number, pass.images_in_pass)));
     service_alive();
     for (;;) {
-        update(*pass.panel);
+        const int result = update(*pass.panel);
         if (!pass.panel->failed()) {
-            return true;
+            return result;
         }
         if (!bring_panel_back(pass)) {
-            return false;
+            return epd::panel_failed;
         }
     }
 }
@@ -210,6 +212,24 @@ bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
     return true;
 }
 
+// Remembers the first picture of the pass that could not be used, for the end of a pass that
+// showed nothing.
+void note_unusable(pass_state &pass, const std::string &picture, const std::string &reason) {
+    if (pass.first_unusable.empty()) {
+        pass.first_unusable = "'" + picture + "': " + reason;
+    }
+}
+
+// Counts an image the update showed, or notes why its picture could not be used.
+void update_done(int result, const std::string &file, const quiet_hours &quiet, pass_state &pass) {
+    if (result == 0) {
+        pass.last_shown = file;
+        image_shown(pass, quiet);
+    } else if (result == epd::picture_unusable) {
+        note_unusable(pass, file, pass.panel->get_picture_problem());
+    }
+}
+
 // After an image of a list: true when the list ends there, because the panel was lost (which ends
 // the phase too), a reloaded playlist takes over, the list holds a stop element, or the stop flag
 // is up. The last two print their line.
@@ -241,13 +261,13 @@ bool show_full_image(pugi::xml_node list, const std::string &name, const std::st
     }
     settings.img = name;
     printf("Display : %s \n", settings.img.c_str());
-    if (show_on_panel(pass, name, [&](epd &panel) {
-            panel.eInk_display_full(file, settings.waveform_mode, settings.rotate, seconds,
-                                    settings.en_set_temperature);
-        })) {
-        pass.last_shown = file;
-        image_shown(pass, settings.quiet);
-    }
+    update_done(show_on_panel(pass, name,
+                              [&](epd &panel) {
+                                  return panel.eInk_display_full(file, settings.waveform_mode,
+                                                                 settings.rotate, seconds,
+                                                                 settings.en_set_temperature);
+                              }),
+                file, settings.quiet, pass);
     return list_ends_after_image(list, "Full display stop \r", "Full display signal stop \r", pass);
 }
 
@@ -272,16 +292,21 @@ std::string name_in_folder(const std::string &file, const std::string &folder) {
 bool play_folder(pugi::xml_node list, pugi::xml_node folder, dpy_imgs_info &settings,
                  pass_state &pass) {
     const std::string text = folder.child_value();
-    const std::string shown_prefix = text.empty() || text.back() == '/' ? text : text + "/";
-    const std::string base = text.rfind('/', 0) == 0 ? "" : settings.image_path;
-    const std::string folder_path = base + shown_prefix;
+    const picture_folder where = locate_folder(settings.image_path, text);
+    const std::string &shown_prefix = where.shown_prefix;
+    const std::string &folder_path = where.path;
     std::vector<std::string> names;
     if (!list_pictures(folder_path.empty() ? "." : folder_path, wall_clock(), names)) {
+        const int error = errno;
         fprintf(stderr, "Error: cannot read the picture folder '%s': %s\n", folder_path.c_str(),
-                strerror(errno));
+                strerror(error));
+        note_unusable(pass, folder_path, std::string("cannot read the folder: ") + strerror(error));
         return false;
     }
     printf("%s: %zu picture%s\n", text.c_str(), names.size(), names.size() == 1 ? "" : "s");
+    if (names.empty()) {
+        note_unusable(pass, folder_path, "the folder holds no picture");
+    }
     pass.images_in_pass += static_cast<int>(names.size());
     if (shuffled(folder)) {
         shuffle_pictures(names, shuffle_random(pass), name_in_folder(pass.last_shown, folder_path));
@@ -321,28 +346,23 @@ void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &
 }
 
 // Areas the controllers cannot show are refused here, before any command is sent.
-// An area may reach below the panel (those rows are dropped), but not be taller than it: the
-// picture is scaled to the whole area, so an area picture never costs more than a whole-panel one.
-bool area_fits_panel(const dpy_area &a, const epd &panel) {
-    return a.w > 0 && a.h > 0 && a.x >= 0 && a.y >= 0 &&
-           static_cast<int64_t>(a.x) + a.w <= panel.get_width() && a.h <= panel.get_height();
-}
-
 void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settings,
                      pass_state &pass) {
     if (!area) {
         fprintf(stderr, "Skip image %s: its <area_update> has no <area> for it\n",
                 settings.img.c_str());
+        note_unusable(pass, image_file(settings), "its <area_update> has no <area> for it");
         return;
     }
     settings.area = parsing_area(area.child_value());
     const dpy_area &a = settings.area;
-    if (!area_fits_panel(a, *pass.panel)) {
-        fprintf(stderr,
-                "Skip image %s: area (x, y, w, h) = (%d, %d, %d, %d) does not fit the %d x %d "
-                "panel\n",
-                settings.img.c_str(), a.x, a.y, a.w, a.h, pass.panel->get_width(),
-                pass.panel->get_height());
+    if (!area_fits(a, pass.panel->get_width(), pass.panel->get_height())) {
+        char reason[160];
+        snprintf(reason, sizeof reason,
+                 "area (x, y, w, h) = (%d, %d, %d, %d) does not fit the %d x %d panel", a.x, a.y,
+                 a.w, a.h, pass.panel->get_width(), pass.panel->get_height());
+        fprintf(stderr, "Skip image %s: %s\n", settings.img.c_str(), reason);
+        note_unusable(pass, image_file(settings), reason);
         return;
     }
     if (!ready_for_image(settings, pass)) {
@@ -350,14 +370,14 @@ void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settin
     }
     printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y, a.w,
            a.h);
-    if (show_on_panel(pass, settings.img, [&](epd &panel) {
-            panel.eInk_display_partial(image_file(settings), a.x, a.y, a.w, a.h,
-                                       settings.waveform_mode, settings.rotate, seconds,
-                                       settings.en_set_temperature);
-        })) {
-        pass.last_shown = image_file(settings);
-        image_shown(pass, settings.quiet);
-    }
+    update_done(show_on_panel(pass, settings.img,
+                              [&](epd &panel) {
+                                  return panel.eInk_display_partial(
+                                      image_file(settings), a.x, a.y, a.w, a.h,
+                                      settings.waveform_mode, settings.rotate, seconds,
+                                      settings.en_set_temperature);
+                              }),
+                image_file(settings), settings.quiet, pass);
 }
 
 void play_area_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {
@@ -401,6 +421,23 @@ void use_playlist(const show_playlist &playlist, pass_state &pass) {
     pass.clear_every = playlist.settings.clear_every;
     pass.stop = pugi::xml_node();
     pass.cut_short = false;
+}
+
+// A pass that showed no image fails the show, so that a service manager starts it again: its
+// pictures may not be there yet. A stop request, or a stop element in a pass that had nothing to
+// show, still ends the show as asked.
+bool showed_nothing(const pass_state &pass) {
+    if (pass.images_shown > 0 || stop_requested(pass)) {
+        return false;
+    }
+    return !pass.first_unusable.empty() || !pass.stop;
+}
+
+void report_empty_pass(const pass_state &pass) {
+    fprintf(stderr, "A whole pass of the playlist showed no image; the show ends (%s)\n",
+            pass.first_unusable.empty()
+                ? "the playlist names no picture"
+                : ("the first that could not be used: " + pass.first_unusable).c_str());
 }
 
 } // namespace
@@ -450,6 +487,7 @@ int player::slide_show(const char *path, dpy_imgs_info settings) {
     for (;;) {
         pass.images_shown = 0;
         pass.image_number = 0;
+        pass.first_unusable.clear();
         pugi::xml_node epd_node = playing->doc.document_element().child("epd");
         pass.images_in_pass = images_in(epd_node);
         play_pass(epd_node, playing->settings, pass);
@@ -462,15 +500,15 @@ int player::slide_show(const char *path, dpy_imgs_info settings) {
             use_playlist(*playing, pass);
             continue;
         }
+        if (showed_nothing(pass)) {
+            report_empty_pass(pass);
+            return 1;
+        }
         if (pass.stop) {
             printf("stop tag %s and exit\r\n", pass.stop.child_value());
             return 0;
         }
         if (stop_requested(pass)) {
-            return 0;
-        }
-        if (pass.images_shown == 0) {
-            fprintf(stderr, "A whole pass of the playlist showed no image; the show ends\n");
             return 0;
         }
     }

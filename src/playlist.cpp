@@ -1,5 +1,6 @@
 #include "playlist.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,28 +41,21 @@ void line_and_column(const std::string &content, ptrdiff_t offset, int &line, in
     }
 }
 
-pugi::xml_node find_epd(const char *path, const pugi::xml_document &doc) {
-    pugi::xml_node epd_node = doc.document_element().child("epd");
-    if (!epd_node) {
-        fprintf(stderr, "Error: playlist file '%s' has no <epd> element under its root element\n",
-                path);
-    }
-    return epd_node;
-}
-
 const char *const setting_names[] = {
     "color",       "image_path",    "slide_interval", "en_set_temperature",
     "temperature", "waveform_mode", "rotate"};
 
-bool has_every_setting(const char *path, pugi::xml_node epd_node) {
+const char *const integer_setting_names[] = {"slide_interval", "en_set_temperature", "temperature",
+                                             "waveform_mode", "rotate"};
+
+void add_missing_settings(const playlist_text &text, pugi::xml_node epd_node,
+                          std::vector<playlist_finding> &problems) {
     for (const char *name : setting_names) {
         if (!epd_node.child(name)) {
-            fprintf(stderr, "Error: playlist file '%s' has no <%s> setting in its <epd> element\n",
-                    path, name);
-            return false;
+            problems.push_back({text.line_of(epd_node),
+                                std::string("no <") + name + "> setting in its <epd> element"});
         }
     }
-    return true;
 }
 
 std::string trimmed(const std::string &text) {
@@ -94,15 +88,20 @@ bool whole_number(const std::string &text, long low, long high, int32_t &value) 
     return true;
 }
 
-void report_bad_setting(const char *path, const char *element, const std::string &text,
-                        const char *expected) {
-    fprintf(stderr, "Error: playlist file '%s': <%s> holds '%s'; expected %s\n", path, element,
-            text.c_str(), expected);
+// "<element> holds 'value'; expected ...", the problem of a value that does not read.
+playlist_finding bad_value(int line, const std::string &element, const std::string &value,
+                           const char *expected) {
+    return {line, "<" + element + "> holds '" + value + "'; expected " + expected};
 }
 
-// Reads <fit>, <background>, <dither> and <clear_every> when present and echoes each one.
-bool read_optional_settings(const char *path, pugi::xml_node epd_node, dpy_imgs_info &s,
-                            std::string &echo) {
+// Reads <fit>, <background>, <dither> and <clear_every> when present and echoes each one; a
+// value that does not read is added to problems.
+void read_optional_settings(const playlist_text &text, pugi::xml_node epd_node, dpy_imgs_info &s,
+                            std::string &echo, std::vector<playlist_finding> &problems) {
+    auto bad_setting = [&](pugi::xml_node node, const char *expected) {
+        problems.push_back(
+            bad_value(text.line_of(node), node.name(), node.child_value(), expected));
+    };
     if (pugi::xml_node node = epd_node.child("fit")) {
         std::string word = trimmed_text(node);
         if (word == "stretch") {
@@ -112,38 +111,111 @@ bool read_optional_settings(const char *path, pugi::xml_node epd_node, dpy_imgs_
         } else if (word == "cover") {
             s.picture.fit = fit_mode::cover;
         } else {
-            report_bad_setting(path, "fit", node.child_value(), "stretch, contain or cover");
-            return false;
+            bad_setting(node, "stretch, contain or cover");
         }
         echo += "fit = " + word + "\n";
     }
     if (pugi::xml_node node = epd_node.child("background")) {
         int32_t grey = 0;
-        if (!whole_number(trimmed_text(node), 0, 255, grey)) {
-            report_bad_setting(path, "background", node.child_value(), "a grey from 0 to 255");
-            return false;
+        if (whole_number(trimmed_text(node), 0, 255, grey)) {
+            s.picture.background = grey;
+        } else {
+            bad_setting(node, "a grey from 0 to 255");
         }
-        s.picture.background = grey;
         echo += "background = " + std::to_string(grey) + "\n";
     }
     if (pugi::xml_node node = epd_node.child("dither")) {
         std::string word = trimmed_text(node);
         if (word != "none" && word != "floyd-steinberg") {
-            report_bad_setting(path, "dither", node.child_value(), "none or floyd-steinberg");
-            return false;
+            bad_setting(node, "none or floyd-steinberg");
         }
         s.picture.dither = word == "floyd-steinberg";
         echo += "dither = " + word + "\n";
     }
     if (pugi::xml_node node = epd_node.child("clear_every")) {
         if (!whole_number(trimmed_text(node), 0, INT32_MAX, s.clear_every)) {
-            report_bad_setting(path, "clear_every", node.child_value(),
-                               "a whole number of images, 0 or more");
-            return false;
+            bad_setting(node, "a whole number of images, 0 or more");
         }
         echo += "clear_every = " + std::to_string(s.clear_every) + "\n";
     }
-    return true;
+}
+
+// The number of single-character edits that turn a into b.
+size_t edit_distance(const std::string &a, const std::string &b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The names of the elements the reader knows under parent ("" for the root's <epd>).
+std::vector<std::string> known_under(const std::string &parent) {
+    std::vector<std::string> names;
+    for (const playlist_element &element : playlist_elements()) {
+        if (parent == element.parent) {
+            names.push_back(element.name);
+        }
+    }
+    return names;
+}
+
+// Where an element the reader knows is read, for one written under another parent.
+std::string parents_of(const std::string &name) {
+    std::string parents;
+    for (const playlist_element &element : playlist_elements()) {
+        if (name == element.name && *element.parent != '\0') {
+            parents += std::string(parents.empty() ? "<" : ", <") + element.parent + ">";
+        }
+    }
+    return parents;
+}
+
+// What is wrong with an element that is not read under its parent: a name known elsewhere, or
+// likely a typo of the closest known name.
+std::string unknown_element(const std::string &name, const std::string &parent,
+                            const std::vector<std::string> &known) {
+    const std::string elsewhere = parents_of(name);
+    if (!elsewhere.empty()) {
+        return "<" + name + "> is not read under <" + parent + ">; it belongs under " + elsewhere;
+    }
+    const std::string *closest = &known.front();
+    for (const std::string &candidate : known) {
+        if (edit_distance(name, candidate) < edit_distance(name, *closest)) {
+            closest = &candidate;
+        }
+    }
+    return "unknown element <" + name + "> under <" + parent + "> is ignored; did you mean <" +
+           *closest + ">?";
+}
+
+// Elements the reader does not know under node, and under the known elements below it.
+void add_unknown_elements(const playlist_text &text, pugi::xml_node node,
+                          std::vector<playlist_finding> &warnings) {
+    const std::vector<std::string> known = known_under(node.name());
+    if (known.empty()) {
+        return;
+    }
+    for (pugi::xml_node child : node.children()) {
+        if (child.type() != pugi::node_element) {
+            continue;
+        }
+        if (std::find(known.begin(), known.end(), child.name()) == known.end()) {
+            warnings.push_back(
+                {text.line_of(child), unknown_element(child.name(), node.name(), known)});
+        } else {
+            add_unknown_elements(text, child, warnings);
+        }
+    }
 }
 
 // An attribute that switches something on: "true" or "false" (blanks around allowed).
@@ -158,47 +230,47 @@ bool read_seconds(pugi::xml_attribute attribute, int32_t &seconds) {
     return whole_number(trimmed(attribute.value()), 0, INT32_MAX, seconds);
 }
 
-bool read_quiet_hours(const char *path, pugi::xml_node epd_node, dpy_imgs_info &s,
-                      std::string &echo) {
+void read_quiet_hours(const playlist_text &text, pugi::xml_node epd_node, dpy_imgs_info &s,
+                      std::string &echo, std::vector<playlist_finding> &problems) {
     pugi::xml_node node = epd_node.child("quiet_hours");
     if (!node) {
-        return true;
+        return;
     }
     if (!s.quiet.read(node.child_value())) {
-        report_bad_setting(path, "quiet_hours", node.child_value(),
-                           "windows of the day such as 22:00-07:00, separated by commas, "
-                           "leaving some time of the day to show pictures in");
-        return false;
+        problems.push_back(bad_value(text.line_of(node), "quiet_hours", node.child_value(),
+                                     "windows of the day such as 22:00-07:00, separated by "
+                                     "commas, leaving some time of the day to show pictures in"));
+        return;
     }
     if (pugi::xml_attribute clear = node.attribute("clear");
         clear && !read_switch(clear, s.quiet.clear)) {
-        report_bad_setting(path, "quiet_hours clear", clear.value(), "true or false");
-        return false;
+        problems.push_back(
+            bad_value(text.line_of(node), "quiet_hours clear", clear.value(), "true or false"));
+        return;
     }
     echo += "quiet_hours = " + s.quiet.text() + "\n";
-    return true;
 }
 
-// The seconds and shuffle attributes of every picture of the lists, checked before the show.
-bool check_picture_item(const char *path, pugi::xml_node item) {
+// The seconds and shuffle attributes of a picture of the lists, checked before the show.
+void check_picture_item(const playlist_text &text, pugi::xml_node item,
+                        std::vector<playlist_finding> &problems) {
     int32_t seconds = 0;
     const std::string name = item.name();
     if (pugi::xml_attribute attribute = item.attribute("seconds");
         attribute && !read_seconds(attribute, seconds)) {
-        report_bad_setting(path, (name + " seconds").c_str(), attribute.value(),
-                           "a whole number of seconds, 0 or more");
-        return false;
+        problems.push_back(bad_value(text.line_of(item), name + " seconds", attribute.value(),
+                                     "a whole number of seconds, 0 or more"));
     }
     bool on = false;
     if (pugi::xml_attribute attribute = item.attribute("shuffle");
         name == "folder" && attribute && !read_switch(attribute, on)) {
-        report_bad_setting(path, "folder shuffle", attribute.value(), "true or false");
-        return false;
+        problems.push_back(
+            bad_value(text.line_of(item), "folder shuffle", attribute.value(), "true or false"));
     }
-    return true;
 }
 
-bool check_picture_items(const char *path, pugi::xml_node epd_node) {
+void check_picture_items(const playlist_text &text, pugi::xml_node epd_node,
+                         std::vector<playlist_finding> &problems) {
     for (pugi::xml_node group : epd_node.children("image_name")) {
         for (pugi::xml_node list : group.children()) {
             const std::string kind = list.name();
@@ -207,14 +279,12 @@ bool check_picture_items(const char *path, pugi::xml_node epd_node) {
             }
             for (pugi::xml_node item : list.children()) {
                 const std::string name = item.name();
-                const bool picture = name == "img" || (name == "folder" && kind == "full_update");
-                if (picture && !check_picture_item(path, item)) {
-                    return false;
+                if (name == "img" || (name == "folder" && kind == "full_update")) {
+                    check_picture_item(text, item, problems);
                 }
             }
         }
     }
-    return true;
 }
 
 void print_settings(const dpy_imgs_info &s) {
@@ -284,35 +354,50 @@ int32_t read_integer(const char *text) {
     return static_cast<int32_t>(value);
 }
 
-bool load_playlist(const char *path, pugi::xml_document &doc) {
-    std::string content;
+int playlist_text::line_of(pugi::xml_node node) const {
+    int line = 0, column = 0;
+    const ptrdiff_t offset = node.offset_debug();
+    if (offset < 0) {
+        return 0;
+    }
+    line_and_column(content, offset, line, column);
+    return line;
+}
+
+std::string parse_playlist(const char *path, pugi::xml_document &doc, std::string &content) {
     errno = 0;
     if (!read_whole_file(path, content)) {
-        fprintf(stderr, "Error: cannot read playlist file '%s': %s\n", path,
-                strerror(errno != 0 ? errno : EIO));
-        return false;
+        return std::string("cannot read playlist file '") + path +
+               "': " + strerror(errno != 0 ? errno : EIO);
     }
     pugi::xml_parse_result result = doc.load_buffer(content.data(), content.size(), parse_options);
     if (!result) {
         int line = 0, column = 0;
         line_and_column(content, result.offset, line, column);
-        fprintf(stderr,
-                "Error: playlist file '%s' is not well-formed XML: %s at line %d, column %d\n",
-                path, result.description(), line, column);
-        return false;
+        return std::string("playlist file '") + path +
+               "' is not well-formed XML: " + result.description() + " at line " +
+               std::to_string(line) + ", column " + std::to_string(column);
     }
-    return true;
+    if (!doc.document_element().child("epd")) {
+        return std::string("playlist file '") + path +
+               "' has no <epd> element under its root element";
+    }
+    return "";
 }
 
-bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {
-    pugi::xml_document doc;
-    if (!load_playlist(path, doc)) {
-        return false;
+bool load_playlist(const char *path, pugi::xml_document &doc) {
+    std::string content;
+    const std::string problem = parse_playlist(path, doc, content);
+    if (!problem.empty()) {
+        fprintf(stderr, "Error: %s\n", problem.c_str());
     }
-    pugi::xml_node epd_node = find_epd(path, doc);
-    if (!epd_node || !has_every_setting(path, epd_node)) {
-        return false;
-    }
+    return problem.empty();
+}
+
+std::vector<playlist_finding> read_settings(const playlist_text &text, pugi::xml_node epd_node,
+                                            dpy_imgs_info &settings, std::string &echo) {
+    std::vector<playlist_finding> problems;
+    add_missing_settings(text, epd_node, problems);
     settings.name = epd_node.attribute("name").value();
     settings.color = epd_node.child("color").child_value();
     settings.image_path = epd_node.child("image_path").child_value();
@@ -321,14 +406,69 @@ bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {
     settings.temperature = read_integer(epd_node.child("temperature").child_value());
     settings.waveform_mode = read_integer(epd_node.child("waveform_mode").child_value());
     settings.rotate = read_integer(epd_node.child("rotate").child_value());
+    read_optional_settings(text, epd_node, settings, echo, problems);
+    read_quiet_hours(text, epd_node, settings, echo, problems);
+    check_picture_items(text, epd_node, problems);
+    return problems;
+}
+
+std::vector<playlist_finding> playlist_warnings(const playlist_text &text,
+                                                pugi::xml_node epd_node) {
+    std::vector<playlist_finding> warnings;
+    if (pugi::xml_node rotate = epd_node.child("rotate")) {
+        const int32_t degrees = read_integer(rotate.child_value());
+        if (degrees != 0 && degrees != 90 && degrees != 180 && degrees != 270) {
+            warnings.push_back({text.line_of(rotate),
+                                "<rotate> " + std::to_string(degrees) +
+                                    " turns no picture: 90, 180 and 270 turn them, 0 does not"});
+        }
+    }
+    add_unknown_elements(text, epd_node, warnings);
+    std::stable_sort(
+        warnings.begin(), warnings.end(),
+        [](const playlist_finding &a, const playlist_finding &b) { return a.line < b.line; });
+    return warnings;
+}
+
+std::vector<playlist_finding> unread_numbers(const playlist_text &text, pugi::xml_node epd_node) {
+    std::vector<playlist_finding> problems;
+    for (const char *name : integer_setting_names) {
+        pugi::xml_node node = epd_node.child(name);
+        int32_t value = 0;
+        if (node && !whole_number(trimmed_text(node), INT32_MIN, INT32_MAX, value)) {
+            problems.push_back(
+                {text.line_of(node), "<" + std::string(name) + "> holds '" + node.child_value() +
+                                         "', which reads as " +
+                                         std::to_string(read_integer(node.child_value()))});
+        }
+    }
+    return problems;
+}
+
+bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {
+    pugi::xml_document doc;
+    std::string content;
+    const std::string problem = parse_playlist(path, doc, content);
+    if (!problem.empty()) {
+        fprintf(stderr, "Error: %s\n", problem.c_str());
+        return false;
+    }
+    const playlist_text text{content};
+    const pugi::xml_node epd_node = doc.document_element().child("epd");
     std::string optional_echo;
-    if (!read_optional_settings(path, epd_node, settings, optional_echo) ||
-        !read_quiet_hours(path, epd_node, settings, optional_echo) ||
-        !check_picture_items(path, epd_node)) {
+    const std::vector<playlist_finding> problems =
+        read_settings(text, epd_node, settings, optional_echo);
+    for (const playlist_finding &p : problems) {
+        fprintf(stderr, "Error: playlist file '%s': %s\n", path, p.text.c_str());
+    }
+    if (!problems.empty()) {
         return false;
     }
     print_settings(settings);
     fputs(optional_echo.c_str(), stdout);
+    for (const playlist_finding &w : playlist_warnings(text, epd_node)) {
+        fprintf(stderr, "Warning: playlist file '%s', line %d: %s\n", path, w.line, w.text.c_str());
+    }
     return true;
 }
 
@@ -354,4 +494,9 @@ dpy_area parsing_area(const char *text) {
     area.w = values[2];
     area.h = values[3];
     return area;
+}
+
+bool area_fits(const dpy_area &a, int width, int height) {
+    return a.w > 0 && a.h > 0 && a.x >= 0 && a.y >= 0 && int64_t{a.x} + a.w <= width &&
+           a.h <= height;
 }

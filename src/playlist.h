@@ -48,11 +48,45 @@ struct playlist_element {
 const std::vector<playlist_element> &playlist_elements();
 
 // Reads and echoes the settings of the playlist at path. On a playlist that cannot be used it
-// prints one message naming the file and the problem on standard error and returns false.
+// prints one message for each problem, naming the file, on standard error and returns false.
+// Elements it does not know and a rotate that turns nothing are warned about on standard error.
 bool parsing_xml_file(const char *path, dpy_imgs_info &settings);
+
+// Something found in a playlist: the line it is on and what it is.
+struct playlist_finding {
+    int line = 0;
+    std::string text;
+};
+
+// The text a playlist was parsed from, for the line numbers of its elements.
+struct playlist_text {
+    const std::string &content;
+    int line_of(pugi::xml_node node) const; // 0 when it cannot be told
+};
+
+// Parses the playlist at path into doc, keeping its text in content. Returns what makes it
+// unusable, naming the file (unreadable, not well-formed, no <epd> element), or "".
+std::string parse_playlist(const char *path, pugi::xml_document &doc, std::string &content);
+
+// Reads the settings of the <epd> element and the echo lines of the optional ones; returns every
+// setting that is missing or does not read.
+std::vector<playlist_finding> read_settings(const playlist_text &text, pugi::xml_node epd_node,
+                                            dpy_imgs_info &settings, std::string &echo);
+
+// What a show warns about and then plays anyway: elements the reader does not know (with the
+// known name closest to each, or where a known one belongs) and a rotate that turns nothing.
+std::vector<playlist_finding> playlist_warnings(const playlist_text &text, pugi::xml_node epd_node);
+
+// Integer settings whose text is not a plain whole number, with what it reads as.
+std::vector<playlist_finding> unread_numbers(const playlist_text &text, pugi::xml_node epd_node);
 
 // Reads "x,y,w,h"; missing fields are 0 and fields after the fourth are ignored.
 dpy_area parsing_area(const char *text);
+
+// Whether an area can be shown on a panel of width x height: not empty, not left of or above it,
+// not past its right edge and not taller than it. It may reach below the panel (those rows are
+// dropped): its picture is scaled to the whole area, so it never costs more than a whole panel.
+bool area_fits(const dpy_area &area, int width, int height);
 
 // Integers read as atoi does (blanks, sign, digits up to the first other character),
 // kept within the 32-bit range instead of overflowing.

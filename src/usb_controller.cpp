@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tool.h"
+#include "usb_devices.h"
 
 libusb_device **epd_devs = nullptr;
 libusb_device_handle **epd_handles = nullptr;
@@ -50,16 +51,6 @@ std::vector<controller_health> health;
 // Controllers (bus number, device address) that stopped answering while still on the bus: reset
 // before they are used again. Kept across sessions.
 std::set<std::pair<int, int>> unanswering;
-
-const char *speed_name(int speed) {
-    static const char *const names[] = {"Unknown", "1.5 Mbit/s (USB LowSpeed)",
-                                        "12 Mbit/s (USB FullSpeed)", "480 Mbit/s (USB HighSpeed)",
-                                        "5000 Mbit/s (USB SuperSpeed)"};
-    if (speed < 0 || speed >= static_cast<int>(sizeof names / sizeof names[0])) {
-        return names[0];
-    }
-    return names[speed];
-}
 
 bool index_valid(int index) {
     return epd_devs != nullptr && epd_handles != nullptr && index >= 0 && index < controller_count;
@@ -205,7 +196,8 @@ int collect_controllers(libusb_device **list) {
             perr(log_file, "libusb_get_device_descriptor() failed : %s\n", libusb_strerror(result));
             return result;
         }
-        if (descriptor.idVendor != controller_vendor_id) {
+        if (descriptor.idVendor != controller_vendor_id ||
+            !usb_is_controller(*device, descriptor)) {
             continue;
         }
         epd_devs[found++] = *device;
@@ -320,13 +312,13 @@ int usb_open_dev(int index) {
     int result = libusb_open(device, &epd_handles[index]);
     if (result < 0) {
         epd_handles[index] = nullptr;
-        perr(log_file, "libusb_open() failed : %s", libusb_strerror(result));
+        report_open_failure(index, result);
         note_result(index, result);
         return result;
     }
     libusb_device_handle *handle = epd_handles[index];
 
-    printf("             speed: %s\n", speed_name(libusb_get_device_speed(device)));
+    printf("             speed: %s\n", usb_speed_name(libusb_get_device_speed(device)));
 
     libusb_device_descriptor descriptor;
     result = libusb_get_device_descriptor(device, &descriptor);
@@ -383,6 +375,10 @@ void usb_close() {
     libusb_exit(nullptr);
     forget_arrays();
     close_log();
+}
+
+int usb_controller_count() {
+    return controller_count;
 }
 
 bool usb_dev_gone(int index) {

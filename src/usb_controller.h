@@ -20,7 +20,8 @@ extern uint8_t endpoint_out;
 extern int nb_ifaces;
 extern const libusb_version *version;
 
-// Opens the log, starts libusb and counts the controllers (vendor 0x048D).
+// Opens the log, starts libusb and counts the controllers: devices of vendor 0x048D with a
+// mass-storage Bulk-Only interface.
 // Returns the count, or a negative libusb error code.
 int usb_init();
 // The same, for looking for the controllers again while the tool runs: log.txt keeps its entries.
@@ -31,6 +32,9 @@ int usb_open_dev(int index);
 void usb_close_dev(int index);
 // Ends libusb and closes the log; forgets the arrays and handles, so nothing reaches libusb after.
 void usb_close();
+
+// Controllers found by the latest usb_init.
+int usb_controller_count();
 
 // True once controller index has left the bus (libusb reported no device), or when the index names
 // no controller found by usb_init.

@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+#include <sys/stat.h>
 
+#include "pictures.h"
 #include "test_support.h"
 
+using testing_support::env_list;
 using testing_support::run_program;
 using testing_support::run_result;
 using testing_support::temp_dir;
@@ -18,6 +22,20 @@ const std::string banner = "***************************************************\
 
 run_result run_in(const temp_dir &dir, const std::vector<std::string> &args) {
     return run_program(EPDSHOW_SIM_PATH, args, {}, dir.path());
+}
+
+// The project's version, as the build was configured with it.
+std::string cache_version() {
+    const std::string cache =
+        std::string(EPDSHOW_PATH).substr(0, std::string(EPDSHOW_PATH).rfind('/')) +
+        "/CMakeCache.txt";
+    for (const std::string &line :
+         testing_support::split_lines(testing_support::read_file(cache))) {
+        if (line.rfind("CMAKE_PROJECT_VERSION:", 0) == 0) {
+            return line.substr(line.find('=') + 1);
+        }
+    }
+    return "(not in the cache)";
 }
 
 } // namespace
@@ -49,7 +67,7 @@ TEST(Entry, UnusablePlaylistEndsWithStatusOneBeforeAnyUsbActivity) {
                        "mismatch at line 2, column 11\n"},
         {"no-epd.xml", "Error: playlist file 'no-epd.xml' has no <epd> element under its root "
                        "element\n"},
-        {"no-rotate.xml", "Error: playlist file 'no-rotate.xml' has no <rotate> setting in its "
+        {"no-rotate.xml", "Error: playlist file 'no-rotate.xml': no <rotate> setting in its "
                           "<epd> element\n"},
         {".", "Error: cannot read playlist file '.': Is a directory\n"},
     };
@@ -57,7 +75,123 @@ TEST(Entry, UnusablePlaylistEndsWithStatusOneBeforeAnyUsbActivity) {
         run_result r = run_in(dir, {c.file, "ignored-second-argument"});
         EXPECT_EQ(r.status, 1) << c.file;
         EXPECT_EQ(r.out, banner + "Input xml file : " + c.file + "\n") << c.file;
-        EXPECT_EQ(r.err, c.message) << c.file;
+        EXPECT_EQ(r.err,
+                  "Warning: extra argument 'ignored-second-argument' is ignored\n" + c.message)
+            << c.file;
         EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt"))) << c.file;
+    }
+}
+
+TEST(Entry, HelpVersionAndUnknownOptions) {
+    temp_dir dir;
+    const std::string usage =
+        "Usage: epdshow-sim PLAYLIST\n"
+        "         play the slide show of the XML playlist on the panel\n"
+        "       epdshow-sim --check PLAYLIST\n"
+        "         read the playlist and its pictures without USB; report every problem\n"
+        "       epdshow-sim --probe\n"
+        "         list the controllers on USB and whether they form a panel (run it first)\n"
+        "       epdshow-sim --help | --version\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{"--help"}, 0, usage, ""},
+        {{"-h", "playlist.xml"}, 0, usage, ""},
+        {{"--version"}, 0, "epdshow-sim " + cache_version() + "\n", ""},
+        {{"--bogus", "playlist.xml"}, 2, "", "epdshow-sim: unknown option '--bogus'\n" + usage},
+        {{"--check"}, 2, "", "epdshow-sim: --check needs the playlist to check\n" + usage},
+    };
+    for (const auto &c : cases) {
+        run_result r = run_in(dir, c.args);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err, c.err) << c.args[0];
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
+}
+
+// One of each mistake a playlist can hold, all reported at once with their lines, without USB;
+// the show itself warns about the typos and the rotate, and plays.
+TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
+    temp_dir dir;
+    mkdir(dir.file("img").c_str(), 0755);
+    cv::imwrite(dir.file("img/good.png"), testing_support::numbered_picture(40, 30));
+    dir.write("img/notes.jpg", "a text file named like a picture\n");
+    dir.write("playlist.xml",
+              "<playlist><epd name=\"hall\">\n"                      // 1
+              "<color>gray16</color><image_path>img/</image_path>\n" // 2
+              "<slide_interval>1 min</slide_interval>\n"             // 3
+              "<en_set_temperature>1</en_set_temperature><temperature>25</temperature>\n"
+              "<waveform_mode>2</waveform_mode><rotate>45</rotate>\n" // 5
+              "<fit>zoom</fit>\n"                                     // 6
+              "<dithering>floyd-steinberg</dithering>\n"              // 7
+              "<image_name>\n"                                        // 8
+              "<full_updates><img>good.png</img></full_updates>\n"    // 9
+              "<img>good.png</img>\n"                                 // 10
+              "<full_update><img>good.png</img><img>missing.png</img></full_update>\n"
+              "<area_update><img>notes.jpg</img><area>0,0,3000,10</area>\n" // 12
+              "<img>good.png</img></area_update>\n"                         // 13
+              "</image_name></epd></playlist>\n");
+    const env_list sim = {{"EPDSIM_JOURNAL", dir.file("journal.txt")}};
+    run_result r = run_program(EPDSHOW_SIM_PATH, {"--check", "playlist.xml"}, sim, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out,
+              "playlist.xml:3: <slide_interval> holds '1 min', which reads as 1\n"
+              "playlist.xml:5: <rotate> 45 turns no picture: 90, 180 and 270 turn them, 0 does "
+              "not\n"
+              "playlist.xml:6: <fit> holds 'zoom'; expected stretch, contain or cover\n"
+              "playlist.xml:7: unknown element <dithering> under <epd> is ignored; did you mean "
+              "<dither>?\n"
+              "playlist.xml:9: unknown element <full_updates> under <image_name> is ignored; did "
+              "you mean <full_update>?\n"
+              "playlist.xml:10: <img> is not read under <image_name>; it belongs under "
+              "<full_update>, <area_update>\n"
+              "playlist.xml:11: cannot use picture 'img/missing.png': not found\n"
+              "playlist.xml:12: cannot use picture 'img/notes.jpg': not a picture format this "
+              "build reads\n"
+              "playlist.xml:12: area (x, y, w, h) = (0, 0, 3000, 10) fits neither the 42 panel "
+              "(2880 x 2160) nor the 32 panel (1440 x 2560)\n"
+              "playlist.xml:13: <img>good.png</img> has no <area> in its <area_update>\n"
+              "playlist.xml: 10 problems\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
+    EXPECT_EQ(testing_support::read_file(dir.file("journal.txt")), "");
+
+    // The show refuses the unreadable <fit>; without it, it warns and plays.
+    std::string text = testing_support::read_file(dir.file("playlist.xml"));
+    text.replace(text.find("<fit>zoom</fit>"), 15, "<fit>cover</fit>");
+    dir.write("playlist.xml", text);
+    r = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"},
+                    {{"EPDSIM_DEVICES", "2880x8@0,2880x8@1"},
+                     {"EPDSIM_BUSY", "0"},
+                     {"EPDSIM_RAISE", "SIGINT@3"}},
+                    dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Warning: playlist file 'playlist.xml', line 5: <rotate> 45 turns no "
+                         "picture: 90, 180 and 270 turn them, 0 does not\n"
+                         "Warning: playlist file 'playlist.xml', line 7: unknown element "
+                         "<dithering> under <epd> is ignored; did you mean <dither>?\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("Display : good.png \n"), std::string::npos);
+}
+
+// The example playlists, with their pictures where an installation puts them, have no problem.
+TEST(Entry, CheckFindsNothingInTheExamples) {
+    temp_dir dir;
+    const std::string images = std::string(EPDSHOW_SOURCE_DIR) + "/examples/images/";
+    for (const char *name : {"demo-42.xml", "demo-32.xml"}) {
+        std::string text =
+            testing_support::read_file(std::string(EPDSHOW_SOURCE_DIR) + "/examples/" + name);
+        const size_t start = text.find("<image_path>") + 12;
+        text.replace(start, text.find("</image_path>") - start, images);
+        dir.write(name, text);
+        run_result r = run_in(dir, {"--check", name});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out.rfind(std::string(name) + ": no problem found (", 0), 0u) << r.out;
+        EXPECT_EQ(r.err, "");
     }
 }

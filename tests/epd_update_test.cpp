@@ -107,21 +107,27 @@ TEST_F(Update, AreaImageWaitsAfterPowerOnAndKeepsTheTemperature) {
     EXPECT_EQ(count_starting(commands, "dev=0 display mode=5 x=0 y=0 w=10 h=10"), 1);
 }
 
-TEST_F(Update, UndecodableImageLoadsNothingAndTheUpdateGoesOn) {
+// A picture that cannot be used costs no refresh and no slide wait: after the temperature the
+// update ends, the panel left as it was, and says why.
+TEST_F(Update, UnusablePictureEndsTheUpdateBeforePowerAndSlideWait) {
     epd &p = build_42(24);
     const std::string path = dir.write("broken.png", "not a picture");
-    const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 1); });
-    EXPECT_NE(out.find("Load Image (0xA2)\nError: Open Image File Fail\nPower on\n"),
-              std::string::npos);
-    EXPECT_NE(out.find("Slide Period 0 sec\n"), std::string::npos);
-    const lines commands = new_commands();
-    EXPECT_EQ(count_starting(commands, "dev=1 write_mem") +
-                  count_starting(commands, "dev=0 write_mem"),
-              0);
-    EXPECT_EQ(count_starting(commands, "dev=0 power on"), 1);
-    EXPECT_EQ(count_starting(commands, "dev=1 display"), 1);
-    EXPECT_EQ(count_starting(commands, "dev=0 read_reg addr=0x18001224"), 1);
-    EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
+    int result = 0;
+    const double seconds =
+        seconds_of([&] { result = run([&] { return p.eInk_display_full(path, 2, 0, 5, 1); }); });
+    EXPECT_LT(seconds, 1.0);
+    EXPECT_EQ(result, epd::picture_unusable);
+    EXPECT_EQ(p.get_picture_problem(), "not a picture format this build reads");
+    EXPECT_EQ(out.substr(out.find("Load Image")),
+              "Load Image (0xA2)\nError: Open Image File Fail\n");
+    EXPECT_EQ(err,
+              "Error: cannot use picture '" + path + "': not a picture format this build reads\n");
+    EXPECT_EQ(new_commands(),
+              (lines{"dev=1 temp type=0 value=-15", "dev=0 temp type=0 value=-15"}));
+    EXPECT_EQ(epdsim::frame_count(), 0);
+
+    EXPECT_EQ(run([&] { return p.eInk_display_full(whole_picture(), 2, 0, 0, 1); }), 0);
+    EXPECT_EQ(p.get_picture_problem(), "");
 }
 
 TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {
@@ -145,15 +151,15 @@ TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {
 
 TEST_F(Update, SlideIntervalWaitsItsSecondsAndNeverLessThanNone) {
     epd &p = build_42(24);
-    const std::string missing = dir.file("missing.png");
+    const std::string path = whole_picture();
     std::string out;
     const double negative =
-        seconds_of([&] { out = output_of([&] { p.eInk_display_full(missing, 2, 0, -3, 1); }); });
+        seconds_of([&] { out = output_of([&] { p.eInk_display_full(path, 2, 0, -3, 1); }); });
     EXPECT_LT(negative, 1.0);
     EXPECT_NE(out.find("Slide Period -3 sec\n"), std::string::npos);
 
     const double one =
-        seconds_of([&] { out = output_of([&] { p.eInk_display_full(missing, 2, 0, 1, 1); }); });
+        seconds_of([&] { out = output_of([&] { p.eInk_display_full(path, 2, 0, 1, 1); }); });
     EXPECT_GE(one, 1.0);
     EXPECT_LT(one, 2.0);
     EXPECT_NE(out.find("Slide Period 1 sec\n"), std::string::npos);

@@ -1,10 +1,12 @@
 #include "img_proc.h"
+#include "picture_file.h"
 
 #include "pictures.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <string>
 #include <vector>
@@ -133,6 +135,39 @@ TEST(ImgProc, UndecodableFileReportsAndLeavesAnEmptyPicture) {
     testing::internal::CaptureStdout();
     img_proc missing(dir.file("missing.png").c_str(), 4, 4, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: Open Image File Fail\n");
+}
+
+// Every cut of a picture file (a copy still in progress) is refused, never shown; the whole file
+// reads, a picture without transparency exactly as OpenCV's grey read gives it.
+TEST(PictureFile, EveryCutOfAPictureIsRefusedAndTheWholeReads) {
+    temp_dir dir;
+    const cv::Mat grey = numbered_picture(24, 16);
+    cv::Mat clear;
+    cv::cvtColor(grey, clear, cv::COLOR_GRAY2BGRA);
+    clear.colRange(0, 12).setTo(cv::Scalar(0, 0, 0, 0));
+    const std::pair<std::string, cv::Mat> files[] = {
+        {".jpg", grey}, {".png", grey}, {".png", clear}, {".webp", clear}};
+    for (const auto &file : files) {
+        std::vector<uchar> encoded;
+        ASSERT_TRUE(
+            cv::imencode(file.first, file.second, encoded, {cv::IMWRITE_WEBP_QUALITY, 101}));
+        const std::string whole(encoded.begin(), encoded.end());
+        const std::string path = dir.write("whole" + file.first, whole);
+        const picture_file read = read_picture(path.c_str());
+        EXPECT_EQ(read.problem, "") << file.first;
+        ASSERT_EQ(read.grey.size(), grey.size()) << file.first;
+        if (file.second.channels() == 1) {
+            EXPECT_EQ(differing_pixels(read.grey, cv::imread(path, cv::IMREAD_GRAYSCALE)), 0);
+        } else {
+            EXPECT_EQ(read.grey.at<uchar>(0, 0), 255) << "transparent on white, " << file.first;
+        }
+        for (size_t kept = 0; kept < whole.size(); ++kept) {
+            const std::string cut = dir.write("cut" + file.first, whole.substr(0, kept));
+            const picture_file refused = read_picture(cut.c_str());
+            EXPECT_TRUE(refused.grey.empty()) << file.first << " cut to " << kept << " bytes";
+            EXPECT_NE(refused.problem, "") << file.first << " cut to " << kept << " bytes";
+        }
+    }
 }
 
 TEST(ImgProc, SizePastAnyMemoryLeavesAnEmptyPicture) {

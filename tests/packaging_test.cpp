@@ -197,26 +197,36 @@ TEST_F(Install, LogRotationRenamesTheServicesLogAndTellsTheTool) {
     EXPECT_EQ((r.out + r.err).find("error"), std::string::npos) << r.out << r.err;
 }
 
-TEST_F(Install, UdevRuleOpensTheControllersToPlugdevAndTheSeat) {
+// The rule opens only the controllers: devices of the vendor with a mass-storage Bulk-Only
+// interface, as udev's usb_id builtin lists it; the vendor's keyboards and the like stay closed.
+TEST_F(Install, UdevRuleOpensOnlyTheControllersToPlugdevAndTheSeat) {
     installed_at(stage.path(), "/usr");
-    std::vector<std::string> rules;
+    std::vector<std::set<std::string>> rules;
     for (const std::string &line :
          split_lines(read_file(stage.path() + "/usr/lib/udev/rules.d/60-epdshow.rules"))) {
-        if (!line.empty() && line[0] != '#') {
-            rules.push_back(line);
+        if (line.empty() || line[0] == '#') {
+            continue;
         }
-    }
-    ASSERT_EQ(rules.size(), 1u);
-    std::set<std::string> keys;
-    for (std::string key : words(rules[0])) {
-        if (key.back() == ',') {
-            key.pop_back();
+        std::set<std::string> keys;
+        for (std::string key : words(line)) {
+            if (key.back() == ',') {
+                key.pop_back();
+            }
+            keys.insert(key);
         }
-        keys.insert(key);
+        rules.push_back(keys);
     }
-    EXPECT_EQ(keys, (std::set<std::string>{"SUBSYSTEM==\"usb\"", "ENV{DEVTYPE}==\"usb_device\"",
-                                           "ATTR{idVendor}==\"048d\"", "MODE=\"0660\"",
-                                           "GROUP=\"plugdev\"", "TAG+=\"uaccess\""}));
+    const std::set<std::string> vendor_device = {
+        "SUBSYSTEM==\"usb\"", "ENV{DEVTYPE}==\"usb_device\"", "ATTR{idVendor}==\"048d\""};
+    auto with = [&](std::initializer_list<std::string> more) {
+        std::set<std::string> keys = vendor_device;
+        keys.insert(more);
+        return keys;
+    };
+    EXPECT_EQ(rules, (std::vector<std::set<std::string>>{
+                         with({"ENV{ID_USB_INTERFACES}==\"\"", "IMPORT{builtin}=\"usb_id\""}),
+                         with({"ENV{ID_USB_INTERFACES}==\"*:080650:*\"", "MODE=\"0660\"",
+                               "GROUP=\"plugdev\"", "TAG+=\"uaccess\""})}));
 }
 
 TEST_F(Install, InstalledPlaylistsShowInstalledPictures) {
@@ -261,8 +271,8 @@ TEST_F(Install, AnotherPrefixKeepsEverythingUnderIt) {
 
 TEST(ManPage, ReadsCleanlyAndHasEverySection) {
     std::string page = read_file(source_path("packaging/epdshow.1"));
-    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "PLAYLIST", "SIGNALS",
-                                "EXIT STATUS", "FILES", "PREVIEW", "EXAMPLES"}) {
+    for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "PLAYLIST", "SIGNALS",
+                                "EXIT STATUS", "FILES", "PREVIEW", "TROUBLESHOOTING", "EXAMPLES"}) {
         EXPECT_NE(page.find(std::string(".SH ") + section + "\n"), std::string::npos) << section;
     }
     if (!runs("/usr/bin/groff")) {

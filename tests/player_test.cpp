@@ -174,23 +174,65 @@ TEST_F(PlayerTest, InterruptDuringTheAreaPhaseReachesTheNextGroupsFullPhase) {
                      "Full display signal stop \r", "Done"}));
 }
 
+// A pass that shows nothing ends the show as a failure (status 1), so that a service manager
+// starts it again; a stop element in a pass that had nothing to show still ends it as asked.
 TEST_F(PlayerTest, EmptyGroupsAndListsDoNotSpin) {
+    const std::string nothing_to_show =
+        "A whole pass of the playlist showed no image; the show ends (the playlist names no "
+        "picture)\n";
     run_result empty_lists = play_groups("<image_name><full_update/><area_update><stop>s</stop>"
                                          "</area_update></image_name><image_name/>");
-    EXPECT_EQ(empty_lists.status, 0);
+    EXPECT_EQ(empty_lists.status, 1);
     EXPECT_EQ(player_lines(empty_lists.out),
-              (lines{"Full update:", "Area update:", "Full update:", "Area update:", "Done"}));
-    EXPECT_EQ(empty_lists.err, "A whole pass of the playlist showed no image; the show ends\n");
+              (lines{"Full update:", "Area update:", "Full update:", "Area update:"}));
+    EXPECT_EQ(empty_lists.err, nothing_to_show);
 
     run_result no_groups = play_groups("");
-    EXPECT_EQ(no_groups.status, 0);
-    EXPECT_EQ(player_lines(no_groups.out), (lines{"Done"}));
-    EXPECT_EQ(no_groups.err, "A whole pass of the playlist showed no image; the show ends\n");
+    EXPECT_EQ(no_groups.status, 1);
+    EXPECT_EQ(player_lines(no_groups.out), (lines{}));
+    EXPECT_EQ(no_groups.err, nothing_to_show);
 
     run_result stopped = play_groups("<image_name><stop>bye</stop></image_name>");
     EXPECT_EQ(player_lines(stopped.out),
               (lines{"Full update:", "Area update:", "stop tag bye and exit\r", "Done"}));
     EXPECT_EQ(stopped.err, "");
+}
+
+// Pictures not there yet (a share mounted late): the pass shows nothing, costs no refresh and no
+// slide wait, and the show fails naming the first picture, so that the service tries again; once
+// the pictures are there the same playlist plays. One picture missing among good ones is
+// reported and the show plays on.
+TEST_F(PlayerTest, APassWhosePicturesAreAllMissingFailsUntilTheyAreThere) {
+    const std::string groups = "<image_name><full_update><img>x.png</img><img>y.png</img>"
+                               "</full_update><area_update><img>z.png</img><area>0,0,10,10</area>"
+                               "</area_update><stop>end</stop></image_name>";
+    run_result missing = play_groups(groups);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "Error: cannot use picture 'img/x.png': not found\n"
+                           "Error: cannot use picture 'img/y.png': not found\n"
+                           "Error: cannot use picture 'img/z.png': not found\n"
+                           "A whole pass of the playlist showed no image; the show ends (the "
+                           "first that could not be used: 'img/x.png': not found)\n");
+    EXPECT_EQ(count_starting(missing.out, "Slide Period"), 0);
+    EXPECT_EQ(count_holding(journal(), " power "), 0);
+    EXPECT_EQ(missing.out.find("Done"), std::string::npos);
+
+    for (const char *name : {"x.png", "y.png", "z.png"}) {
+        cv::imwrite(dir.file("img/") + name, numbered_picture(40, 30));
+    }
+    run_result there = play_groups(groups);
+    EXPECT_EQ(there.status, 0) << there.err;
+    EXPECT_EQ(there.err, "");
+    EXPECT_EQ(count_starting(there.out, "Slide Period"), 3);
+
+    std::filesystem::remove(dir.file("img/y.png"));
+    run_result one_missing = play_groups(groups);
+    EXPECT_EQ(one_missing.status, 0);
+    EXPECT_EQ(one_missing.err, "Error: cannot use picture 'img/y.png': not found\n");
+    EXPECT_EQ(player_lines(one_missing.out),
+              (lines{"Full update:", "Display : x.png ", "Display : y.png ",
+                     "Area update:", "Display z.png on (x, y, w, h) = (0, 0, 10, 10)",
+                     "stop tag end and exit\r", "Done"}));
 }
 
 TEST_F(PlayerTest, AreasThePanelCannotShowAreSkippedWithoutCommands) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "epdsim.h"
+#include "sim_show.h"
 #include "tool.h"
 #include "usb_controller.h"
 #include "usb_session.h"
@@ -25,6 +26,14 @@ epdsim::controller_config controller_with(std::vector<epdsim::interface_config> 
 
 epdsim::interface_config one_setting(std::vector<epdsim::endpoint_config> endpoints) {
     return epdsim::interface_config{{epdsim::alt_setting_config{std::move(endpoints)}}};
+}
+
+// The one line of a controller the user may not open: which, why, and what gives access.
+std::string open_denied_line(int index, int device) {
+    return "libusb_open() failed : Access denied (insufficient permissions): controller " +
+           std::to_string(index) + " (bus 1, device " + std::to_string(device) +
+           "); give the user access: install the udev rule 60-epdshow.rules and join the plugdev "
+           "group (sudo usermod -aG plugdev $USER, then log in again)\n";
 }
 
 class UsbDiscovery : public usb_session_test {
@@ -48,21 +57,44 @@ TEST_F(UsbDiscovery, BusWithoutControllersCountsNone) {
         << read_file(dir.file("log.txt"));
 }
 
-TEST_F(UsbDiscovery, EveryProductOfTheVendorCountsAndOtherVendorsAreSkipped) {
+// A controller is a device of the vendor, of any product, with a mass-storage Bulk-Only interface
+// (a composite device too). The vendor's other devices (keyboards, infrared receivers) are named
+// on standard error and never opened; other vendors' devices are skipped silently.
+TEST_F(UsbDiscovery, OnlyDevicesOfTheVendorWithABulkOnlyInterfaceAreControllers) {
     epdsim::controller_config first;
     first.device_address = 7;
     epdsim::controller_config second;
     second.product_id = 0x1234;
     second.bus_number = 2;
     second.device_address = 9;
+    epdsim::interface_config keyboard = epdsim::vendor_specific_interface()[0];
+    keyboard.class_code = 0x03;
+    keyboard.subclass = 0x01;
+    keyboard.protocol = 0x01;
+    second.interfaces.insert(second.interfaces.begin(), keyboard);
+    second.multiID = 1;
     epdsim::add_controller(first);
     epdsim::add_other_device({0x1D6B, 0x0003, 1, 4}, 0);
+    epdsim::add_other_device({0x048D, 0xC101, 1, 5, {keyboard}}, 1);
+    epdsim::add_other_device({0x048D, 0x8297, 1, 6});
     epdsim::add_controller(second);
     EXPECT_EQ(run(usb_init), 2);
     EXPECT_EQ(out, "file open Success!\n" + version_line() +
                        "\t\t\t\t0x048d:0x8951 (bus 1, device 7)\n"
                        "\t\t\t\t0x048d:0x1234 (bus 2, device 9)\n"
                        "\t\t\t\tEndpoint_in = 0, Endpoint_out = 0\n\t\t\t\t2 EPD found!\n");
+    EXPECT_EQ(err, "Skipping USB device 0x048d:0xc101 (bus 1, device 5): not an e-paper controller "
+                   "(interfaces :030101:, none of them mass-storage Bulk-Only :080650:)\n"
+                   "Skipping USB device 0x048d:0x8297 (bus 1, device 6): not an e-paper controller "
+                   "(interfaces :ff0000:, none of them mass-storage Bulk-Only :080650:)\n");
+
+    // The panel is built from the two controllers alone; the other devices were never opened.
+    std::unique_ptr<epd> panel;
+    run([&] { panel = std::make_unique<epd>(2); });
+    EXPECT_TRUE(panel->is_ready());
+    EXPECT_EQ(epdsim::other_device_opens(), 0);
+    EXPECT_EQ(epdsim::open_handles(0) + epdsim::open_handles(1), 2);
+    run([&] { panel.reset(); });
 }
 
 TEST_F(UsbDiscovery, FirstControllerOpenedFixesTheEndpointsForAll) {
@@ -121,7 +153,7 @@ TEST_F(UsbDiscovery, FailedOpenLeavesTheSlotEmptyAndTheTransportRefusesIt) {
     epdsim::faults(0).open_error = LIBUSB_ERROR_ACCESS;
     run(usb_init);
     EXPECT_EQ(run([] { return usb_open_dev(0); }), LIBUSB_ERROR_ACCESS);
-    EXPECT_EQ(err, std::string("libusb_open() failed : ") + libusb_strerror(LIBUSB_ERROR_ACCESS));
+    EXPECT_EQ(err, open_denied_line(0, 2));
     EXPECT_EQ(epd_handles[0], nullptr);
     EXPECT_EQ(usb_present_count(), 0);
     EXPECT_FALSE(usb_dev_gone(0));
@@ -249,6 +281,114 @@ TEST_F(UsbDiscovery, ClosingEachControllerOnceReleasesTheSharedStateWithTheLastO
     EXPECT_EQ(err, "send_cbw: no controller 1\n");
     EXPECT_TRUE(usb_dev_gone(1));
     EXPECT_TRUE(epdsim::journal().empty());
+}
+
+// --- end to end on epdshow-sim: the show and the probe as a user meets them
+
+class FirstContact : public sim_show {
+  protected:
+    void SetUp() override {
+        sim_show::SetUp();
+        cv::imwrite(dir.file("img/a.png"), numbered_picture(60, 40));
+    }
+
+    run_result probe(const env_list &more) const {
+        env_list env = panel.environment();
+        env.push_back({"EPDSIM_JOURNAL", dir.file("journal.txt")});
+        env.insert(env.end(), more.begin(), more.end());
+        return run_program(EPDSHOW_SIM_PATH, {"--probe"}, env, dir.path());
+    }
+
+    // The probe's report: its lines from the controller count on.
+    static std::string report(const std::string &out) {
+        const size_t blank = out.rfind("\n\n");
+        return blank == std::string::npos ? out : out.substr(blank + 2);
+    }
+};
+
+TEST_F(FirstContact, AKeyboardOfTheVendorIsLeftAloneAndTheShowPlays) {
+    run_result r = play(one_pass({"a.png"}), {{"EPDSIM_OTHERS", "048d:c101/030101/030102@0"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\t\t\t\t2 EPD found!\n"), std::string::npos);
+    EXPECT_EQ(r.err, "Skipping USB device 0x048d:0xc101 (bus 1, device 2): not an e-paper "
+                     "controller (interfaces :030101:030102:, none of them mass-storage Bulk-Only "
+                     ":080650:)\n");
+    EXPECT_EQ(differing_pixels(frame(1), shown_whole(numbered_picture(60, 40))), 0);
+    EXPECT_EQ(count_holding(journal(), "note="), 0);
+}
+
+// A controller the user may not open: one line naming it with libusb's words and the remedy, in
+// the log too, then the show refuses the panel for that cause, not for its multi IDs.
+TEST_F(FirstContact, APermissionFailureSaysWhatToDoAndEndsWithStatusOne) {
+    run_result r = play(one_pass({"a.png"}), {{"EPDSIM_FAULTS", "dev1.open"}});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, open_denied_line(1, 3) +
+                         "Error: cannot build the panel: controller 1 (bus 1, device 3) could not "
+                         "be opened: Access denied (insufficient permissions)\n");
+    EXPECT_EQ(log_messages(dir.file("log.txt")),
+              (lines{open_denied_line(1, 3).substr(0, open_denied_line(1, 3).size() - 1)}));
+    EXPECT_EQ(r.out.find("Full update:"), std::string::npos);
+}
+
+// The probe reads each controller's system information and nothing else: no power, no image
+// memory, no refresh.
+TEST_F(FirstContact, ProbeReportsTheControllersAndTheirPanelOnBothLayouts) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"42", "2 controllers found:\n"
+               "controller 0: bus 1, device 2, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 1, band 2880 x 1080, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "controller 1: bus 1, device 3, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 0, band 2880 x 1080, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "Panel: the 42 layout, 2880 x 2160 pixels in 2 bands\n"},
+        {"32", "4 controllers found:\n"
+               "controller 0: bus 1, device 2, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 3, band 1440 x 640, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "controller 1: bus 1, device 3, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 2, band 1440 x 640, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "controller 2: bus 1, device 4, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 1, band 1440 x 640, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "controller 3: bus 1, device 5, product 0x8951, 480 Mbit/s (USB HighSpeed)\n"
+               "\tmulti ID 0, band 1440 x 640, image buffer 0x00120000, version texts: "
+               "\"SIM_EPD_1.00\"\n"
+               "Panel: the 32 layout, 1440 x 2560 pixels in 4 bands\n"},
+    };
+    for (const auto &c : cases) {
+        run_result r = probe({{"EPDSIM_DEVICES", ""},
+                              {"EPDSIM_LAYOUT", c.first},
+                              {"EPDSIM_ORDER", c.first == "42" ? "1,0" : "3,2,1,0"}});
+        EXPECT_EQ(r.status, 0) << c.first << r.err;
+        EXPECT_EQ(report(r.out), c.second);
+        EXPECT_EQ(r.err, "");
+        const lines commands = journal();
+        EXPECT_EQ(int(commands.size()), c.first == "42" ? 2 : 4);
+        EXPECT_EQ(count_holding(commands, " sysinfo "), int(commands.size())) << c.first;
+    }
+}
+
+TEST_F(FirstContact, ProbeSaysWhyTheControllersFormNoPanel) {
+    const std::pair<env_list, std::string> cases[] = {
+        {{{"EPDSIM_DEVICES", "2880x40@1,2880x40@1"}},
+         "No panel: cannot order the controllers into a panel: their multi IDs must be 0 to 1, "
+         "each once\n"},
+        {{{"EPDSIM_DEVICES", "2880x40@0"}},
+         "No panel: 1 controller of width 2880: the 42 layout needs 2 of width 2880, the 32 "
+         "layout 4 of width 1440\n"},
+        {{{"EPDSIM_FAULTS", "dev0.open"}},
+         "No panel: cannot build the panel: controller 0 (bus 1, device 2) could not be opened: "
+         "Access denied (insufficient permissions)\n"},
+        {{{"EPDSIM_DEVICES", "none"}}, "No panel: no e-paper controller found on the USB bus\n"},
+    };
+    for (const auto &c : cases) {
+        run_result r = probe(c.first);
+        EXPECT_EQ(r.status, 1) << c.second;
+        EXPECT_EQ(r.out.substr(r.out.rfind("\n", r.out.size() - 2) + 1), c.second);
+        EXPECT_EQ(count_holding(journal(), " sysinfo "), int(journal().size()));
+    }
 }
 
 } // namespace

@@ -65,10 +65,12 @@ std::vector<std::uint8_t> descriptors(const epdsim::controller_config &config) {
     std::size_t config_start = d.size();
     d.insert(d.end(), {9, 0x02, 0, 0, std::uint8_t(config.interfaces.size()), 1, 0, 0x80, 250});
     for (std::size_t i = 0; i < config.interfaces.size(); ++i) {
-        const auto &alts = config.interfaces[i].alt_settings;
+        const epdsim::interface_config &iface = config.interfaces[i];
+        const auto &alts = iface.alt_settings;
         for (std::size_t a = 0; a < alts.size(); ++a) {
             d.insert(d.end(), {9, 0x04, std::uint8_t(i), std::uint8_t(a),
-                               std::uint8_t(alts[a].endpoints.size()), 0x08, 0x06, 0x50, 0});
+                               std::uint8_t(alts[a].endpoints.size()), iface.class_code,
+                               iface.subclass, iface.protocol, 0});
             for (const epdsim::endpoint_config &ep : alts[a].endpoints) {
                 d.insert(d.end(), {7, 0x05, ep.address, std::uint8_t(ep.type)});
                 put_le16(d, ep.max_packet_size);
