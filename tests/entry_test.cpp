@@ -134,6 +134,7 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
               "<full_update><img>good.png</img><img>missing.png</img></full_update>\n"
               "<area_update><img>notes.jpg</img><area>0,0,3000,10</area>\n" // 12
               "<img>good.png</img></area_update>\n"                         // 13
+              "<full_update><folder seconds=\"soon\">beach</folder></full_update>\n"
               "</image_name></epd></playlist>\n");
     const env_list sim = {{"EPDSIM_JOURNAL", dir.file("journal.txt")}};
     run_result r = run_program(EPDSHOW_SIM_PATH, {"--check", "playlist.xml"}, sim, dir.path());
@@ -156,13 +157,18 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
               "playlist.xml:12: area (x, y, w, h) = (0, 0, 3000, 10) fits neither the 42 panel "
               "(2880 x 2160) nor the 32 panel (1440 x 2560)\n"
               "playlist.xml:13: <img>good.png</img> has no <area> in its <area_update>\n"
-              "playlist.xml: 10 problems\n");
+              "playlist.xml:14: <folder seconds> holds 'soon'; expected a whole number of "
+              "seconds, 0 or more\n"
+              "playlist.xml:14: cannot read the picture folder 'img/beach/': No such file or "
+              "directory\n"
+              "playlist.xml: 12 problems\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
     EXPECT_EQ(testing_support::read_file(dir.file("journal.txt")), "");
 
     // The show refuses the unreadable <fit>; without it, it warns and plays.
     std::string text = testing_support::read_file(dir.file("playlist.xml"));
     text.replace(text.find("<fit>zoom</fit>"), 15, "<fit>cover</fit>");
+    text.replace(text.find(" seconds=\"soon\""), 15, "");
     dir.write("playlist.xml", text);
     r = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"},
                     {{"EPDSIM_DEVICES", "2880x8@0,2880x8@1"},
@@ -183,7 +189,7 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
 TEST(Entry, CheckFindsNothingInTheExamples) {
     temp_dir dir;
     const std::string images = std::string(EPDSHOW_SOURCE_DIR) + "/examples/images/";
-    for (const char *name : {"demo-42.xml", "demo-32.xml"}) {
+    for (const char *name : {"demo-42.xml", "demo-32.xml", "photo-frame.xml"}) {
         std::string text =
             testing_support::read_file(std::string(EPDSHOW_SOURCE_DIR) + "/examples/" + name);
         const size_t start = text.find("<image_path>") + 12;
