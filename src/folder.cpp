@@ -94,8 +94,8 @@ bool wanted_picture(const std::string &folder, const std::string &name, std::tim
 const std::vector<std::string> &picture_extensions() {
     // OpenEXR is left out: Debian's OpenCV reads it only when an environment variable allows it.
     static const std::vector<std::string> extensions = {
-        "bmp", "dib", "jpeg", "jpg", "jpe", "jp2", "png",  "webp", "pbm", "pgm",
-        "ppm", "pxm", "pnm",  "pfm", "sr",  "ras", "tiff", "tif",  "hdr", "pic"};
+        "bmp", "dib", "jpeg", "jpg", "jpe", "jp2", "png",  "webp", "pbm", "pgm", "ppm",
+        "pxm", "pnm", "pam",  "pfm", "sr",  "ras", "tiff", "tif",  "hdr", "pic"};
     return extensions;
 }
 
