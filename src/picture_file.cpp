@@ -55,7 +55,8 @@ bool is_webp(const bytes &data) {
 
 // Reads the whole file, or says why it cannot be read.
 std::string read_file(const char *path, bytes &data) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer that may never come.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return errno == ENOENT || errno == ENOTDIR
                    ? "not found"

@@ -102,10 +102,11 @@ TEST_F(BadImages, UnusableFilesAreReportedWithTheirReasonAndCostNoRefresh) {
     write_cut("cut.png", numbered_picture(200, 100, 6), 0.5);
     write_cut("cut.jpg", numbered_picture(200, 100, 7), 0.4);
     mkdir(dir.file("img/folder.png").c_str(), 0755);
+    mkfifo(dir.file("img/pipe.png").c_str(), 0644); // nothing ever writes it: opening must not wait
     std::vector<uchar> gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'};
     dir.write("img/old.gif", std::string(gif.begin(), gif.end()));
-    lines names = {"good.png", "empty.png",  "text.png",    "cut.png",
-                   "cut.jpg",  "folder.png", "missing.png", "old.gif"};
+    lines names = {"good.png",   "empty.png", "text.png",    "cut.png", "cut.jpg",
+                   "folder.png", "pipe.png",  "missing.png", "old.gif"};
     std::string expected_err = "Error: cannot use picture 'img/empty.png': is empty\n"
                                "Error: cannot use picture 'img/text.png': not a picture format "
                                "this build reads\n"
@@ -115,6 +116,7 @@ TEST_F(BadImages, UnusableFilesAreReportedWithTheirReasonAndCostNoRefresh) {
                                "ends before its end marker\n"
                                "Error: cannot use picture 'img/folder.png': is a folder, not a "
                                "picture\n"
+                               "Error: cannot use picture 'img/pipe.png': is not a regular file\n"
                                "Error: cannot use picture 'img/missing.png': not found\n"
                                "Error: cannot use picture 'img/old.gif': not a picture format "
                                "this build reads\n";
