@@ -87,7 +87,7 @@ bool bring_panel_back(pass_state &pass) {
 
 // Runs update on the panel and returns its result; when the panel fails meanwhile, brings it back
 // and runs update again, so the image is shown whole. epd::panel_failed when a stop request ended
-// the wait for the panel. picture describes the image for the status folder.
+// the wait for the panel. picture describes the image to the status folder, when there is one.
 int show_on_panel(pass_state &pass, const std::string &name, status_picture picture,
                   const std::function<int(epd &)> &update) {
     reopen_log_if_asked();
@@ -290,9 +290,9 @@ bool show_full_image(pugi::xml_node list, const std::string &name, const std::st
     settings.img = name;
     printf("Display : %s \n", settings.img.c_str());
     status_picture picture;
-    picture.file = file;
-    picture.waveform_mode = settings.waveform_mode;
-    picture.seconds = seconds;
+    if (pass.status) {
+        picture = {file, false, 0, 0, 0, 0, settings.waveform_mode, seconds};
+    }
     update_done(show_on_panel(pass, name, picture,
                               [&](epd &panel) {
                                   return panel.eInk_display_full(file, settings.waveform_mode,
@@ -403,14 +403,9 @@ void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settin
     printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y, a.w,
            a.h);
     status_picture picture;
-    picture.file = image_file(settings);
-    picture.area = true;
-    picture.x = a.x;
-    picture.y = a.y;
-    picture.w = a.w;
-    picture.h = a.h;
-    picture.waveform_mode = settings.waveform_mode;
-    picture.seconds = seconds;
+    if (pass.status) {
+        picture = {image_file(settings), true, a.x, a.y, a.w, a.h, settings.waveform_mode, seconds};
+    }
     update_done(show_on_panel(pass, settings.img, picture,
                               [&](epd &panel) {
                                   return panel.eInk_display_partial(
