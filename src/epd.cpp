@@ -3,6 +3,7 @@
 #include "epd_device.h"
 #include "img_proc.h"
 #include "service_notify.h"
+#include "status_report.h"
 #include "tool.h"
 #include "usb_devices.h"
 

@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "img_proc.h"
-#include "status_report.h"
 
 class epd_device;
+class status_report;
+struct status_controller;
 
 class epd {
   public:
