@@ -263,15 +263,18 @@ void status_report::panel_failed(const std::string &error) {
         log_picture(pending, now, 0, false);
     }
     log_failure(now, updating ? pending.file : "", error);
+    before_failure = {state, next_change};
     state = "waiting for the panel";
     next_change = 0;
     publish_status();
 }
 
+// The show goes on as it was: showing, or waiting out quiet hours (a clear as they began failed).
 void status_report::panel_back() {
     const std::time_t now = std::time(nullptr);
     append_log_line(json_object().time("time", now).text("event", "recovery").str());
-    state = "showing";
+    state = before_failure.first;
+    next_change = before_failure.second;
     publish_status();
 }
 

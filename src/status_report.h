@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "panel_mirror.h"
@@ -89,7 +90,8 @@ class status_report {
     bool stay_logged = false; // its play log line is written
     bool shown_ok = true;
     std::time_t shown_at = 0;
-    std::time_t next_change = 0; // 0: not known
+    std::time_t next_change = 0;                                       // 0: not known
+    std::pair<const char *, std::time_t> before_failure{"showing", 0}; // state and next change
     std::vector<status_controller> controllers;
     std::string last_error;
     std::time_t last_error_at = 0;
