@@ -17,6 +17,8 @@ install(FILES packaging/60-epdshow.rules DESTINATION lib/udev/rules.d)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY examples/images DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# The page that shows a status folder, for the user to copy into it.
+install(FILES examples/status.html DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The man page, compressed as Debian keeps them; epdshow-sim shares it.
 set(epdshow_man_page ${CMAKE_CURRENT_BINARY_DIR}/packaging/epdshow.1.gz)

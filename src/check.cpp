@@ -158,6 +158,7 @@ int check_playlist(const char *path) {
     dpy_imgs_info settings;
     std::string echo;
     findings all = read_settings(text, epd_node, settings, echo);
+    add(all, status_dir_problems(text, epd_node, false));
     add(all, unread_numbers(text, epd_node));
     add(all, playlist_warnings(text, epd_node));
     int pictures = 0;

@@ -3,6 +3,7 @@
 #include "epd_device.h"
 #include "img_proc.h"
 #include "service_notify.h"
+#include "status_report.h"
 #include "tool.h"
 #include "usb_devices.h"
 
@@ -147,14 +148,30 @@ void epd::explain_missing_layout() const {
     }
 }
 
-// The panel failed during the update of path: nothing more of it is sent. The panel is powered off
-// through slot 0 when that controller still answers; the failed controller is named.
-int epd::give_up(const std::string &path) {
+int epd::failed_slot() const {
     int bad_slot = 0;
     while (bad_slot < nb_devs - 1 && !slot(bad_slot)->failed()) {
         ++bad_slot;
     }
+    return bad_slot;
+}
+
+std::string epd::failure_description() const {
+    if (!ready) {
+        return "";
+    }
+    const int bad_slot = failed_slot();
     const epd_device &bad = *slot(bad_slot);
+    char text[160];
+    std::snprintf(text, sizeof text, "controller %d (slot %d, multi ID %d, bus %d, device %d) ",
+                  bad.get_index(), bad_slot, bad.get_multiID(), bad.bus_number(),
+                  bad.device_address());
+    return text + bad.failure_cause();
+}
+
+// The panel failed during the update of path: nothing more of it is sent. The panel is powered off
+// through slot 0 when that controller still answers; the failed controller is named.
+int epd::give_up(const std::string &path) {
     bool powered_off = false;
     if (!slot(0)->failed()) {
         std::puts("Set Power Off (0xA3)");
@@ -162,11 +179,9 @@ int epd::give_up(const std::string &path) {
         powered_off = slot(0)->last_command_went_through();
     }
     perr(log_file,
-         "Error: the panel failed: controller %d (slot %d, multi ID %d, bus %d, device %d) %s. "
-         "The image %s is given up, %s; the tool looks for the controllers again and then shows "
-         "it again\n",
-         bad.get_index(), bad_slot, bad.get_multiID(), bad.bus_number(), bad.device_address(),
-         bad.failure_cause().c_str(), path.c_str(),
+         "Error: the panel failed: %s. The image %s is given up, %s; the tool looks for the "
+         "controllers again and then shows it again\n",
+         failure_description().c_str(), path.c_str(),
          powered_off ? "the panel is powered off" : "the panel could not be powered off");
     return panel_failed;
 }
@@ -353,6 +368,10 @@ bool epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
             continue;
         }
         band_buffer rows = picture.getArea(0, source_row, w, share.rows, share.flip);
+        if (rows && status != nullptr) {
+            status->mirror().write_rows(share.slot, x, share.row_offset, w, share.rows,
+                                        reinterpret_cast<const unsigned char *>(rows.get()));
+        }
         if (rows) {
             slot(share.slot)->fast_write_mem(std::move(rows), x, share.row_offset, w, share.rows);
         }
@@ -397,13 +416,14 @@ void epd::refresh_bands(int x, int y, int w, int h, int waveform_mode, bool part
         if (failed()) {
             return;
         }
-        if (share.rows != 0) {
-            set_partial_bit(false, share.slot);
-            device->display(x, share.row_offset, w, share.rows, waveform_mode, value);
-        } else {
-            // A band below the rectangle still gets a small refresh.
-            set_partial_bit(partial, share.slot);
-            device->display(0, 0, 10, 10, waveform_mode, value);
+        const cv::Rect area =
+            share.rows != 0 ? cv::Rect(x, share.row_offset, w, share.rows) : cv::Rect(0, 0, 10, 10);
+        // A band below the rectangle still gets a small refresh.
+        set_partial_bit(share.rows != 0 ? false : partial, share.slot);
+        device->display(area.x, area.y, area.width, area.height, waveform_mode, value);
+        if (status != nullptr) {
+            status->mirror().refresh(share.slot, area.x, area.y, area.width, area.height,
+                                     waveform_mode);
         }
     }
 }
@@ -485,9 +505,10 @@ int epd::finish_update(int temperature, int slide_interval, const std::string &p
         return give_up(path);
     }
     std::printf("Temperature = %d\n", temperature);
+    bool engine_idle = true;
     if (temperature > 0) {
         std::puts("Read from Register - 0x18001224 to check LUT engine");
-        check_LUT_engine();
+        engine_idle = check_LUT_engine() == 0;
         std::puts("Delay ~30ms");
         sleep_ms(short_delay_ms);
     } else {
@@ -504,6 +525,9 @@ int epd::finish_update(int temperature, int slide_interval, const std::string &p
     pmic_ctrl(false, vcom);
     if (failed()) {
         return give_up(path);
+    }
+    if (status != nullptr) {
+        status->picture_shown(controller_states(), engine_idle);
     }
     std::printf("Slide Period %d sec\n", slide_interval);
     sleep_ms(int64_t{slide_interval} * 1000);
@@ -532,6 +556,7 @@ int epd::rw_temperature(int type, int value) {
         if (slot(i)->last_command_went_through()) {
             sum += reading;
             ++answered;
+            slot_temperature[i] = type == 0 ? reading : slot_temperature[i];
         }
     }
     return type != 0 || answered == 0 ? 0 : sum / answered;
@@ -614,6 +639,25 @@ void epd::deep_clear() {
     clr_screen();
     std::puts("Set Power Off (0xA3)");
     pmic_ctrl(false, vcom);
+    if (status != nullptr && !failed()) {
+        status->panel_cleared();
+    }
+}
+
+void epd::set_status_report(status_report *report) {
+    status = report;
+    if (status != nullptr && ready) {
+        status->mirror().set_shape(get_layout_id(), nb_devs, width, height / nb_devs);
+    }
+}
+
+std::vector<status_controller> epd::controller_states() const {
+    std::vector<status_controller> states;
+    for (int i = nb_devs - 1; i >= 0; --i) {
+        const epd_device *device = slot(i);
+        states.push_back({device->get_index(), device->get_multiID(), slot_temperature[i]});
+    }
+    return states;
 }
 
 void epd::set_lut_poll_limit_ms(int limit_ms) {

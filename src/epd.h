@@ -10,6 +10,8 @@
 #include "img_proc.h"
 
 class epd_device;
+class status_report;
+struct status_controller;
 
 class epd {
   public:
@@ -40,6 +42,9 @@ class epd {
     int get_layout_id() const;
     // Controller index i (0 .. count - 1), whatever its slot; null for another index.
     const epd_device *get_controller(int i) const;
+    // The failed controller and why it failed ("controller 1 (slot 1, multi ID 1, bus 1, device 3)
+    // has left the bus"); meaningful once failed().
+    std::string failure_description() const;
     // Why the latest update showed no picture (its file could not be used); empty when it did.
     const std::string &get_picture_problem() const { return picture_problem; }
 
@@ -79,6 +84,9 @@ class epd {
     void set_picture_options(const picture_options &options);
     // Powers the panel, clears it to white with waveform mode 0 and powers it off again.
     void deep_clear();
+    // Borrows the report of the status folder (null: none): every band written and refreshed is
+    // kept in its mirror, and every refresh the panel completes is reported to it.
+    void set_status_report(status_report *report);
 
   private:
     enum class layout { none, panel_42, panel_32 };
@@ -95,6 +103,8 @@ class epd {
     bool place_controllers();
     bool every_record_read();
     int give_up(const std::string &path);
+    int failed_slot() const;
+    std::vector<status_controller> controller_states() const;
     std::string layout_mismatch() const;
     void report_unordered_controllers();
     layout current_layout() const;
@@ -121,6 +131,8 @@ class epd {
     std::vector<std::unique_ptr<epd_device>> controllers; // owns every controller object
     int lut_poll_limit_ms = 60000;
     picture_options picture_settings;
+    status_report *status = nullptr;
+    int slot_temperature[4] = {}; // the latest reading of each slot, for the status folder
 };
 
 #endif

@@ -17,6 +17,7 @@
 #include "panel_recovery.h"
 #include "quiet_hours.h"
 #include "service_notify.h"
+#include "status_report.h"
 #include "tool.h"
 #include "usb_controller.h"
 
@@ -32,12 +33,14 @@ struct show_playlist {
 // decisions at its end. The panel is the player's: a panel that fails is replaced by the one
 // brought back.
 struct pass_state {
-    pass_state(std::unique_ptr<epd> &panel, panel_recovery &recovery,
-               const volatile sig_atomic_t &stop_flag, const volatile sig_atomic_t &hang_ups,
-               const char *path)
-        : panel(panel), recovery(recovery), stop_flag(stop_flag), hang_ups(hang_ups), path(path) {}
+    pass_state(std::unique_ptr<epd> &panel, std::unique_ptr<status_report> &status,
+               panel_recovery &recovery, const volatile sig_atomic_t &stop_flag,
+               const volatile sig_atomic_t &hang_ups, const char *path)
+        : panel(panel), status(status), recovery(recovery), stop_flag(stop_flag),
+          hang_ups(hang_ups), path(path) {}
 
     std::unique_ptr<epd> &panel;
+    std::unique_ptr<status_report> &status; // null without a status folder
     panel_recovery &recovery;
     const volatile sig_atomic_t &stop_flag;
     const volatile sig_atomic_t &hang_ups;
@@ -47,6 +50,7 @@ struct pass_state {
     int images_shown = 0;
     int images_in_pass = 0;     // pictures of the pass known so far, for the status line
     int image_number = 0;       // of the image being shown, in this pass
+    int pass_number = 0;        // of the playlist being played
     bool panel_lost = false;    // a stop request came while waiting for the panel to come back
     std::string first_unusable; // the first picture of the pass that could not be used, and why
     int32_t clear_every = 0;
@@ -65,25 +69,39 @@ bool stop_requested(const pass_state &pass) {
 
 // Replaces the failed panel by one brought back; false when a stop request ended the wait.
 bool bring_panel_back(pass_state &pass) {
+    if (pass.status) {
+        pass.status->panel_failed("the panel failed: " + pass.panel->failure_description());
+    }
     pass.panel = pass.recovery.bring_back(std::move(pass.panel));
     if (pass.panel == nullptr) {
         pass.panel_lost = true;
         return false;
     }
     pass.panel->set_picture_options(pass.picture);
+    pass.panel->set_status_report(pass.status.get());
+    if (pass.status) {
+        pass.status->panel_back();
+    }
     return true;
 }
 
 // Runs update on the panel and returns its result; when the panel fails meanwhile, brings it back
 // and runs update again, so the image is shown whole. epd::panel_failed when a stop request ended
-// the wait for the panel.
-int show_on_panel(pass_state &pass, const std::string &name,
+// the wait for the panel. picture describes the image to the status folder, when there is one.
+int show_on_panel(pass_state &pass, const std::string &name, status_picture picture,
                   const std::function<int(epd &)> &update) {
     reopen_log_if_asked();
     const int number = ++pass.image_number;
+    const int in_pass = std::max(number, pass.images_in_pass);
     service_status("showing " + name + ", image " + std::to_string(number) + " of " +
-                   std::to_string(std::max(number, pass.images_in_pass)));
+                   std::to_string(in_pass));
     service_alive();
+    if (pass.status) {
+        picture.number = number;
+        picture.pictures_in_pass = in_pass;
+        picture.pass = pass.pass_number;
+        pass.status->picture_starting(picture);
+    }
     for (;;) {
         const int result = update(*pass.panel);
         if (!pass.panel->failed()) {
@@ -191,10 +209,14 @@ bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
     if (!quiet_now(quiet)) {
         return true;
     }
-    const int second = local_second_of_day(wall_clock());
+    const std::time_t now = wall_clock();
+    const int second = local_second_of_day(now);
     const std::string until = clock_text(quiet.end_of(second));
     printf("Quiet hours until %s\n", until.c_str());
     service_status("quiet hours until " + until);
+    if (pass.status) {
+        pass.status->quiet_hours_until(now + quiet.seconds_left(second));
+    }
     if (quiet.clear) {
         deep_clear(pass);
         pass.since_clear = 0;
@@ -209,12 +231,18 @@ bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
         }
         still_alive_while_quiet();
     }
+    if (pass.status) {
+        pass.status->quiet_hours_over();
+    }
     return true;
 }
 
 // Remembers the first picture of the pass that could not be used, for the end of a pass that
-// showed nothing.
+// showed nothing, and reports each one to the status folder.
 void note_unusable(pass_state &pass, const std::string &picture, const std::string &reason) {
+    if (pass.status) {
+        pass.status->picture_unusable(picture, reason);
+    }
     if (pass.first_unusable.empty()) {
         pass.first_unusable = "'" + picture + "': " + reason;
     }
@@ -261,7 +289,11 @@ bool show_full_image(pugi::xml_node list, const std::string &name, const std::st
     }
     settings.img = name;
     printf("Display : %s \n", settings.img.c_str());
-    update_done(show_on_panel(pass, name,
+    status_picture picture;
+    if (pass.status) {
+        picture = {file, false, 0, 0, 0, 0, settings.waveform_mode, seconds};
+    }
+    update_done(show_on_panel(pass, name, picture,
                               [&](epd &panel) {
                                   return panel.eInk_display_full(file, settings.waveform_mode,
                                                                  settings.rotate, seconds,
@@ -370,7 +402,11 @@ void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settin
     }
     printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y, a.w,
            a.h);
-    update_done(show_on_panel(pass, settings.img,
+    status_picture picture;
+    if (pass.status) {
+        picture = {image_file(settings), true, a.x, a.y, a.w, a.h, settings.waveform_mode, seconds};
+    }
+    update_done(show_on_panel(pass, settings.img, picture,
                               [&](epd &panel) {
                                   return panel.eInk_display_partial(
                                       image_file(settings), a.x, a.y, a.w, a.h,
@@ -414,8 +450,26 @@ void play_pass(pugi::xml_node epd_node, dpy_imgs_info &settings, pass_state &pas
     }
 }
 
+// Writes the status files into folder from now on ("": none), keeping what the panel was sent.
+void use_status_folder(const std::string &folder, pass_state &pass) {
+    if (folder.empty()) {
+        pass.panel->set_status_report(nullptr);
+        pass.status.reset();
+        return;
+    }
+    if (!pass.status) {
+        pass.status = std::make_unique<status_report>(folder, pass.path);
+        pass.panel->set_status_report(pass.status.get());
+        pass.status->show_started();
+    } else if (pass.status->get_folder() != folder) {
+        pass.status->move_to(folder);
+    }
+}
+
 // Puts a playlist's settings into effect for the images that follow.
 void use_playlist(const show_playlist &playlist, pass_state &pass) {
+    use_status_folder(playlist.settings.status_dir, pass);
+    pass.pass_number = 0;
     pass.picture = playlist.settings.picture;
     pass.panel->set_picture_options(pass.picture);
     pass.clear_every = playlist.settings.clear_every;
@@ -438,6 +492,39 @@ void report_empty_pass(const pass_state &pass) {
             pass.first_unusable.empty()
                 ? "the playlist names no picture"
                 : ("the first that could not be used: " + pass.first_unusable).c_str());
+}
+
+// Plays passes until the show ends; returns the exit status of the show.
+int play_passes(std::unique_ptr<show_playlist> &playing, pass_state &pass) {
+    for (;;) {
+        pass.images_shown = 0;
+        pass.image_number = 0;
+        ++pass.pass_number;
+        pass.first_unusable.clear();
+        pugi::xml_node epd_node = playing->doc.document_element().child("epd");
+        pass.images_in_pass = images_in(epd_node);
+        play_pass(epd_node, playing->settings, pass);
+        if (pass.panel_lost) {
+            return 0;
+        }
+        // A hang-up that no image boundary took (a pass without images) is taken at its end.
+        if (pass.reloaded || (!pass.stop && !stop_requested(pass) && reload_if_asked(pass))) {
+            playing = std::move(pass.reloaded);
+            use_playlist(*playing, pass);
+            continue;
+        }
+        if (showed_nothing(pass)) {
+            report_empty_pass(pass);
+            return 1;
+        }
+        if (pass.stop) {
+            printf("stop tag %s and exit\r\n", pass.stop.child_value());
+            return 0;
+        }
+        if (stop_requested(pass)) {
+            return 0;
+        }
+    }
 }
 
 } // namespace
@@ -482,34 +569,11 @@ int player::slide_show(const char *path, dpy_imgs_info settings) {
         return 1;
     }
     panel_recovery recovery(stop_flag);
-    pass_state pass(panel, recovery, stop_flag, hang_ups, path);
+    pass_state pass(panel, status, recovery, stop_flag, hang_ups, path);
     use_playlist(*playing, pass);
-    for (;;) {
-        pass.images_shown = 0;
-        pass.image_number = 0;
-        pass.first_unusable.clear();
-        pugi::xml_node epd_node = playing->doc.document_element().child("epd");
-        pass.images_in_pass = images_in(epd_node);
-        play_pass(epd_node, playing->settings, pass);
-        if (pass.panel_lost) {
-            return 0;
-        }
-        // A hang-up that no image boundary took (a pass without images) is taken at its end.
-        if (pass.reloaded || (!pass.stop && !stop_requested(pass) && reload_if_asked(pass))) {
-            playing = std::move(pass.reloaded);
-            use_playlist(*playing, pass);
-            continue;
-        }
-        if (showed_nothing(pass)) {
-            report_empty_pass(pass);
-            return 1;
-        }
-        if (pass.stop) {
-            printf("stop tag %s and exit\r\n", pass.stop.child_value());
-            return 0;
-        }
-        if (stop_requested(pass)) {
-            return 0;
-        }
+    const int result = play_passes(playing, pass);
+    if (status) {
+        status->show_ended();
     }
+    return result;
 }

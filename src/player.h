@@ -9,6 +9,7 @@
 #include "playlist.h"
 
 class epd;
+class status_report;
 
 class player {
   public:
@@ -32,6 +33,8 @@ class player {
 
     const volatile sig_atomic_t &stop_flag;
     const volatile sig_atomic_t &hang_ups;
+    // Before the panel, which borrows it, so that it outlives the panel.
+    std::unique_ptr<status_report> status;
     std::unique_ptr<epd> panel;
 };
 

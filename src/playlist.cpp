@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "status_report.h"
+
 namespace {
 
 // Element texts exactly as written: white space and line breaks are part of file names.
@@ -251,6 +253,21 @@ void read_quiet_hours(const playlist_text &text, pugi::xml_node epd_node, dpy_im
     echo += "quiet_hours = " + s.quiet.text() + "\n";
 }
 
+// The folder's text is used exactly as written, as image_path is.
+void read_status_dir(const playlist_text &text, pugi::xml_node epd_node, dpy_imgs_info &s,
+                     std::string &echo, std::vector<playlist_finding> &problems) {
+    pugi::xml_node node = epd_node.child("status_dir");
+    if (!node) {
+        return;
+    }
+    s.status_dir = node.child_value();
+    if (s.status_dir.empty()) {
+        problems.push_back(
+            bad_value(text.line_of(node), "status_dir", "", "a folder the tool may write in"));
+    }
+    echo += "status_dir = " + s.status_dir + "\n";
+}
+
 // The seconds and shuffle attributes of a picture of the lists, checked before the show.
 void check_picture_item(const playlist_text &text, pugi::xml_node item,
                         std::vector<playlist_finding> &problems) {
@@ -315,6 +332,7 @@ const std::vector<playlist_element> &playlist_elements() {
         {"epd", "dither", {}},
         {"epd", "clear_every", {}},
         {"epd", "quiet_hours", {"clear"}},
+        {"epd", "status_dir", {}},
         {"epd", "image_name", {}},
         {"image_name", "full_update", {}},
         {"image_name", "area_update", {}},
@@ -408,8 +426,23 @@ std::vector<playlist_finding> read_settings(const playlist_text &text, pugi::xml
     settings.rotate = read_integer(epd_node.child("rotate").child_value());
     read_optional_settings(text, epd_node, settings, echo, problems);
     read_quiet_hours(text, epd_node, settings, echo, problems);
+    read_status_dir(text, epd_node, settings, echo, problems);
     check_picture_items(text, epd_node, problems);
     return problems;
+}
+
+std::vector<playlist_finding> status_dir_problems(const playlist_text &text,
+                                                  pugi::xml_node epd_node, bool create) {
+    const pugi::xml_node node = epd_node.child("status_dir");
+    const std::string folder = node.child_value();
+    if (folder.empty()) {
+        return {};
+    }
+    const std::string problem = status_folder_problem(folder, create);
+    if (problem.empty()) {
+        return {};
+    }
+    return {{text.line_of(node), "<status_dir> '" + folder + "' " + problem}};
 }
 
 std::vector<playlist_finding> playlist_warnings(const playlist_text &text,
@@ -456,8 +489,10 @@ bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {
     const playlist_text text{content};
     const pugi::xml_node epd_node = doc.document_element().child("epd");
     std::string optional_echo;
-    const std::vector<playlist_finding> problems =
-        read_settings(text, epd_node, settings, optional_echo);
+    std::vector<playlist_finding> problems = read_settings(text, epd_node, settings, optional_echo);
+    if (problems.empty()) {
+        problems = status_dir_problems(text, epd_node, true);
+    }
     for (const playlist_finding &p : problems) {
         fprintf(stderr, "Error: playlist file '%s': %s\n", path, p.text.c_str());
     }

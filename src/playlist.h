@@ -33,6 +33,7 @@ struct dpy_imgs_info {
     picture_options picture; // <fit>, <background>, <dither>
     int32_t clear_every = 0; // <clear_every>: a deep clear after every N images; 0 never
     quiet_hours quiet;       // <quiet_hours>: no image shown inside its windows
+    std::string status_dir;  // <status_dir>: where now.png, status.json and the play log go
 };
 
 // One element that a playlist may hold: the element it stands under ("" for the root's <epd>),
@@ -72,6 +73,11 @@ std::string parse_playlist(const char *path, pugi::xml_document &doc, std::strin
 // setting that is missing or does not read.
 std::vector<playlist_finding> read_settings(const playlist_text &text, pugi::xml_node epd_node,
                                             dpy_imgs_info &settings, std::string &echo);
+
+// Whether the <status_dir> of the <epd> element can hold the status files: a missing folder is
+// made when create is set (the show), and only judged otherwise (--check).
+std::vector<playlist_finding> status_dir_problems(const playlist_text &text,
+                                                  pugi::xml_node epd_node, bool create);
 
 // What a show warns about and then plays anyway: elements the reader does not know (with the
 // known name closest to each, or where a known one belongs) and a rotate that turns nothing.

@@ -125,12 +125,12 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
               "<color>gray16</color><image_path>img/</image_path>\n" // 2
               "<slide_interval>1 min</slide_interval>\n"             // 3
               "<en_set_temperature>1</en_set_temperature><temperature>25</temperature>\n"
-              "<waveform_mode>2</waveform_mode><rotate>45</rotate>\n" // 5
-              "<fit>zoom</fit>\n"                                     // 6
-              "<dithering>floyd-steinberg</dithering>\n"              // 7
-              "<image_name>\n"                                        // 8
-              "<full_updates><img>good.png</img></full_updates>\n"    // 9
-              "<img>good.png</img>\n"                                 // 10
+              "<waveform_mode>2</waveform_mode><rotate>45</rotate>\n"     // 5
+              "<fit>zoom</fit><status_dir>playlist.xml/st</status_dir>\n" // 6
+              "<dithering>floyd-steinberg</dithering>\n"                  // 7
+              "<image_name>\n"                                            // 8
+              "<full_updates><img>good.png</img></full_updates>\n"        // 9
+              "<img>good.png</img>\n"                                     // 10
               "<full_update><img>good.png</img><img>missing.png</img></full_update>\n"
               "<area_update><img>notes.jpg</img><area>0,0,3000,10</area>\n" // 12
               "<img>good.png</img></area_update>\n"                         // 13
@@ -145,6 +145,8 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
               "playlist.xml:5: <rotate> 45 turns no picture: 90, 180 and 270 turn them, 0 does "
               "not\n"
               "playlist.xml:6: <fit> holds 'zoom'; expected stretch, contain or cover\n"
+              "playlist.xml:6: <status_dir> 'playlist.xml/st' cannot be created: Not a "
+              "directory\n"
               "playlist.xml:7: unknown element <dithering> under <epd> is ignored; did you mean "
               "<dither>?\n"
               "playlist.xml:9: unknown element <full_updates> under <image_name> is ignored; did "
@@ -161,14 +163,17 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
               "seconds, 0 or more\n"
               "playlist.xml:14: cannot read the picture folder 'img/beach/': No such file or "
               "directory\n"
-              "playlist.xml: 12 problems\n");
+              "playlist.xml: 13 problems\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
     EXPECT_EQ(testing_support::read_file(dir.file("journal.txt")), "");
 
-    // The show refuses the unreadable <fit>; without it, it warns and plays.
+    // The show refuses the unreadable <fit> and the status folder; without them, it warns and
+    // plays.
     std::string text = testing_support::read_file(dir.file("playlist.xml"));
     text.replace(text.find("<fit>zoom</fit>"), 15, "<fit>cover</fit>");
     text.replace(text.find(" seconds=\"soon\""), 15, "");
+    const size_t status_dir = text.find("<status_dir>");
+    text.erase(status_dir, text.find("</status_dir>") + 13 - status_dir);
     dir.write("playlist.xml", text);
     r = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"},
                     {{"EPDSIM_DEVICES", "2880x8@0,2880x8@1"},

@@ -119,6 +119,7 @@ TEST_F(Install, PutsEveryFileInItsDebianPlace) {
                                       "/usr/share/man/man1/epdshow.1.gz",
                                       "/usr/share/man/man1/epdshow-sim.1.gz",
                                       "/usr/share/doc/epdshow/README.md",
+                                      "/usr/share/doc/epdshow/examples/status.html",
                                       "/etc/epdshow/playlist.xml",
                                       "/etc/logrotate.d/epdshow"};
     for (const auto &example : fs::directory_iterator(source_path("examples"))) {

@@ -143,12 +143,13 @@ class PictureSettings : public sim_show {
 
 TEST_F(PictureSettings, EchoedAfterTheEightLines) {
     // Two passes: the flag is raised while the sixth image loads.
-    run_result r = play_with("<fit> contain </fit><background>0</background>"
-                             "<dither>floyd-steinberg</dither><clear_every>3</clear_every>",
+    run_result r = play_with("<status_dir>status</status_dir><fit> contain </fit>"
+                             "<background>0</background><dither>floyd-steinberg</dither>"
+                             "<clear_every>3</clear_every>",
                              {{"EPDSIM_RAISE", "SIGINT@300"}});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("rotate  = 0\nfit = contain\nbackground = 0\ndither = floyd-steinberg\n"
-                         "clear_every = 3\nusb_init\n"),
+                         "clear_every = 3\nstatus_dir = status\nusb_init\n"),
               std::string::npos);
 }
 
@@ -198,6 +199,11 @@ TEST_F(PictureSettings, BadValuesAreRefusedBeforeAnyUsbActivity) {
         {"<image_name><full_update><folder shuffle=\"yes\">x</folder></full_update>"
          "</image_name>",
          "<folder shuffle> holds 'yes'; expected true or false"},
+        {"<status_dir></status_dir>", "<status_dir> holds ''; expected a folder the tool may "
+                                      "write in"},
+        // A folder under a regular file, which no user can make.
+        {"<status_dir>playlist.xml/status</status_dir>",
+         "<status_dir> 'playlist.xml/status' cannot be created: Not a directory"},
     };
     for (const auto &c : cases) {
         run_result r = play_with(c.extra);

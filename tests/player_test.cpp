@@ -7,6 +7,7 @@
 #include "epdsim.h"
 #include "quiet_hours.h"
 #include "sim_show.h"
+#include "status_files.h"
 #include "virtual_clock.h"
 
 #include <algorithm>
@@ -399,11 +400,12 @@ using command_actions = std::map<int, std::function<void()>>;
 // Shows run by the entry in a child of the test, in UTC, on a virtual clock that starts at a
 // given time and goes on as the program sleeps. Each command's journal line is kept with the time
 // of day at which it ended, and actions run when the command of their number has ended (to change
-// files or send a signal in the middle of a show).
+// files or send a signal in the middle of a show); after_each after every command.
 class PlaylistUpkeep : public PlayerTest {
   protected:
     run_result play_from(const std::string &start, const std::string &playlist,
-                         const command_actions &actions = {}) {
+                         const command_actions &actions = {},
+                         const std::function<void()> &after_each = {}) {
         dir.write("playlist.xml", playlist);
         const std::string times = dir.file("times.txt");
         const std::string journal_file = dir.file("journal.txt");
@@ -421,6 +423,9 @@ class PlaylistUpkeep : public PlayerTest {
                     *out << time_of_day() << std::endl;
                     if (auto action = actions.find(++*ended); action != actions.end()) {
                         action->second();
+                    }
+                    if (after_each) {
+                        after_each();
                     }
                 }
                 return result;
@@ -573,6 +578,76 @@ TEST_F(PlaylistUpkeep, QuietHoursHoldTheShowUntilTheirEndAndMayClearThePanelFirs
         ASSERT_FALSE(timed.empty());
         EXPECT_EQ(timed.back().substr(0, 6), "07:00:");
     }
+}
+
+TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndItsEnd) {
+    show_settings settings;
+    settings.options = "<quiet_hours clear=\"true\">22:00-22:10</quiet_hours>"
+                       "<status_dir>status</status_dir>";
+    // Controller 1 leaves in the middle of c.png's rows and is back at the second look, 5 + 10 s
+    // later.
+    panel.faults = "id1.gone=110,id1.back=2";
+    // The state and picture of status.json each time they change, as a command ends (a state
+    // with no command in it, such as b.png's slide wait, is not seen).
+    const std::string status_file = dir.file("status/status.json");
+    const std::string states_file = dir.file("states.txt");
+    auto last = std::make_shared<std::string>();
+    auto record_state = [=] {
+        const std::string text = read_file(status_file);
+        const json status = json::parse(text, nullptr, false);
+        const std::string state = status.is_discarded()
+                                      ? "not JSON: " + text
+                                      : status["state"].get<std::string>() + " / " +
+                                            status.value("picture", json("-")).dump();
+        if (!text.empty() && state != *last) {
+            *last = state;
+            std::ofstream(states_file, std::ios::app) << state << std::endl;
+        }
+    };
+    run_result r = play_from(
+        "2030-01-01T21:59:00",
+        playlist("<image_name><full_update><img seconds=\"30\">a.png</img><img>missing.png</img>"
+                 "<img seconds=\"60\">b.png</img><img>c.png</img></full_update><stop/>"
+                 "</image_name>",
+                 settings),
+        {}, record_state);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("quiet_hours = 22:00-22:10\nstatus_dir = status\nusb_init\n"),
+              std::string::npos);
+    EXPECT_EQ(split_lines(read_file(states_file)),
+              (lines{"showing / null", "showing / \"img/a.png\"", "quiet hours / \"img/b.png\"",
+                     "showing / null", "waiting for the panel / null", "showing / null"}));
+    const json status = read_json(status_file);
+    const std::string failure = "the panel failed: controller 1 (slot 1, multi ID 1, bus 1, "
+                                "device 3) has left the bus";
+    EXPECT_EQ(status, json::parse(R"({"playlist": "playlist.xml", "state": "ended",
+        "picture": "img/c.png", "update": "full", "area": null, "index": 4,
+        "pictures_in_pass": 4, "pass": 1, "waveform_mode": 2,
+        "shown_at": "2030-01-01T22:10:15+00:00", "next_change_at": null,
+        "controllers": [{"index": 1, "multi_id": 1, "temperature": 25},
+                        {"index": 0, "multi_id": 0, "temperature": 25}],
+        "last_error": ")" + failure +
+                                  R"(", "last_error_at": "2030-01-01T22:10:00+00:00",
+        "updated_at": "2030-01-01T22:10:15+00:00"})"));
+    // A line for each picture when its stay ends, with the seconds it stayed; the one given up
+    // at once, followed by the failure and the recovery.
+    lines log;
+    for (const json &line : read_json_lines(dir.file("status/play-log.jsonl"))) {
+        log.push_back(
+            line["time"].get<std::string>().substr(11) + " " + line["event"].get<std::string>() +
+            " " + line.value("picture", std::string("-")) + " " +
+            (line["event"] == "picture"
+                 ? line["update"].get<std::string>() + " mode " + line["waveform_mode"].dump() +
+                       " " + line["seconds"].dump() + " s " + (line["ok"] == true ? "ok" : "failed")
+                 : line.value("error", std::string())));
+    }
+    EXPECT_EQ(log,
+              (lines{"21:59:30+00:00 failure img/missing.png not found",
+                     "21:59:00+00:00 picture img/a.png full mode 2 30 s ok",
+                     "21:59:30+00:00 picture img/b.png full mode 2 60 s ok",
+                     "22:10:00+00:00 picture img/c.png full mode 2 0 s failed",
+                     "22:10:00+00:00 failure img/c.png " + failure, "22:10:15+00:00 recovery - ",
+                     "22:10:15+00:00 picture img/c.png full mode 2 0 s ok"}));
 }
 
 TEST_F(PlayerTest, QuietWindowsAcrossMidnightRunTogether) {

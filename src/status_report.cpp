@@ -1,0 +1,412 @@
+#include "status_report.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "tool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char *const now_png = "now.png";
+const char *const status_json = "status.json";
+const char *const play_log = "play-log.jsonl";
+const char *const old_play_log = "play-log.1.jsonl";
+
+// The length of the well-formed UTF-8 sequence that starts at text[i], or 0 when none does.
+size_t utf8_length(const std::string &text, size_t i) {
+    const auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char first = byte(i);
+    size_t length = 0;
+    uint32_t code = 0;
+    if (first < 0x80) {
+        return 1;
+    } else if (first >= 0xC2 && first <= 0xDF) {
+        length = 2;
+        code = first & 0x1F;
+    } else if (first >= 0xE0 && first <= 0xEF) {
+        length = 3;
+        code = first & 0x0F;
+    } else if (first >= 0xF0 && first <= 0xF4) {
+        length = 4;
+        code = first & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = code << 6 | (byte(i + k) & 0x3F);
+    }
+    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return overlong || surrogate || code > 0x10FFFF ? 0 : length;
+}
+
+// A JSON string of text. File names are bytes: a byte that starts no well-formed UTF-8 sequence
+// is read as Latin-1, so that the JSON stays valid and each such byte keeps a character of its own.
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t length = utf8_length(text, i);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || length == 0) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+// Local time with its offset from UTC: "2026-12-08T21:59:50+01:00".
+std::string iso_time(std::time_t t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    std::string iso = text;
+    iso.insert(iso.size() - 2, ":");
+    return iso;
+}
+
+// A JSON object written member after member, in the order given.
+class json_object {
+  public:
+    json_object &text(const char *key, const std::string &value) {
+        return raw(key, json_string(value));
+    }
+    json_object &number(const char *key, long long value) {
+        return raw(key, std::to_string(value));
+    }
+    json_object &boolean(const char *key, bool value) { return raw(key, value ? "true" : "false"); }
+    json_object &time(const char *key, std::time_t value) {
+        return raw(key, value != 0 ? json_string(iso_time(value)) : "null");
+    }
+    json_object &raw(const char *key, const std::string &json) {
+        body += (body.empty() ? "" : ",") + json_string(key) + ":" + json;
+        return *this;
+    }
+    std::string str() const { return "{" + body + "}"; }
+
+  private:
+    std::string body;
+};
+
+std::string area_json(const status_picture &p) {
+    return json_object().number("x", p.x).number("y", p.y).number("w", p.w).number("h", p.h).str();
+}
+
+bool write_all(int fd, const std::string &content) {
+    size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n == 0 ? EIO : errno;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes content under a temporary name in the same folder and renames it over path, so that a
+// reader finds the old file or the new one, whole. False, with errno set, when it failed.
+bool replace_file(const std::string &path, const std::string &content) {
+    const fs::path target(path);
+    const std::string temporary =
+        (target.parent_path() / ("." + target.filename().string() + ".tmp")).string();
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    bool written = write_all(fd, content);
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (written && ::rename(temporary.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    error = written ? errno : error;
+    ::unlink(temporary.c_str());
+    errno = error;
+    return false;
+}
+
+// Appends one line; false, with errno set, when it could not be written whole.
+bool append_line(const std::string &path, const std::string &line) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    bool written = write_all(fd, line);
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    errno = error;
+    return written;
+}
+
+// The nearest folder at or above path that exists.
+fs::path existing_ancestor(fs::path path) {
+    std::error_code ignored;
+    path = fs::absolute(path, ignored);
+    while (!fs::exists(path, ignored) && path.has_relative_path()) {
+        path = path.parent_path();
+    }
+    return path;
+}
+
+} // namespace
+
+std::string status_folder_problem(const std::string &folder, bool create) {
+    std::error_code error;
+    const bool exists = fs::exists(folder, error);
+    if (!exists && create && !fs::create_directories(folder, error) && error) {
+        return "cannot be created: " + error.message();
+    }
+    if (!exists && !create) {
+        // Judged by the folder it would be made in, without making it.
+        const fs::path parent = existing_ancestor(folder);
+        if (!fs::is_directory(parent, error)) {
+            return "cannot be created: " + std::string(std::strerror(ENOTDIR));
+        }
+        if (::access(parent.c_str(), W_OK | X_OK) != 0) {
+            return "cannot be created: " + std::string(std::strerror(errno));
+        }
+        return "";
+    }
+    if (!fs::is_directory(folder, error)) {
+        return "is not a folder";
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return "cannot be written: " + std::string(std::strerror(errno));
+    }
+    return "";
+}
+
+status_report::status_report(std::string folder, std::string playlist, std::uintmax_t log_bound)
+    : folder(std::move(folder)), playlist(std::move(playlist)), log_bound(log_bound) {}
+
+void status_report::show_started() {
+    publish_status();
+}
+
+void status_report::move_to(std::string new_folder) {
+    folder = std::move(new_folder);
+    write_failure_reported = false;
+    publish_status();
+    publish_now_png();
+}
+
+void status_report::picture_starting(const status_picture &picture) {
+    pending = picture;
+    updating = true;
+}
+
+void status_report::picture_shown(const std::vector<status_controller> &found, bool engine_idle) {
+    const std::time_t now = std::time(nullptr);
+    end_stay(now);
+    controllers = found;
+    state = "showing";
+    shown = pending;
+    showing_picture = updating;
+    stay_logged = false;
+    updating = false;
+    shown_ok = engine_idle;
+    shown_at = now;
+    next_change = now + shown.seconds;
+    publish_now_png();
+    publish_status();
+}
+
+void status_report::panel_cleared() {
+    const std::time_t now = std::time(nullptr);
+    end_stay(now);
+    showing_picture = false;
+    shown_at = now;
+    publish_now_png();
+    publish_status();
+}
+
+void status_report::panel_failed(const std::string &error) {
+    const std::time_t now = std::time(nullptr);
+    if (updating) {
+        log_picture(pending, now, 0, false);
+    }
+    log_failure(now, updating ? pending.file : "", error);
+    before_failure = {state, next_change};
+    state = "waiting for the panel";
+    next_change = 0;
+    publish_status();
+}
+
+// The show goes on as it was: showing, or waiting out quiet hours (a clear as they began failed).
+void status_report::panel_back() {
+    const std::time_t now = std::time(nullptr);
+    append_log_line(json_object().time("time", now).text("event", "recovery").str());
+    state = before_failure.first;
+    next_change = before_failure.second;
+    publish_status();
+}
+
+void status_report::picture_unusable(const std::string &file, const std::string &reason) {
+    updating = false;
+    log_failure(std::time(nullptr), file, reason);
+    last_error = "cannot use '" + file + "': " + reason;
+    publish_status();
+}
+
+void status_report::quiet_hours_until(std::time_t end) {
+    state = "quiet hours";
+    next_change = end;
+    publish_status();
+}
+
+void status_report::quiet_hours_over() {
+    state = "showing";
+    next_change = 0;
+    publish_status();
+}
+
+void status_report::show_ended() {
+    end_stay(std::time(nullptr)); // the panel still shows it
+    state = "ended";
+    next_change = 0;
+    publish_status();
+}
+
+// The picture shown stays up until the panel shows something else, or the show ends: its line,
+// with the seconds it stayed, is written then.
+void status_report::end_stay(std::time_t now) {
+    if (showing_picture && !stay_logged) {
+        log_picture(shown, shown_at, static_cast<long long>(now - shown_at), shown_ok);
+    }
+    stay_logged = true;
+}
+
+void status_report::log_picture(const status_picture &picture, std::time_t when, long long seconds,
+                                bool ok) {
+    json_object line;
+    line.time("time", when).text("event", "picture").text("picture", picture.file);
+    line.text("update", picture.area ? "area" : "full");
+    if (picture.area) {
+        line.raw("area", area_json(picture));
+    }
+    line.number("waveform_mode", picture.waveform_mode)
+        .number("seconds", seconds)
+        .boolean("ok", ok);
+    append_log_line(line.str());
+}
+
+void status_report::log_failure(std::time_t now, const std::string &file,
+                                const std::string &error) {
+    json_object line;
+    line.time("time", now).text("event", "failure");
+    if (!file.empty()) {
+        line.text("picture", file);
+    }
+    append_log_line(line.text("error", error).str());
+    last_error = error;
+    last_error_at = now;
+}
+
+void status_report::append_log_line(const std::string &line) {
+    const std::string path = folder + "/" + play_log;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && info.st_size > 0 &&
+        static_cast<std::uintmax_t>(info.st_size) + line.size() + 1 > log_bound) {
+        const std::string old = folder + "/" + old_play_log;
+        if (::rename(path.c_str(), old.c_str()) != 0) {
+            report_write_failure(old, errno);
+        }
+    }
+    if (!append_line(path, line + "\n")) {
+        report_write_failure(path, errno);
+    }
+}
+
+void status_report::publish_status() {
+    json_object status;
+    status.text("playlist", playlist).text("state", state);
+    if (showing_picture) {
+        status.text("picture", shown.file).text("update", shown.area ? "area" : "full");
+        status.raw("area", shown.area ? area_json(shown) : "null");
+        status.number("index", shown.number).number("pictures_in_pass", shown.pictures_in_pass);
+        status.number("pass", shown.pass).number("waveform_mode", shown.waveform_mode);
+    } else {
+        for (const char *key :
+             {"picture", "update", "area", "index", "pictures_in_pass", "pass", "waveform_mode"}) {
+            status.raw(key, "null");
+        }
+    }
+    status.time("shown_at", shown_at).time("next_change_at", next_change);
+    std::string list;
+    for (const status_controller &c : controllers) {
+        list += (list.empty() ? "" : ",") + json_object()
+                                                .number("index", c.index)
+                                                .number("multi_id", c.multi_id)
+                                                .number("temperature", c.temperature)
+                                                .str();
+    }
+    status.raw("controllers", "[" + list + "]");
+    status.raw("last_error", last_error.empty() ? "null" : json_string(last_error));
+    status.time("last_error_at", last_error_at).time("updated_at", std::time(nullptr));
+    write_file(status_json, status.str() + "\n");
+}
+
+void status_report::publish_now_png() {
+    const cv::Mat picture = panel.compose();
+    std::vector<uchar> png;
+    if (picture.empty() || !cv::imencode(".png", picture, png)) {
+        return;
+    }
+    write_file(now_png, std::string(png.begin(), png.end()));
+}
+
+void status_report::write_file(const std::string &name, const std::string &content) {
+    const std::string path = folder + "/" + name;
+    if (!replace_file(path, content)) {
+        report_write_failure(path, errno);
+    }
+}
+
+// Said once: the show goes on, and each later write tries again quietly.
+void status_report::report_write_failure(const std::string &path, int error) {
+    if (write_failure_reported) {
+        return;
+    }
+    write_failure_reported = true;
+    perr(log_file,
+         "Error: cannot write the status file %s: %s; the show goes on, the status files may "
+         "be out of date\n",
+         path.c_str(), std::strerror(error));
+}
