@@ -172,18 +172,23 @@ std::string epd::failure_description() const {
 // The panel failed during the update of path: nothing more of it is sent. The panel is powered off
 // through slot 0 when that controller still answers; the failed controller is named.
 int epd::give_up(const std::string &path) {
-    bool powered_off = false;
-    if (!slot(0)->failed()) {
-        std::puts("Set Power Off (0xA3)");
-        pmic_ctrl(false, vcom);
-        powered_off = slot(0)->last_command_went_through();
-    }
+    const char *power = power_off_after_failure();
     perr(log_file,
          "Error: the panel failed: %s. The image %s is given up, %s; the tool looks for the "
          "controllers again and then shows it again\n",
-         failure_description().c_str(), path.c_str(),
-         powered_off ? "the panel is powered off" : "the panel could not be powered off");
+         failure_description().c_str(), path.c_str(), power);
     return panel_failed;
+}
+
+// Powers the panel off through slot 0 when that controller still answers; says how it went.
+const char *epd::power_off_after_failure() {
+    if (slot(0)->failed()) {
+        return "the panel could not be powered off";
+    }
+    std::puts("Set Power Off (0xA3)");
+    pmic_ctrl(false, vcom);
+    return slot(0)->last_command_went_through() ? "the panel is powered off"
+                                                : "the panel could not be powered off";
 }
 
 // A controller that could not be opened reads as zeros: the panel is refused for that cause,
@@ -637,6 +642,14 @@ void epd::deep_clear() {
     pmic_ctrl(true, vcom);
     std::puts("Clear Screen (0x94)");
     clr_screen();
+    if (failed()) {
+        const char *power = power_off_after_failure();
+        perr(log_file,
+             "Error: the panel failed: %s. The deep clear is given up, %s; the tool looks for "
+             "the controllers again\n",
+             failure_description().c_str(), power);
+        return;
+    }
     std::puts("Set Power Off (0xA3)");
     pmic_ctrl(false, vcom);
     if (status != nullptr && !failed()) {

@@ -103,6 +103,7 @@ class epd {
     bool place_controllers();
     bool every_record_read();
     int give_up(const std::string &path);
+    const char *power_off_after_failure();
     int failed_slot() const;
     std::vector<status_controller> controller_states() const;
     std::string layout_mismatch() const;
