@@ -450,17 +450,10 @@ int epd::eInk_display_full(std::string path, int waveform_mode, int rotate, int 
     if (!ready) {
         return -1;
     }
-    const int temperature = prepare_temperature(en_set_temperature);
-    if (failed()) {
-        return give_up(path);
-    }
-    std::puts("Load Image (0xA2)");
-    const bool loaded = ldImg2Buf(path, rotate) == 0;
-    if (failed()) {
-        return give_up(path);
-    }
-    if (!loaded) {
-        return picture_unusable;
+    int temperature = 0;
+    if (const int result =
+            begin_update(path, 0, 0, width, height, rotate, en_set_temperature, temperature)) {
+        return result;
     }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
@@ -474,17 +467,10 @@ int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int 
     if (!ready) {
         return -1;
     }
-    const int temperature = prepare_temperature(en_set_temperature);
-    if (failed()) {
-        return give_up(path);
-    }
-    std::puts("Load Image (0xA2)");
-    const bool loaded = ldImg2Buf(path, x, y, w, h, rotate) == 0;
-    if (failed()) {
-        return give_up(path);
-    }
-    if (!loaded) {
-        return picture_unusable;
+    int temperature = 0;
+    if (const int result =
+            begin_update(path, x, y, w, h, rotate, en_set_temperature, temperature)) {
+        return result;
     }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
@@ -493,6 +479,23 @@ int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int 
     std::puts("Display Area (0x94)");
     display(x, y, w, h, waveform_mode, true, refresh_value);
     return finish_update(temperature, slide_interval, path);
+}
+
+// The first steps of an update: the temperature, then the picture into the controllers' memory.
+// 0 when the update goes on; otherwise what the update returns (the panel failed, or the picture
+// could not be used).
+int epd::begin_update(const std::string &path, int x, int y, int w, int h, int rotate,
+                      int en_set_temperature, int &temperature) {
+    temperature = prepare_temperature(en_set_temperature);
+    if (failed()) {
+        return give_up(path);
+    }
+    std::puts("Load Image (0xA2)");
+    const bool loaded = ldImg2Buf(path, x, y, w, h, rotate) == 0;
+    if (failed()) {
+        return give_up(path);
+    }
+    return loaded ? 0 : picture_unusable;
 }
 
 int epd::prepare_temperature(int en_set_temperature) {

@@ -116,6 +116,8 @@ class epd {
                     bool bottom_band_reversed);
     void refresh_bands(int x, int y, int w, int h, int waveform_mode, bool partial, int value,
                        bool bottom_band_reversed);
+    int begin_update(const std::string &path, int x, int y, int w, int h, int rotate,
+                     int en_set_temperature, int &temperature);
     int prepare_temperature(int en_set_temperature);
     int finish_update(int temperature, int slide_interval, const std::string &path);
     int rw_one_temperature(int type, int value, int slot_number);
