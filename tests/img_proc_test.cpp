@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef EPDSHOW_SANITIZED
 // An allocation past any memory gives null under AddressSanitizer too, as it does in a plain build.
 extern "C" const char *__asan_default_options() {
     return "allocator_may_return_null=1";

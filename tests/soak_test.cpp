@@ -16,14 +16,8 @@ using namespace testing_support;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef EPDSHOW_SANITIZED
 constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
 #else
 constexpr bool sanitized = false;
 #endif

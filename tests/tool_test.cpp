@@ -1,8 +1,6 @@
 // Diagnostics: error reports, the timestamp, the hex dump and the byte-order helpers.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "test_support.h"
 #include "tool.h"
 
@@ -11,7 +9,7 @@ using namespace testing_support;
 TEST(Timestamp, HasTheDateTimeAndTab) {
     char text[80];
     current_date_time(text);
-    EXPECT_TRUE(std::regex_match(text, std::regex(log_stamp))) << text;
+    EXPECT_TRUE(matches(text, log_stamp)) << text;
 }
 
 TEST(ErrorReport, WithoutLogNoticeOnStdoutAndMessageOnStderr) {
@@ -37,9 +35,8 @@ TEST(ErrorReport, LogEntriesCarryTheTimestampAndMayShareALine) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "libusb_open() failed : Access deniedInterface Failed!!\n");
     fclose(stream);
-    EXPECT_TRUE(std::regex_match(read_file(path),
-                                 std::regex(log_stamp + "libusb_open\\(\\) failed : Access denied" +
-                                            log_stamp + "Interface Failed!!\n")))
+    EXPECT_TRUE(matches(read_file(path), log_stamp + "libusb_open\\(\\) failed : Access denied" +
+                                             log_stamp + "Interface Failed!!\n"))
         << read_file(path);
 }
 

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 
@@ -42,25 +41,6 @@ inline std::string one_pass(const lines &images) {
     }
     return playlist("<image_name><full_update>" + list +
                     "</full_update><stop>end</stop></image_name>");
-}
-
-// The log's entries without their timestamps, after checking that the file starts with its start
-// line and that every entry carries a timestamp.
-inline lines log_messages(const std::string &path) {
-    const lines all = split_lines(read_file(path));
-    EXPECT_TRUE(!all.empty() && std::regex_match(all[0], std::regex("Start :" + log_stamp)))
-        << path;
-    const std::regex entry(log_stamp + "([\\s\\S]*)");
-    lines messages;
-    for (size_t i = 1; i < all.size(); ++i) {
-        std::smatch found;
-        if (std::regex_match(all[i], found, entry)) {
-            messages.push_back(found[1]);
-        } else {
-            ADD_FAILURE() << "log line without timestamp: " << all[i];
-        }
-    }
-    return messages;
 }
 
 // A show in folder dir: pictures in img/, the frames the panel shows in frames/, the command

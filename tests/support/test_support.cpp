@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <poll.h>
+#include <regex>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -131,6 +134,31 @@ int count_holding(const lines &all, const std::string &part) {
     return int(std::count_if(all.begin(), all.end(), [&](const std::string &line) {
         return line.find(part) != std::string::npos;
     }));
+}
+
+bool matches(const std::string &text, const std::string &pattern) {
+    return std::regex_match(text, std::regex(pattern));
+}
+
+std::string replace_all(const std::string &text, const std::string &pattern,
+                        const std::string &replacement) {
+    return std::regex_replace(text, std::regex(pattern), replacement);
+}
+
+lines log_messages(const std::string &path) {
+    const lines all = split_lines(read_file(path));
+    EXPECT_TRUE(!all.empty() && matches(all[0], "Start :" + log_stamp)) << path;
+    const std::regex entry(log_stamp + "([\\s\\S]*)");
+    lines messages;
+    for (size_t i = 1; i < all.size(); ++i) {
+        std::smatch found;
+        if (std::regex_match(all[i], found, entry)) {
+            messages.push_back(found[1]);
+        } else {
+            ADD_FAILURE() << "log line without timestamp: " << all[i];
+        }
+    }
+    return messages;
 }
 
 } // namespace testing_support

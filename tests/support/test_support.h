@@ -63,6 +63,16 @@ int count_holding(const lines &all, const std::string &part);
 // A timestamp of the log, "YYYY-MM-DD.HH:MM:SS" and a tab, as a regular expression.
 inline const std::string log_stamp = R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)";
 
+// Regular expressions (ECMAScript) behind plain functions: instantiating std::regex costs every
+// test file that does it seconds of build time, so only the support does.
+bool matches(const std::string &text, const std::string &pattern);
+std::string replace_all(const std::string &text, const std::string &pattern,
+                        const std::string &replacement);
+
+// The log's entries without their timestamps, after checking that the file starts with its start
+// line and that every entry carries a timestamp.
+lines log_messages(const std::string &path);
+
 } // namespace testing_support
 
 #endif

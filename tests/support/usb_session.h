@@ -15,7 +15,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -105,10 +104,10 @@ class panel_session : public usb_session_test {
     // The commands sent since the last call, each as "dev=N command fields" (without sequence
     // number, multi ID and framing).
     testing_support::lines new_commands() {
-        static const std::regex framing(R"(^#\S+ | id=\S+| flags=.*)");
         testing_support::lines commands;
         for (const epdsim::journal_entry &entry : sent()) {
-            commands.push_back(std::regex_replace(entry.line(), framing, ""));
+            commands.push_back(
+                testing_support::replace_all(entry.line(), R"(^#\S+ | id=\S+| flags=.*)", ""));
         }
         return commands;
     }
