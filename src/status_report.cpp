@@ -134,6 +134,18 @@ bool write_all(int fd, const std::string &content) {
     return true;
 }
 
+// Writes content to fd and closes it; false, with errno of the first failure, when either failed.
+bool write_and_close(int fd, const std::string &content) {
+    bool written = write_all(fd, content);
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    errno = error;
+    return written;
+}
+
 // Writes content under a temporary name in the same folder and renames it over path, so that a
 // reader finds the old file or the new one, whole. False, with errno set, when it failed.
 bool replace_file(const std::string &path, const std::string &content) {
@@ -144,16 +156,10 @@ bool replace_file(const std::string &path, const std::string &content) {
     if (fd < 0) {
         return false;
     }
-    bool written = write_all(fd, content);
-    int error = errno;
-    if (::close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (written && ::rename(temporary.c_str(), path.c_str()) == 0) {
+    if (write_and_close(fd, content) && ::rename(temporary.c_str(), path.c_str()) == 0) {
         return true;
     }
-    error = written ? errno : error;
+    const int error = errno;
     ::unlink(temporary.c_str());
     errno = error;
     return false;
@@ -162,17 +168,7 @@ bool replace_file(const std::string &path, const std::string &content) {
 // Appends one line; false, with errno set, when it could not be written whole.
 bool append_line(const std::string &path, const std::string &line) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    bool written = write_all(fd, line);
-    int error = errno;
-    if (::close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    errno = error;
-    return written;
+    return fd >= 0 && write_and_close(fd, line);
 }
 
 // The nearest folder at or above path that exists.

@@ -8,6 +8,7 @@
 #include "pictures.h"
 #include "test_support.h"
 
+using testing_support::cache_value;
 using testing_support::env_list;
 using testing_support::run_program;
 using testing_support::run_result;
@@ -22,20 +23,6 @@ const std::string banner = "***************************************************\
 
 run_result run_in(const temp_dir &dir, const std::vector<std::string> &args) {
     return run_program(EPDSHOW_SIM_PATH, args, {}, dir.path());
-}
-
-// The project's version, as the build was configured with it.
-std::string cache_version() {
-    const std::string cache =
-        std::string(EPDSHOW_PATH).substr(0, std::string(EPDSHOW_PATH).rfind('/')) +
-        "/CMakeCache.txt";
-    for (const std::string &line :
-         testing_support::split_lines(testing_support::read_file(cache))) {
-        if (line.rfind("CMAKE_PROJECT_VERSION:", 0) == 0) {
-            return line.substr(line.find('=') + 1);
-        }
-    }
-    return "(not in the cache)";
 }
 
 } // namespace
@@ -100,7 +87,7 @@ TEST(Entry, HelpVersionAndUnknownOptions) {
     } cases[] = {
         {{"--help"}, 0, usage, ""},
         {{"-h", "playlist.xml"}, 0, usage, ""},
-        {{"--version"}, 0, "epdshow-sim " + cache_version() + "\n", ""},
+        {{"--version"}, 0, "epdshow-sim " + cache_value("CMAKE_PROJECT_VERSION") + "\n", ""},
         {{"--bogus", "playlist.xml"}, 2, "", "epdshow-sim: unknown option '--bogus'\n" + usage},
         {{"--check"}, 2, "", "epdshow-sim: --check needs the playlist to check\n" + usage},
     };

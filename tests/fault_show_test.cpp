@@ -53,21 +53,6 @@ class FailingPanel : public sim_show {
         EXPECT_FALSE(std::filesystem::exists(dir.file("frames/frame-0004.png")));
     }
 
-    // The reports went to the log as well, in the same order (a panel that cannot be built says
-    // so on standard error only); returns the log's size.
-    size_t expect_log_holds(const std::string &err) {
-        lines reports;
-        for (const std::string &line : split_lines(err)) {
-            if (line.rfind("Error: cannot build the panel", 0) != 0) {
-                reports.push_back(line);
-            }
-        }
-        EXPECT_EQ(log_messages(dir.file("log.txt")), reports);
-        const size_t bytes = read_file(dir.file("log.txt")).size();
-        std::printf("log.txt: %zu bytes\n", bytes);
-        return bytes;
-    }
-
     std::vector<cv::Mat> pictures;
 };
 
@@ -210,12 +195,6 @@ class ShowInAChild : public sim_show {
         return run_entry_in_child(set_up, dir.path(), playlist);
     }
 
-    static int entry(std::string playlist) {
-        std::string program = "epdshow";
-        char *argv[] = {program.data(), playlist.data(), nullptr};
-        return epdshow_main(2, argv);
-    }
-
     // Two controllers of the small panel; controller 1's engine busy for busy_reads polls.
     static void small_panel(int busy_reads) {
         virtual_clock::enable(true);
@@ -310,7 +289,7 @@ TEST_F(ShowInAChild, EntryRunAgainInTheSameProcessStartsAfresh) {
     run_result r = play_in_child([] {
         small_panel(0);
         epdsim::raise_after_command(SIGINT, 30); // during the first picture
-        if (entry("playlist.xml") != 0) {
+        if (run_entry("playlist.xml") != 0) {
             exit(3);
         }
         small_panel(0); // a new bus, without the interrupt, for the run that follows
@@ -378,7 +357,7 @@ TEST_F(ShowInAChild, OutputIntoAClosedPipeNeverEndsTheShow) {
             }
             close(ends[0]);
             dup2(ends[1], STDOUT_FILENO);
-            const int status = entry("playlist.xml");
+            const int status = run_entry("playlist.xml");
             return status == 0 && epdsim::frame_count() == 2 ? 0 : 4;
         },
         dir.path(), {}, 60);

@@ -38,11 +38,6 @@ class TransportFaults : public sim_show {
                          "Done"}));
     }
 
-    // Every report reached the log too, in the same order, each with its timestamp.
-    void expect_log_holds(const std::string &err) {
-        EXPECT_EQ(log_messages(dir.file("log.txt")), split_lines(err));
-    }
-
     // The journal's entries of controller index dev: "flags=0x80" tells a data-in command.
     lines journal_of(int dev) {
         lines entries;

@@ -18,21 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The top of the build tree: where the programs were built.
-std::string build_dir() {
-    return fs::path(EPDSHOW_PATH).parent_path().string();
-}
-
-// A value of the build's CMakeCache.txt, whose lines read NAME:TYPE=VALUE.
-std::string cache_value(const std::string &name) {
-    for (const std::string &line : split_lines(read_file(build_dir() + "/CMakeCache.txt"))) {
-        if (line.compare(0, name.size() + 1, name + ":") == 0) {
-            return line.substr(line.find('=') + 1);
-        }
-    }
-    return "";
-}
-
 std::string installed_at(const std::string &stage, const std::string &prefix) {
     run_result r =
         run_program(cache_value("CMAKE_COMMAND"), {"--install", build_dir(), "--prefix", prefix},

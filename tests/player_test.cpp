@@ -56,20 +56,10 @@ class PlayerTest : public sim_show {
 
     // The player's own lines, in order, without the update's progress lines.
     static lines player_lines(const std::string &out) {
-        lines kept;
-        for (const std::string &line : split_lines(out)) {
-            if (line == "Display Area (0x94)") {
-                continue;
-            }
-            for (const char *prefix :
-                 {"Full update:", "Area update:", "Display ", "Full display", "Area update display",
-                  "stop tag", "Done", "ctrl+c", "stop Flag"}) {
-                if (line.rfind(prefix, 0) == 0) {
-                    kept.push_back(line);
-                    break;
-                }
-            }
-        }
+        lines kept =
+            lines_starting(out, {"Full update:", "Area update:", "Display ", "Full display",
+                                 "Area update display", "stop tag", "Done", "ctrl+c", "stop Flag"});
+        kept.erase(std::remove(kept.begin(), kept.end(), "Display Area (0x94)"), kept.end());
         return kept;
     }
 };

@@ -8,8 +8,8 @@
 #include "status_files.h"
 #include "status_report.h"
 
+#include <algorithm>
 #include <filesystem>
-#include <regex>
 #include <set>
 
 using namespace testing_support;
@@ -146,27 +146,22 @@ TEST(StatusPage, ReadsOnlyFieldsAndFilesTheProgramWrites) {
     const std::string page = read_file(std::string(EPDSHOW_SOURCE_DIR) + "/examples/status.html");
     const std::string script = page.substr(page.find("<script>"));
     // Members read, without the methods called on them.
-    const std::regex status_field(R"((?:^|[^"\w.])status((?:\.[a-z_]+)+)(?![\w(]))");
     std::set<std::string> fields;
-    for (std::sregex_iterator it(script.begin(), script.end(), status_field), end; it != end;
-         ++it) {
-        fields.insert((*it)[1]);
-        json::json_pointer pointer(std::regex_replace((*it)[1].str(), std::regex("\\."), "/"));
-        EXPECT_TRUE(status.contains(pointer)) << "status" << (*it)[1];
+    for (std::string field : captures(script, R"((?:^|[^"\w.])status((?:\.[a-z_]+)+)(?![\w(]))")) {
+        fields.insert(field);
+        std::replace(field.begin(), field.end(), '.', '/');
+        EXPECT_TRUE(status.contains(json::json_pointer(field))) << "status" << field;
     }
     EXPECT_GE(fields.size(), 10u);
-    const std::regex controller_field(R"(\bcontroller\.([a-z_]+))");
-    for (std::sregex_iterator it(script.begin(), script.end(), controller_field), end; it != end;
-         ++it) {
-        EXPECT_TRUE(status["controllers"].at(0).contains((*it)[1].str())) << (*it)[1];
+    for (const std::string &field : captures(script, R"(\bcontroller\.([a-z_]+))")) {
+        EXPECT_TRUE(status["controllers"].at(0).contains(field)) << field;
     }
     // Every file it loads, and nothing from outside the folder.
-    const std::regex loaded(R"rx("([\w-]+\.(?:png|json))\?)rx");
-    std::set<std::string> files;
-    for (std::sregex_iterator it(page.begin(), page.end(), loaded), end; it != end; ++it) {
-        files.insert((*it)[1]);
-        EXPECT_TRUE(fs::exists(dir.file((*it)[1]))) << (*it)[1];
+    const lines loaded = captures(page, R"rx("([\w-]+\.(?:png|json))\?)rx");
+    for (const std::string &file : loaded) {
+        EXPECT_TRUE(fs::exists(dir.file(file))) << file;
     }
-    EXPECT_EQ(files, (std::set<std::string>{"now.png", "status.json"}));
-    EXPECT_FALSE(std::regex_search(page, std::regex(R"((https?:|src="//|href="//|@import))")));
+    EXPECT_EQ(std::set<std::string>(loaded.begin(), loaded.end()),
+              (std::set<std::string>{"now.png", "status.json"}));
+    EXPECT_TRUE(captures(page, R"((https?:|src="//|href="//|@import))").empty());
 }

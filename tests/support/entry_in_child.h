@@ -11,6 +11,13 @@
 
 namespace testing_support {
 
+// The program's entry, called as "epdshow playlist".
+inline int run_entry(std::string playlist) {
+    std::string program = "epdshow";
+    char *argv[] = {program.data(), playlist.data(), nullptr};
+    return epdshow_main(2, argv);
+}
+
 // Runs the program's entry on playlist in a child process, in folder dir with env added, after
 // set_up has set up the simulated bus (and what else the show needs) there. The child is killed
 // after timeout_s seconds of real time.
@@ -20,10 +27,7 @@ inline run_result run_entry_in_child(const std::function<void()> &set_up, const 
     return run_in_child(
         [&] {
             set_up();
-            std::string program = "epdshow";
-            std::string path = playlist;
-            char *argv[] = {program.data(), path.data(), nullptr};
-            return epdshow_main(2, argv);
+            return run_entry(playlist);
         },
         dir, env, timeout_s);
 }

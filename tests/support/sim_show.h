@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdio>
 #include <string>
 #include <sys/stat.h>
 
@@ -65,6 +66,22 @@ class sim_show : public testing::Test {
     }
 
     lines journal() const { return split_lines(read_file(dir.file("journal.txt"))); }
+
+    // The reports on standard error went to the log as well, in the same order, each with its
+    // timestamp (a panel that cannot be built says so on standard error only); returns the log's
+    // size.
+    size_t expect_log_holds(const std::string &err) const {
+        lines reports;
+        for (const std::string &line : split_lines(err)) {
+            if (line.rfind("Error: cannot build the panel", 0) != 0) {
+                reports.push_back(line);
+            }
+        }
+        EXPECT_EQ(log_messages(dir.file("log.txt")), reports);
+        const size_t bytes = read_file(dir.file("log.txt")).size();
+        std::printf("log.txt: %zu bytes\n", bytes);
+        return bytes;
+    }
 
     cv::Mat frame(int number) const {
         return cv::imread(dir.file(cv::format("frames/frame-%04d.png", number)),

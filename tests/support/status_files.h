@@ -37,9 +37,6 @@ inline std::vector<json> read_json_lines(const std::string &path) {
     return documents;
 }
 
-// A local time with its offset, as the status files write them.
-inline const std::string iso_time_pattern = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)";
-
 } // namespace testing_support
 
 #endif

@@ -136,6 +136,19 @@ int count_holding(const lines &all, const std::string &part) {
     }));
 }
 
+std::string build_dir() {
+    return std::filesystem::path(EPDSHOW_PATH).parent_path().string();
+}
+
+std::string cache_value(const std::string &name) {
+    for (const std::string &line : split_lines(read_file(build_dir() + "/CMakeCache.txt"))) {
+        if (line.compare(0, name.size() + 1, name + ":") == 0) {
+            return line.substr(line.find('=') + 1);
+        }
+    }
+    return "";
+}
+
 bool matches(const std::string &text, const std::string &pattern) {
     return std::regex_match(text, std::regex(pattern));
 }
@@ -143,6 +156,15 @@ bool matches(const std::string &text, const std::string &pattern) {
 std::string replace_all(const std::string &text, const std::string &pattern,
                         const std::string &replacement) {
     return std::regex_replace(text, std::regex(pattern), replacement);
+}
+
+lines captures(const std::string &text, const std::string &pattern) {
+    const std::regex expression(pattern);
+    lines found;
+    for (std::sregex_iterator it(text.begin(), text.end(), expression), end; it != end; ++it) {
+        found.push_back((*it)[1]);
+    }
+    return found;
 }
 
 lines log_messages(const std::string &path) {

@@ -51,6 +51,11 @@ class temp_dir {
 };
 
 std::string read_file(const std::string &path);
+
+// The top of the build tree, where the programs were built, and a value of its CMakeCache.txt
+// ("" when the cache has no such name).
+std::string build_dir();
+std::string cache_value(const std::string &name);
 lines split_lines(const std::string &text);
 
 // The lines of text that start with one of the prefixes, in order.
@@ -68,6 +73,8 @@ inline const std::string log_stamp = R"(\d{4}-\d\d-\d\d\.\d\d:\d\d:\d\d\t)";
 bool matches(const std::string &text, const std::string &pattern);
 std::string replace_all(const std::string &text, const std::string &pattern,
                         const std::string &replacement);
+// The first group of every match of pattern in text, in order.
+lines captures(const std::string &text, const std::string &pattern);
 
 // The log's entries without their timestamps, after checking that the file starts with its start
 // line and that every entry carries a timestamp.
