@@ -84,9 +84,10 @@ class picture_checker {
     void check_folder(pugi::xml_node folder) {
         const std::string where = locate_folder(image_path, folder.child_value()).path;
         std::vector<std::string> names;
-        if (!list_pictures(where.empty() ? "." : where, time(nullptr), names)) {
-            problems.push_back({text.line_of(folder), "cannot read the picture folder '" + where +
-                                                          "': " + strerror(errno)});
+        if (!list_pictures(where, time(nullptr), names)) {
+            const std::string reason = strerror(errno);
+            problems.push_back({text.line_of(folder),
+                                "cannot read the picture folder '" + where + "': " + reason});
             return;
         }
         if (names.empty()) {

@@ -373,11 +373,11 @@ bool epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
             continue;
         }
         band_buffer rows = picture.getArea(0, source_row, w, share.rows, share.flip);
-        if (rows && status != nullptr) {
-            status->mirror().write_rows(share.slot, x, share.row_offset, w, share.rows,
-                                        reinterpret_cast<const unsigned char *>(rows.get()));
-        }
         if (rows) {
+            if (status != nullptr) {
+                status->mirror().write_rows(share.slot, x, share.row_offset, w, share.rows,
+                                            reinterpret_cast<const unsigned char *>(rows.get()));
+            }
             slot(share.slot)->fast_write_mem(std::move(rows), x, share.row_offset, w, share.rows);
         }
         source_row += share.rows;
@@ -564,7 +564,9 @@ int epd::rw_temperature(int type, int value) {
         if (slot(i)->last_command_went_through()) {
             sum += reading;
             ++answered;
-            slot_temperature[i] = type == 0 ? reading : slot_temperature[i];
+            if (type == 0) {
+                slot_temperature[i] = reading;
+            }
         }
     }
     return type != 0 || answered == 0 ? 0 : sum / answered;

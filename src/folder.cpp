@@ -121,7 +121,9 @@ bool natural_less(const std::string &a, const std::string &b) {
     return order != 0 ? order < 0 : a < b;
 }
 
-bool list_pictures(const std::string &folder, std::time_t now, std::vector<std::string> &names) {
+bool list_pictures(const std::string &folder_path, std::time_t now,
+                   std::vector<std::string> &names) {
+    const std::string folder = folder_path.empty() ? "." : folder_path;
     names.clear();
     DIR *dir = opendir(folder.c_str());
     if (dir == nullptr) {

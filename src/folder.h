@@ -31,7 +31,7 @@ bool natural_less(const std::string &a, const std::string &b);
 
 // The picture files of folder (regular files, links followed) in natural order, leaving out
 // hidden and temporary names, other extensions and files modified within settle_seconds of now.
-// False, with errno set, when the folder cannot be read.
+// An empty folder is the working folder. False, with errno set, when the folder cannot be read.
 bool list_pictures(const std::string &folder, std::time_t now, std::vector<std::string> &names);
 
 // Where a playlist's <folder> is: its text with a closing slash added when it has none

@@ -28,25 +28,14 @@ volatile sig_atomic_t ucFlag = 0;
 // another.
 volatile sig_atomic_t hang_ups = 0;
 
-void write_all(const char *text) {
-    size_t left = strlen(text);
-    while (left > 0) {
-        ssize_t n = write(STDOUT_FILENO, text, left);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        text += n;
-        left -= static_cast<size_t>(n);
-    }
+void write_text(const char *text) {
+    write_all(STDOUT_FILENO, text, strlen(text));
 }
 
 void terminate_app(int) {
     int saved_errno = errno;
-    write_all("ctrl+c SIGINT Triggerred!. Close USB\n");
-    write_all("stop Flag flip!\n");
+    write_text("ctrl+c SIGINT Triggerred!. Close USB\n");
+    write_text("stop Flag flip!\n");
     ucFlag = 1;
     // Whichever of the two comes next, a second request ends the process at once.
     struct sigaction default_action = {};

@@ -1,4 +1,5 @@
 #include "picture_file.h"
+#include "tool.h"
 
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -24,18 +25,6 @@ constexpr uint32_t largest_png_side = 1000000;
 constexpr uint64_t largest_colour_bytes = uint64_t{1} << 30;
 
 using bytes = std::vector<unsigned char>;
-
-uint32_t be16(const unsigned char *p) {
-    return uint32_t(p[0]) << 8 | p[1];
-}
-
-uint32_t be32(const unsigned char *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-uint32_t le32(const unsigned char *p) {
-    return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
-}
 
 bool starts_with(const bytes &data, const char *signature, size_t length, size_t at = 0) {
     return data.size() >= at + length && std::memcmp(data.data() + at, signature, length) == 0;
@@ -134,7 +123,7 @@ bool jpeg_complete(const bytes &data) {
             if (pos + 3 >= data.size()) {
                 return false;
             }
-            pos += 2 + be16(&data[pos + 2]);
+            pos += 2 + read_be16(&data[pos + 2]);
             if (marker == 0xDA) {
                 pos = end_of_scan(data, pos);
             }
@@ -158,11 +147,11 @@ png_outline outline_png(const bytes &data) {
     int colour_type = 0;
     size_t pos = 8;
     while (pos + 8 <= data.size()) {
-        const uint64_t length = be32(&data[pos]);
+        const uint64_t length = read_be32(&data[pos]);
         const unsigned char *type = &data[pos + 4];
         if (std::memcmp(type, "IHDR", 4) == 0 && length >= 13 && pos + 8 + 13 <= data.size()) {
-            outline.width = be32(&data[pos + 8]);
-            outline.height = be32(&data[pos + 12]);
+            outline.width = read_be32(&data[pos + 8]);
+            outline.height = read_be32(&data[pos + 12]);
             outline.bit_depth = data[pos + 16];
             colour_type = data[pos + 17];
             outline.alpha = colour_type == 4 || colour_type == 6;
@@ -185,7 +174,7 @@ bool webp_alpha(const bytes &data) {
         return (data[20] & 0x10) != 0;
     }
     if (starts_with(data, "VP8L", 4, 12) && data.size() >= 25) {
-        return (le32(&data[21]) >> 28 & 1) != 0;
+        return (read_le32(&data[21]) >> 28 & 1) != 0;
     }
     return false;
 }
@@ -215,7 +204,7 @@ std::string structure_problem(const bytes &data, bool &alpha) {
         alpha = png.alpha;
     }
     if (is_webp(data)) {
-        if (uint64_t{le32(&data[4])} + 8 > data.size()) {
+        if (uint64_t{read_le32(&data[4])} + 8 > data.size()) {
             return "cut short: the WebP file is shorter than its header says";
         }
         alpha = webp_alpha(data);

@@ -289,10 +289,7 @@ bool show_full_image(pugi::xml_node list, const std::string &name, const std::st
     }
     settings.img = name;
     printf("Display : %s \n", settings.img.c_str());
-    status_picture picture;
-    if (pass.status) {
-        picture = {file, false, 0, 0, 0, 0, settings.waveform_mode, seconds};
-    }
+    const status_picture picture = {file, false, 0, 0, 0, 0, settings.waveform_mode, seconds};
     update_done(show_on_panel(pass, name, picture,
                               [&](epd &panel) {
                                   return panel.eInk_display_full(file, settings.waveform_mode,
@@ -328,7 +325,7 @@ bool play_folder(pugi::xml_node list, pugi::xml_node folder, dpy_imgs_info &sett
     const std::string &shown_prefix = where.shown_prefix;
     const std::string &folder_path = where.path;
     std::vector<std::string> names;
-    if (!list_pictures(folder_path.empty() ? "." : folder_path, wall_clock(), names)) {
+    if (!list_pictures(folder_path, wall_clock(), names)) {
         const int error = errno;
         fprintf(stderr, "Error: cannot read the picture folder '%s': %s\n", folder_path.c_str(),
                 strerror(error));
@@ -380,10 +377,11 @@ void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &
 // Areas the controllers cannot show are refused here, before any command is sent.
 void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settings,
                      pass_state &pass) {
+    const std::string file = image_file(settings);
     if (!area) {
         fprintf(stderr, "Skip image %s: its <area_update> has no <area> for it\n",
                 settings.img.c_str());
-        note_unusable(pass, image_file(settings), "its <area_update> has no <area> for it");
+        note_unusable(pass, file, "its <area_update> has no <area> for it");
         return;
     }
     settings.area = parsing_area(area.child_value());
@@ -394,7 +392,7 @@ void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settin
                  "area (x, y, w, h) = (%d, %d, %d, %d) does not fit the %d x %d panel", a.x, a.y,
                  a.w, a.h, pass.panel->get_width(), pass.panel->get_height());
         fprintf(stderr, "Skip image %s: %s\n", settings.img.c_str(), reason);
-        note_unusable(pass, image_file(settings), reason);
+        note_unusable(pass, file, reason);
         return;
     }
     if (!ready_for_image(settings, pass)) {
@@ -402,18 +400,15 @@ void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settin
     }
     printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y, a.w,
            a.h);
-    status_picture picture;
-    if (pass.status) {
-        picture = {image_file(settings), true, a.x, a.y, a.w, a.h, settings.waveform_mode, seconds};
-    }
+    const status_picture picture = {file,   true, a.x, a.y, a.w, a.h, settings.waveform_mode,
+                                    seconds};
     update_done(show_on_panel(pass, settings.img, picture,
                               [&](epd &panel) {
                                   return panel.eInk_display_partial(
-                                      image_file(settings), a.x, a.y, a.w, a.h,
-                                      settings.waveform_mode, settings.rotate, seconds,
-                                      settings.en_set_temperature);
+                                      file, a.x, a.y, a.w, a.h, settings.waveform_mode,
+                                      settings.rotate, seconds, settings.en_set_temperature);
                               }),
-                image_file(settings), settings.quiet, pass);
+                file, settings.quiet, pass);
 }
 
 void play_area_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {

@@ -118,25 +118,9 @@ std::string area_json(const status_picture &p) {
     return json_object().number("x", p.x).number("y", p.y).number("w", p.w).number("h", p.h).str();
 }
 
-bool write_all(int fd, const std::string &content) {
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            errno = n == 0 ? EIO : errno;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Writes content to fd and closes it; false, with errno of the first failure, when either failed.
 bool write_and_close(int fd, const std::string &content) {
-    bool written = write_all(fd, content);
+    bool written = write_all(fd, content.data(), content.size());
     int error = errno;
     if (::close(fd) != 0 && written) {
         written = false;

@@ -171,7 +171,33 @@ void EndianLittleBig(uint32_t *words, uint32_t length) {
 }
 
 int32_t endian_big_to_little(const unsigned char *bytes) {
-    uint32_t value = (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) |
-                     (uint32_t(bytes[2]) << 8) | uint32_t(bytes[3]);
-    return static_cast<int32_t>(value);
+    return static_cast<int32_t>(read_be32(bytes));
+}
+
+uint32_t read_be16(const unsigned char *bytes) {
+    return uint32_t(bytes[0]) << 8 | bytes[1];
+}
+
+uint32_t read_be32(const unsigned char *bytes) {
+    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
+}
+
+uint32_t read_le32(const unsigned char *bytes) {
+    return uint32_t(bytes[3]) << 24 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[1]) << 8 | bytes[0];
+}
+
+bool write_all(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            errno = n == 0 ? EIO : errno;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }

@@ -48,6 +48,15 @@ void EndianLittleBig(uint32_t *words, uint32_t length);
 // Reads four bytes as a big-endian signed 32-bit value.
 int32_t endian_big_to_little(const unsigned char *bytes);
 
+// Unsigned values of two or four bytes in big- or little-endian order.
+uint32_t read_be16(const unsigned char *bytes);
+uint32_t read_be32(const unsigned char *bytes);
+uint32_t read_le32(const unsigned char *bytes);
+
+// Writes all of size bytes to fd, going on after an interrupted write. It calls only write(), so
+// a signal handler may use it. False, with errno set, when not all could be written.
+bool write_all(int fd, const char *data, size_t size);
+
 // A heap block handed from its producer to its consumer, who frees it by letting it go.
 struct free_deleter {
     void operator()(void *p) const { std::free(p); }

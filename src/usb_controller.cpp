@@ -126,11 +126,14 @@ libusb_device_handle *usable_handle(int index, const char *operation) {
         perr(log_file, "%s: no controller %d\n", operation, index);
         return nullptr;
     }
-    // A controller that failed is not asked again: its reason was reported when it failed.
+    // A command whose step is refused did not go through. A controller that failed is not asked
+    // again: its reason was reported when it failed.
     if (controller_gone[index] || health[index].failed) {
+        health[index].command_went_through = false;
         return nullptr;
     }
     if (epd_handles[index] == nullptr) {
+        health[index].command_went_through = false;
         perr(log_file, "%s: controller %d is not open\n", operation, index);
     }
     return epd_handles[index];
@@ -444,9 +447,6 @@ int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
 int read_csw(int index, uint8_t endpoint) {
     libusb_device_handle *handle = usable_handle(index, "read_csw");
     if (handle == nullptr) {
-        if (index_valid(index)) {
-            health[index].command_went_through = false;
-        }
         return -1;
     }
     unsigned char csw[csw_size] = {};
@@ -486,9 +486,6 @@ int usb_read(int index, unsigned char *destination, int size) {
     libusb_device_handle *handle = usable_handle(index, "usb_read");
     if (handle == nullptr) {
         zero_fill(destination, size);
-        if (index_valid(index)) {
-            health[index].command_went_through = false;
-        }
         return -1;
     }
     // A scratch block that starts zeroed, so whatever does not arrive reads back as zeros.
@@ -520,9 +517,6 @@ int usb_write(int index, const unsigned char *source, int size) {
     }
     libusb_device_handle *handle = usable_handle(index, "usb_write");
     if (handle == nullptr) {
-        if (index_valid(index)) {
-            health[index].command_went_through = false;
-        }
         return -1;
     }
     int transferred = 0;
