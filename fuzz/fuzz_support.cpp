@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
 #include "epdsim.h"
+#include "fixed_seed.h"
 #include "main.h"
 #include "usb_controller.h"
 #include "virtual_clock.h"
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -123,11 +125,15 @@ void write_file(const std::string &name, const std::string &text) {
 }
 
 int run_entry(const std::string &name) {
-    const int signals[] = {SIGINT, SIGTERM, SIGABRT};
-    struct sigaction saved[3];
-    for (int i = 0; i < 3; ++i) {
+    const int signals[] = {SIGINT, SIGTERM, SIGABRT, SIGHUP, SIGPIPE};
+    struct sigaction saved[std::size(signals)];
+    for (size_t i = 0; i < std::size(signals); ++i) {
         sigaction(signals[i], nullptr, &saved[i]);
     }
+    // One input, one run: the same time of day (noon, 1 January 2026 in UTC) for the quiet hours
+    // and the same shuffled order every time.
+    virtual_clock::set_wall_clock(1767268800);
+    fixed_seed::set(0);
     // The program writes log.txt into, and finds its pictures from, the working folder.
     if (chdir(work_dir.c_str()) != 0) {
         perror("epdshow fuzz: temporary folder");
@@ -142,7 +148,7 @@ int run_entry(const std::string &name) {
         perror("epdshow fuzz: starting folder");
         abort();
     }
-    for (int i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < std::size(signals); ++i) {
         sigaction(signals[i], &saved[i], nullptr);
     }
     return status;

@@ -21,8 +21,9 @@ void write_file(const std::string &name, const uint8_t *data, size_t size);
 void write_file(const std::string &name, const std::string &text);
 
 // Runs the program inside the temporary folder on the playlist name there and returns its exit
-// status. The signal dispositions it changes (SIGINT, SIGTERM, SIGABRT) are put back as they
-// were, so the fuzzer's own handlers stay in force between runs.
+// status, on a wall clock and a random seed that are the same for every run. The signal
+// dispositions it changes (SIGINT, SIGTERM, SIGABRT, SIGHUP, SIGPIPE) are put back as they were,
+// so the fuzzer's own handlers stay in force between runs.
 int run_entry(const std::string &name);
 
 // A bus of count controllers of width x height, multi IDs 0 .. count - 1, the LUT engine idle

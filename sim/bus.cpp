@@ -46,7 +46,6 @@ void forget_controllers() {
                                    [](const auto &d) { return d->controller >= 0; }),
                     b.devices.end());
     b.halts_cleared.clear();
-    b.resets.clear();
     b.device_descriptor_calls.clear();
     b.config_descriptor_calls.clear();
     b.panel.forget_bands();
@@ -85,7 +84,6 @@ void end_session() {
         c->abandon("libusb_exit with the command unfinished");
     b.panel.show_unshown(b.controllers);
     b.panel.dump_memories(b.controllers);
-    b.journal.flush();
 }
 
 // --- set-up
@@ -139,7 +137,6 @@ int add_controller(const controller_config &config) {
     device->controller = index;
     b.devices.push_back(std::move(device));
     b.halts_cleared.emplace_back();
-    b.resets.push_back(0);
     b.device_descriptor_calls.push_back(0);
     b.config_descriptor_calls.push_back(0);
     b.panel.add_band();
@@ -268,11 +265,6 @@ const std::vector<refresh_record> &refreshes(int index) {
 std::vector<std::uint8_t> clear_halts(int index) {
     checked(index);
     return bus().halts_cleared[std::size_t(index)];
-}
-
-int resets(int index) {
-    checked(index);
-    return bus().resets[std::size_t(index)];
 }
 
 int open_handles(int index) {

@@ -46,7 +46,6 @@ struct bus_state {
     std::vector<std::pair<int, int>> raises; // signal, command
     int completed = 0;
     std::vector<std::vector<std::uint8_t>> halts_cleared;
-    std::vector<int> resets;
     std::vector<int> device_descriptor_calls;
     std::vector<int> config_descriptor_calls;
     in_transfer_hook in_hook;

@@ -55,7 +55,6 @@ class controller {
     // A USB port reset: the command in progress is dropped, the halts cleared, a hang ended
     // (unless it came back hung). false when the device is gone.
     bool reset();
-    bool hung() const { return hanging; }
     // Ends a command still in progress (the host went away); journals it.
     void abandon(const std::string &why);
 

@@ -177,7 +177,6 @@ int last_vcom(int controller);
 int temperature(int controller);
 const std::vector<refresh_record> &refreshes(int controller);
 std::vector<std::uint8_t> clear_halts(int controller); // endpoints cleared, in call order
-int resets(int controller);                            // libusb_reset_device calls that reached it
 int open_handles(int controller);
 std::vector<int> claimed_interfaces(int controller);
 bool initialised();       // between libusb_init and libusb_exit

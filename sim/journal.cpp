@@ -1,6 +1,7 @@
 #include "journal.h"
 
 #include "controller.h"
+#include "wire_format.h"
 
 #include <stdexcept>
 
@@ -44,11 +45,9 @@ std::string data_text(const journal_entry &e) {
 std::string journal_entry::line() const {
     char head[64];
     std::snprintf(head, sizeof head, "#%04d dev=%d id=%d ", seq, controller, multiID);
-    char flags_text[8];
-    std::snprintf(flags_text, sizeof flags_text, "0x%02x", unsigned(flags));
     std::string text = head + epdsim::controller::describe_command(*this);
-    text += std::string(" flags=") + flags_text + " len=" + std::to_string(length) +
-            " data=" + data_text(*this);
+    text +=
+        " flags=" + hex8(flags) + " len=" + std::to_string(length) + " data=" + data_text(*this);
     text += " csw=" + (csw_status < 0 ? std::string("-") : std::to_string(csw_status));
     if (!notes.empty()) {
         text += " note=";
@@ -75,11 +74,6 @@ void bus_journal::set_file(const std::string &path) {
     file.reset(std::fopen(path.c_str(), "w"));
     if (!file)
         throw std::runtime_error("epdsim: cannot write the journal " + path);
-}
-
-void bus_journal::flush() {
-    if (file)
-        std::fflush(file.get());
 }
 
 } // namespace epdsim

@@ -19,7 +19,6 @@ class bus_journal {
     void add(journal_entry &&entry);
     // "" closes the file; throws std::runtime_error when the file cannot be written.
     void set_file(const std::string &path);
-    void flush();
     void keep(bool on) { keeping = on; }
     const std::vector<journal_entry> &entries() const { return kept; }
 

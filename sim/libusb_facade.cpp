@@ -475,7 +475,6 @@ int LIBUSB_CALL libusb_reset_device(libusb_device_handle *dev_handle) {
     epdsim::controller *c = epdsim::model_of(dev);
     if (!c)
         return LIBUSB_SUCCESS;
-    ++bus().resets[std::size_t(dev->controller)];
     return c->reset() ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
 }
 
