@@ -5,7 +5,7 @@
 #include "service_notify.h"
 #include "status_report.h"
 #include "tool.h"
-#include "usb_devices.h"
+#include "usb_controller.h"
 
 #include <algorithm>
 #include <chrono>
@@ -104,7 +104,7 @@ epd::~epd() = default;
 bool epd::every_record_read() {
     for (const auto &device : controllers) {
         if (!device->system_info_read()) {
-            refusal = "cannot build the panel: " + usb_device_label(device->get_index()) +
+            refusal = "cannot build the panel: " + usb_controller_label(device->get_index()) +
                       " did not deliver its system information";
             std::fprintf(stderr, "Error: %s\n", refusal.c_str());
             return false;
@@ -205,7 +205,7 @@ bool epd::every_controller_open() {
     if (first == nullptr) {
         return true;
     }
-    const std::string label = usb_device_label(first->get_index());
+    const std::string label = usb_controller_label(first->get_index());
     const std::string cause = usb_error_text(first->get_open_result());
     refusal = unopened == 1 ? "cannot build the panel: " + label + " could not be opened: " + cause
                             : "cannot build the panel: " + std::to_string(unopened) +

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "tool.h"
-#include "usb_devices.h"
 
 libusb_device **epd_devs = nullptr;
 libusb_device_handle **epd_handles = nullptr;
@@ -315,7 +314,7 @@ int usb_open_dev(int index) {
     int result = libusb_open(device, &epd_handles[index]);
     if (result < 0) {
         epd_handles[index] = nullptr;
-        report_open_failure(index, result);
+        report_open_failure(index, device, result);
         note_result(index, result);
         return result;
     }
@@ -548,6 +547,24 @@ std::string usb_failure_cause(int index) {
     const controller_health &h = health[index];
     return "did not answer: " + std::to_string(h.failures_in_a_row) +
            " transfers in a row failed (the last: " + libusb_strerror(h.last_error) + ")";
+}
+
+namespace {
+
+// The device of controller index, or null: the arrays may be there before the handles are.
+libusb_device *listed_device(int index) {
+    return epd_devs != nullptr && index >= 0 && index < controller_count ? epd_devs[index]
+                                                                         : nullptr;
+}
+
+} // namespace
+
+usb_device_info usb_describe(int index) {
+    return usb_device_description(listed_device(index));
+}
+
+std::string usb_controller_label(int index) {
+    return usb_device_label(index, listed_device(index));
 }
 
 int usb_bus_number(int index) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "usb_devices.h"
+
 struct libusb_device;
 struct libusb_device_handle;
 struct libusb_version;
@@ -51,6 +53,10 @@ bool usb_controller_failed(int index);
 std::string usb_failure_cause(int index);
 // Whether the latest command of controller index went through: every phase, and its status passed.
 bool usb_command_went_through(int index);
+// Where controller index sits on the bus and what it is (zeros without one), and its label for
+// messages: "controller 0 (bus 1, device 2)".
+usb_device_info usb_describe(int index);
+std::string usb_controller_label(int index);
 // Bus number and device address of controller index (-1 without one).
 int usb_bus_number(int index);
 int usb_device_address(int index);

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "tool.h"
-#include "usb_controller.h"
 
 namespace {
 
@@ -38,10 +37,6 @@ bool has_bulk_only_interface(const libusb_config_descriptor &config, std::string
     return found;
 }
 
-bool index_known(int index) {
-    return epd_devs != nullptr && index >= 0 && index < usb_controller_count();
-}
-
 } // namespace
 
 bool usb_is_controller(libusb_device *device, const libusb_device_descriptor &descriptor) {
@@ -62,12 +57,11 @@ bool usb_is_controller(libusb_device *device, const libusb_device_descriptor &de
     return controller;
 }
 
-usb_device_info usb_describe(int index) {
+usb_device_info usb_device_description(libusb_device *device) {
     usb_device_info info;
-    if (!index_known(index)) {
+    if (device == nullptr) {
         return info;
     }
-    libusb_device *device = epd_devs[index];
     info.bus = libusb_get_bus_number(device);
     info.address = libusb_get_device_address(device);
     info.speed = libusb_get_device_speed(device);
@@ -78,8 +72,8 @@ usb_device_info usb_describe(int index) {
     return info;
 }
 
-std::string usb_device_label(int index) {
-    const usb_device_info info = usb_describe(index);
+std::string usb_device_label(int index, libusb_device *device) {
+    const usb_device_info info = usb_device_description(device);
     return "controller " + std::to_string(index) + " (bus " + std::to_string(info.bus) +
            ", device " + std::to_string(info.address) + ")";
 }
@@ -98,12 +92,12 @@ const char *usb_error_text(int code) {
     return libusb_strerror(code);
 }
 
-void report_open_failure(int index, int result) {
+void report_open_failure(int index, libusb_device *device, int result) {
     const char *remedy =
         result == LIBUSB_ERROR_ACCESS
             ? "; give the user access: install the udev rule 60-epdshow.rules and join the "
               "plugdev group (sudo usermod -aG plugdev $USER, then log in again)"
             : "";
     perr(log_file, "libusb_open() failed : %s: %s%s\n", libusb_strerror(result),
-         usb_device_label(index).c_str(), remedy);
+         usb_device_label(index, device).c_str(), remedy);
 }

@@ -15,17 +15,17 @@ struct libusb_device_descriptor;
 // controller: opening it reports what is wrong.
 bool usb_is_controller(libusb_device *device, const libusb_device_descriptor &descriptor);
 
-// Where controller index sits on the bus and what it is.
+// Where a device sits on the bus and what it is.
 struct usb_device_info {
     int bus = 0;
     int address = 0;
     uint16_t product_id = 0;
     int speed = 0; // libusb's speed value
 };
-usb_device_info usb_describe(int index);
+usb_device_info usb_device_description(libusb_device *device);
 
-// "controller 0 (bus 1, device 2)".
-std::string usb_device_label(int index);
+// "controller 0 (bus 1, device 2)" for the device of controller index.
+std::string usb_device_label(int index, libusb_device *device);
 
 // The name of a libusb speed value; "Unknown" for a value outside the table.
 const char *usb_speed_name(int speed);
@@ -33,8 +33,8 @@ const char *usb_speed_name(int speed);
 // libusb's text for one of its error codes.
 const char *usb_error_text(int code);
 
-// Reports, in one line, a controller that could not be opened: which, libusb's error text, and
-// for a permission error what gives the user access.
-void report_open_failure(int index, int result);
+// Reports, in one line, controller index (device) that could not be opened: which, libusb's error
+// text, and for a permission error what gives the user access.
+void report_open_failure(int index, libusb_device *device, int result);
 
 #endif
