@@ -5,12 +5,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
+#include "atomic_file.h"
+#include "json_text.h"
 #include "tool.h"
 
 namespace {
@@ -22,137 +23,8 @@ const char *const status_json = "status.json";
 const char *const play_log = "play-log.jsonl";
 const char *const old_play_log = "play-log.1.jsonl";
 
-// The length of the well-formed UTF-8 sequence that starts at text[i], or 0 when none does.
-size_t utf8_length(const std::string &text, size_t i) {
-    const auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char first = byte(i);
-    size_t length = 0;
-    uint32_t code = 0;
-    if (first < 0x80) {
-        return 1;
-    } else if (first >= 0xC2 && first <= 0xDF) {
-        length = 2;
-        code = first & 0x1F;
-    } else if (first >= 0xE0 && first <= 0xEF) {
-        length = 3;
-        code = first & 0x0F;
-    } else if (first >= 0xF0 && first <= 0xF4) {
-        length = 4;
-        code = first & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) {
-        return 0;
-    }
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-        code = code << 6 | (byte(i + k) & 0x3F);
-    }
-    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    return overlong || surrogate || code > 0x10FFFF ? 0 : length;
-}
-
-// A JSON string of text. File names are bytes: a byte that starts no well-formed UTF-8 sequence
-// is read as Latin-1, so that the JSON stays valid and each such byte keeps a character of its own.
-std::string json_string(const std::string &text) {
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const size_t length = utf8_length(text, i);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || length == 0) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out.append(text, i, length);
-            i += length;
-            continue;
-        }
-        ++i;
-    }
-    return out + "\"";
-}
-
-// Local time with its offset from UTC: "2026-12-08T21:59:50+01:00".
-std::string iso_time(std::time_t t) {
-    std::tm local{};
-    localtime_r(&t, &local);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
-    std::string iso = text;
-    iso.insert(iso.size() - 2, ":");
-    return iso;
-}
-
-// A JSON object written member after member, in the order given.
-class json_object {
-  public:
-    json_object &text(const char *key, const std::string &value) {
-        return raw(key, json_string(value));
-    }
-    json_object &number(const char *key, long long value) {
-        return raw(key, std::to_string(value));
-    }
-    json_object &boolean(const char *key, bool value) { return raw(key, value ? "true" : "false"); }
-    json_object &time(const char *key, std::time_t value) {
-        return raw(key, value != 0 ? json_string(iso_time(value)) : "null");
-    }
-    json_object &raw(const char *key, const std::string &json) {
-        body += (body.empty() ? "" : ",") + json_string(key) + ":" + json;
-        return *this;
-    }
-    std::string str() const { return "{" + body + "}"; }
-
-  private:
-    std::string body;
-};
-
 std::string area_json(const status_picture &p) {
     return json_object().number("x", p.x).number("y", p.y).number("w", p.w).number("h", p.h).str();
-}
-
-// Writes content to fd and closes it; false, with errno of the first failure, when either failed.
-bool write_and_close(int fd, const std::string &content) {
-    bool written = write_all(fd, content.data(), content.size());
-    int error = errno;
-    if (::close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    errno = error;
-    return written;
-}
-
-// Writes content under a temporary name in the same folder and renames it over path, so that a
-// reader finds the old file or the new one, whole. False, with errno set, when it failed.
-bool replace_file(const std::string &path, const std::string &content) {
-    const fs::path target(path);
-    const std::string temporary =
-        (target.parent_path() / ("." + target.filename().string() + ".tmp")).string();
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    if (write_and_close(fd, content) && ::rename(temporary.c_str(), path.c_str()) == 0) {
-        return true;
-    }
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    errno = error;
-    return false;
-}
-
-// Appends one line; false, with errno set, when it could not be written whole.
-bool append_line(const std::string &path, const std::string &line) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    return fd >= 0 && write_and_close(fd, line);
 }
 
 // The nearest folder at or above path that exists.
@@ -339,13 +211,17 @@ void status_report::publish_status() {
     status.text("playlist", playlist).text("state", state);
     if (showing_picture) {
         status.text("picture", shown.file).text("update", shown.area ? "area" : "full");
-        status.raw("area", shown.area ? area_json(shown) : "null");
+        if (shown.area) {
+            status.raw("area", area_json(shown));
+        } else {
+            status.null("area");
+        }
         status.number("index", shown.number).number("pictures_in_pass", shown.pictures_in_pass);
         status.number("pass", shown.pass).number("waveform_mode", shown.waveform_mode);
     } else {
         for (const char *key :
              {"picture", "update", "area", "index", "pictures_in_pass", "pass", "waveform_mode"}) {
-            status.raw(key, "null");
+            status.null(key);
         }
     }
     status.time("shown_at", shown_at).time("next_change_at", next_change);
@@ -358,7 +234,11 @@ void status_report::publish_status() {
                                                 .str();
     }
     status.raw("controllers", "[" + list + "]");
-    status.raw("last_error", last_error.empty() ? "null" : json_string(last_error));
+    if (last_error.empty()) {
+        status.null("last_error");
+    } else {
+        status.text("last_error", last_error);
+    }
     status.time("last_error_at", last_error_at).time("updated_at", std::time(nullptr));
     write_file(status_json, status.str() + "\n");
 }
