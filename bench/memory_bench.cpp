@@ -45,7 +45,7 @@ void memory(benchmark::State &state, int layout_id, source which, int rotate) {
         // program; the simulated panel composes its frame at power-off, which a real one does not.
         heap_counter::reset_peak();
         before = heap_counter::in_use();
-        screen->eInk_display_full(path, 2, rotate, 0, 1);
+        screen->eInk_display_full(path, 2, rotate, 1);
         update_peak = static_cast<double>(heap_counter::peak() - before);
     }
     {

@@ -10,17 +10,11 @@
 #include <vector>
 
 #include "folder.h"
+#include "panel_layout.h"
 #include "picture_file.h"
 #include "playlist.h"
 
 namespace {
-
-// The whole panel of each layout: two bands of 2880 x 1080, or four of 1440 x 640.
-const struct {
-    int id;
-    int width;
-    int height;
-} panel_layouts[] = {{42, 2880, 2160}, {32, 1440, 2560}};
 
 using findings = std::vector<playlist_finding>;
 
@@ -34,12 +28,23 @@ std::string area_text(const dpy_area &a) {
 }
 
 bool fits_some_layout(const dpy_area &a) {
-    for (const auto &panel : panel_layouts) {
-        if (area_fits(a, panel.width, panel.height)) {
+    for (const panel_layout &layout : panel_layouts()) {
+        if (area_fits(a, layout.band_width, layout.panel_height())) {
             return true;
         }
     }
     return false;
+}
+
+// "the 42 panel (2880 x 2160) nor the 32 panel (1440 x 2560)".
+std::string every_layout_panel() {
+    std::string text;
+    for (const panel_layout &layout : panel_layouts()) {
+        text += (text.empty() ? "the " : " nor the ") + std::to_string(layout.id) + " panel (" +
+                std::to_string(layout.band_width) + " x " + std::to_string(layout.panel_height()) +
+                ")";
+    }
+    return text;
 }
 
 // The pictures of the playlist, each read once (the first time it is named), and its areas.
@@ -108,10 +113,8 @@ class picture_checker {
         }
         const dpy_area a = parsing_area(area.child_value());
         if (!fits_some_layout(a)) {
-            problems.push_back({text.line_of(area),
-                                "area (x, y, w, h) = " + area_text(a) +
-                                    " fits neither the 42 panel (2880 x 2160) nor the 32 panel "
-                                    "(1440 x 2560)"});
+            problems.push_back({text.line_of(area), "area (x, y, w, h) = " + area_text(a) +
+                                                        " fits neither " + every_layout_panel()});
         }
     }
 

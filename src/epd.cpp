@@ -2,8 +2,8 @@
 
 #include "epd_device.h"
 #include "img_proc.h"
-#include "service_notify.h"
-#include "status_report.h"
+#include "panel_layout.h"
+#include "panel_observer.h"
 #include "tool.h"
 #include "usb_controller.h"
 
@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -31,27 +30,6 @@ constexpr int refresh_value = 1;
 
 constexpr int64_t short_delay_ms = 30;
 constexpr int64_t cold_wait_ms = 10000;
-constexpr int64_t usleep_slice_ms = 500; // usleep takes less than one second per call
-
-constexpr int layout_42_devs = 2;
-constexpr int layout_42_width = 2880;
-constexpr int layout_32_devs = 4;
-constexpr int layout_32_width = 1440;
-
-// Sleeps ms whole milliseconds; a signal that cuts a slice short does not shorten the wait.
-void sleep_ms(int64_t ms) {
-    if (ms <= 0) {
-        return;
-    }
-    std::fflush(stdout);
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::milliseconds(ms);
-    for (int64_t left = ms; left > 0;
-         left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count()) {
-        service_alive();
-        usleep(static_cast<useconds_t>(std::min(left, usleep_slice_ms) * 1000));
-    }
-}
 
 // A band side no controller has: the 16-bit row length of a memory write is the widest row.
 constexpr int largest_band_side = 65535;
@@ -130,21 +108,10 @@ bool epd::failed() const {
     return false;
 }
 
-std::string epd::layout_mismatch() const {
-    std::string text = std::to_string(nb_devs) + (nb_devs == 1 ? " controller" : " controllers") +
-                       " of width " + std::to_string(width) + ": ";
-    if (width == layout_42_width) {
-        return text + "the 42 layout needs " + std::to_string(layout_42_devs);
-    }
-    if (width == layout_32_width) {
-        return text + "the 32 layout needs " + std::to_string(layout_32_devs);
-    }
-    return text + "the 42 layout needs 2 of width 2880, the 32 layout 4 of width 1440";
-}
-
 void epd::explain_missing_layout() const {
-    if (ready && current_layout() == layout::none) {
-        std::fprintf(stderr, "Warning: no picture will be shown: %s\n", layout_mismatch().c_str());
+    if (ready && get_layout() == nullptr) {
+        std::fprintf(stderr, "Warning: no picture will be shown: %s\n",
+                     layout_mismatch(nb_devs, width).c_str());
     }
 }
 
@@ -171,13 +138,30 @@ std::string epd::failure_description() const {
 
 // The panel failed during the update of path: nothing more of it is sent. The panel is powered off
 // through slot 0 when that controller still answers; the failed controller is named.
-int epd::give_up(const std::string &path) {
+update_result epd::give_up(const std::string &path) {
     const char *power = power_off_after_failure();
     perr(log_file,
          "Error: the panel failed: %s. The image %s is given up, %s; the tool looks for the "
          "controllers again and then shows it again\n",
          failure_description().c_str(), path.c_str(), power);
-    return panel_failed;
+    return result_of(update_result::outcome::panel_failed);
+}
+
+update_result epd::result_of(update_result::outcome what, bool engines_idle) const {
+    update_result result;
+    result.what = what;
+    result.engines_idle = engines_idle;
+    if (what == update_result::outcome::panel_failed) {
+        result.problem = failure_description();
+    } else if (what == update_result::outcome::picture_unusable) {
+        result.problem = picture_problem;
+    }
+    for (int i = nb_devs - 1; ready && i >= 0; --i) {
+        const epd_device *device = slot(i);
+        result.controllers.push_back(
+            {device->get_index(), device->get_multiID(), slot_temperature[i]});
+    }
+    return result;
 }
 
 // Powers the panel off through slot 0 when that controller still answers; says how it went.
@@ -215,15 +199,12 @@ bool epd::every_controller_open() {
 }
 
 int epd::get_layout_id() const {
-    switch (current_layout()) {
-    case layout::panel_42:
-        return 42;
-    case layout::panel_32:
-        return 32;
-    case layout::none:
-        break;
-    }
-    return 0;
+    const panel_layout *layout = get_layout();
+    return layout != nullptr ? layout->id : 0;
+}
+
+const panel_layout *epd::get_layout() const {
+    return ready ? find_panel_layout(nb_devs, width) : nullptr;
 }
 
 const epd_device *epd::get_controller(int i) const {
@@ -277,19 +258,6 @@ void epd::report_unordered_controllers() {
     }
 }
 
-epd::layout epd::current_layout() const {
-    if (!ready) {
-        return layout::none;
-    }
-    if (nb_devs == layout_42_devs && width == layout_42_width) {
-        return layout::panel_42;
-    }
-    if (nb_devs == layout_32_devs && width == layout_32_width) {
-        return layout::panel_32;
-    }
-    return layout::none;
-}
-
 bool epd::rectangle_fits(int x, int y, int w, int h) const {
     return ready && w > 0 && h > 0 && x >= 0 && y >= 0 && int64_t{x} + w <= width;
 }
@@ -322,7 +290,7 @@ std::vector<epd::band_share> epd::band_shares(int y, int h, bool bottom_band_rev
             rh -= share.rows;
         }
         if (bottom_band_reversed && i == 0) {
-            // The bottom band of the 42 layout counts its memory rows up from the panel's edge.
+            // The bottom band counts its memory rows up from the panel's edge.
             share.row_offset = band - share.row_offset - share.rows;
             share.flip = false;
         }
@@ -331,28 +299,17 @@ std::vector<epd::band_share> epd::band_shares(int y, int h, bool bottom_band_rev
     return shares;
 }
 
+// A panel of no layout loads nothing: the picture file is not even opened.
 int epd::ldImg2Buf(const std::string &path, int x, int y, int w, int h, int rotate) {
-    switch (current_layout()) {
-    case layout::panel_42:
-        return load_42_epd_img(path, x, y, w, h, rotate);
-    case layout::panel_32:
-        return load_32_epd_img(path, x, y, w, h, rotate);
-    case layout::none:
-        break;
+    const panel_layout *layout = get_layout();
+    if (layout == nullptr) {
+        return 0;
     }
-    return 0;
+    return load_bands(path, x, y, w, h, rotate, layout->bottom_band_turned) ? 0 : -1;
 }
 
 int epd::ldImg2Buf(const std::string &path, int rotate) {
     return ldImg2Buf(path, 0, 0, width, height, rotate);
-}
-
-int epd::load_32_epd_img(const std::string &path, int x, int y, int w, int h, int rotate) {
-    return load_bands(path, x, y, w, h, rotate, false) ? 0 : -1;
-}
-
-int epd::load_42_epd_img(const std::string &path, int x, int y, int w, int h, int rotate) {
-    return load_bands(path, x, y, w, h, rotate, true) ? 0 : -1;
 }
 
 // False when the picture could not be used (picture_problem says why); nothing is written then.
@@ -374,9 +331,9 @@ bool epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
         }
         band_buffer rows = picture.getArea(0, source_row, w, share.rows, share.flip);
         if (rows) {
-            if (status != nullptr) {
-                status->mirror().write_rows(share.slot, x, share.row_offset, w, share.rows,
-                                            reinterpret_cast<const unsigned char *>(rows.get()));
+            if (observer != nullptr) {
+                observer->band_written(share.slot, x, share.row_offset, w, share.rows,
+                                       reinterpret_cast<const unsigned char *>(rows.get()));
             }
             slot(share.slot)->fast_write_mem(std::move(rows), x, share.row_offset, w, share.rows);
         }
@@ -385,30 +342,16 @@ bool epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
     return true;
 }
 
+// A panel of no layout sends no refresh at all.
 int epd::display(int x, int y, int w, int h, int waveform_mode, bool partial, int value) {
-    switch (current_layout()) {
-    case layout::panel_42:
-        return display_42_epd(x, y, w, h, waveform_mode, partial, value);
-    case layout::panel_32:
-        return display_32_epd(x, y, w, h, waveform_mode, partial, value);
-    case layout::none:
-        break;
+    if (const panel_layout *layout = get_layout()) {
+        refresh_bands(x, y, w, h, waveform_mode, partial, value, layout->bottom_band_turned);
     }
     return 0;
 }
 
 int epd::display(int waveform_mode, int value) {
     return display(0, 0, width, height, waveform_mode, false, value);
-}
-
-int epd::display_32_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value) {
-    refresh_bands(x, y, w, h, waveform_mode, partial, value, false);
-    return 0;
-}
-
-int epd::display_42_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value) {
-    refresh_bands(x, y, w, h, waveform_mode, partial, value, true);
-    return 0;
 }
 
 void epd::refresh_bands(int x, int y, int w, int h, int waveform_mode, bool partial, int value,
@@ -426,9 +369,9 @@ void epd::refresh_bands(int x, int y, int w, int h, int waveform_mode, bool part
         // A band below the rectangle still gets a small refresh.
         set_partial_bit(share.rows != 0 ? false : partial, share.slot);
         device->display(area.x, area.y, area.width, area.height, waveform_mode, value);
-        if (status != nullptr) {
-            status->mirror().refresh(share.slot, area.x, area.y, area.width, area.height,
-                                     waveform_mode);
+        if (observer != nullptr) {
+            observer->refresh_made(share.slot, area.x, area.y, area.width, area.height,
+                                   waveform_mode);
         }
     }
 }
@@ -445,31 +388,25 @@ int epd::set_partial_bit(bool enable, int slot_number) {
     return 0;
 }
 
-int epd::eInk_display_full(std::string path, int waveform_mode, int rotate, int slide_interval,
-                           int en_set_temperature) {
-    if (!ready) {
-        return -1;
-    }
+update_result epd::eInk_display_full(const std::string &path, int waveform_mode, int rotate,
+                                     int en_set_temperature) {
+    update_result result;
     int temperature = 0;
-    if (const int result =
-            begin_update(path, 0, 0, width, height, rotate, en_set_temperature, temperature)) {
+    if (!begin_update(path, 0, 0, width, height, rotate, en_set_temperature, temperature, result)) {
         return result;
     }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
     std::puts("Display Area (0x94)");
     display(waveform_mode, refresh_value);
-    return finish_update(temperature, slide_interval, path);
+    return finish_update(temperature, path);
 }
 
-int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int waveform_mode,
-                              int rotate, int slide_interval, int en_set_temperature) {
-    if (!ready) {
-        return -1;
-    }
+update_result epd::eInk_display_partial(const std::string &path, int x, int y, int w, int h,
+                                        int waveform_mode, int rotate, int en_set_temperature) {
+    update_result result;
     int temperature = 0;
-    if (const int result =
-            begin_update(path, x, y, w, h, rotate, en_set_temperature, temperature)) {
+    if (!begin_update(path, x, y, w, h, rotate, en_set_temperature, temperature, result)) {
         return result;
     }
     std::puts("Power on");
@@ -478,24 +415,34 @@ int epd::eInk_display_partial(std::string path, int x, int y, int w, int h, int 
     sleep_ms(short_delay_ms);
     std::puts("Display Area (0x94)");
     display(x, y, w, h, waveform_mode, true, refresh_value);
-    return finish_update(temperature, slide_interval, path);
+    return finish_update(temperature, path);
 }
 
 // The first steps of an update: the temperature, then the picture into the controllers' memory.
-// 0 when the update goes on; otherwise what the update returns (the panel failed, or the picture
-// could not be used).
-int epd::begin_update(const std::string &path, int x, int y, int w, int h, int rotate,
-                      int en_set_temperature, int &temperature) {
+// True when the update goes on; otherwise false, with result saying why it ended (the panel is not
+// ready or failed, or the picture could not be used).
+bool epd::begin_update(const std::string &path, int x, int y, int w, int h, int rotate,
+                       int en_set_temperature, int &temperature, update_result &result) {
+    if (!ready) {
+        result = result_of(update_result::outcome::not_ready);
+        return false;
+    }
     temperature = prepare_temperature(en_set_temperature);
     if (failed()) {
-        return give_up(path);
+        result = give_up(path);
+        return false;
     }
     std::puts("Load Image (0xA2)");
     const bool loaded = ldImg2Buf(path, x, y, w, h, rotate) == 0;
     if (failed()) {
-        return give_up(path);
+        result = give_up(path);
+        return false;
     }
-    return loaded ? 0 : picture_unusable;
+    if (!loaded) {
+        result = result_of(update_result::outcome::picture_unusable);
+        return false;
+    }
+    return true;
 }
 
 int epd::prepare_temperature(int en_set_temperature) {
@@ -508,7 +455,7 @@ int epd::prepare_temperature(int en_set_temperature) {
     return temperature;
 }
 
-int epd::finish_update(int temperature, int slide_interval, const std::string &path) {
+update_result epd::finish_update(int temperature, const std::string &path) {
     if (failed()) {
         return give_up(path);
     }
@@ -534,12 +481,7 @@ int epd::finish_update(int temperature, int slide_interval, const std::string &p
     if (failed()) {
         return give_up(path);
     }
-    if (status != nullptr) {
-        status->picture_shown(controller_states(), engine_idle);
-    }
-    std::printf("Slide Period %d sec\n", slide_interval);
-    sleep_ms(int64_t{slide_interval} * 1000);
-    return 0;
+    return result_of(update_result::outcome::shown, engine_idle);
 }
 
 int epd::pmic_ctrl(bool on, int vcom_value) {
@@ -639,9 +581,9 @@ void epd::set_picture_options(const picture_options &options) {
     picture_settings = options;
 }
 
-void epd::deep_clear() {
+update_result epd::deep_clear() {
     if (!ready) {
-        return;
+        return result_of(update_result::outcome::not_ready);
     }
     std::puts("Power on");
     pmic_ctrl(true, vcom);
@@ -653,29 +595,16 @@ void epd::deep_clear() {
              "Error: the panel failed: %s. The deep clear is given up, %s; the tool looks for "
              "the controllers again\n",
              failure_description().c_str(), power);
-        return;
+        return result_of(update_result::outcome::panel_failed);
     }
     std::puts("Set Power Off (0xA3)");
     pmic_ctrl(false, vcom);
-    if (status != nullptr && !failed()) {
-        status->panel_cleared();
-    }
+    return result_of(failed() ? update_result::outcome::panel_failed
+                              : update_result::outcome::shown);
 }
 
-void epd::set_status_report(status_report *report) {
-    status = report;
-    if (status != nullptr && ready) {
-        status->mirror().set_shape(get_layout_id(), nb_devs, width, height / nb_devs);
-    }
-}
-
-std::vector<status_controller> epd::controller_states() const {
-    std::vector<status_controller> states;
-    for (int i = nb_devs - 1; i >= 0; --i) {
-        const epd_device *device = slot(i);
-        states.push_back({device->get_index(), device->get_multiID(), slot_temperature[i]});
-    }
-    return states;
+void epd::set_observer(panel_observer *watcher) {
+    observer = watcher;
 }
 
 void epd::set_lut_poll_limit_ms(int limit_ms) {

@@ -10,8 +10,32 @@
 #include "img_proc.h"
 
 class epd_device;
-class status_report;
-struct status_controller;
+class panel_observer;
+struct panel_layout;
+
+// A controller of the panel and its latest temperature reading.
+struct controller_reading {
+    int index = 0; // on the bus
+    int multi_id = 0;
+    int temperature = 0;
+};
+
+// What an update of the panel, or a clear, did.
+struct update_result {
+    enum class outcome {
+        shown,            // the panel shows the picture (or white, after a clear)
+        not_ready,        // the panel was not ready: nothing was sent
+        panel_failed,     // a controller failed: the rest was given up (see epd::failed)
+        picture_unusable, // the picture file could not be used: the panel was left as it was
+    };
+    outcome what = outcome::shown;
+    // Whether the waveform engines went idle (false: the poll gave up on them).
+    bool engines_idle = true;
+    // How the panel failed, or why the picture could not be used; empty when shown.
+    std::string problem;
+    // Each controller of the panel, top band first, with its latest reading.
+    std::vector<controller_reading> controllers;
+};
 
 class epd {
   public:
@@ -45,32 +69,24 @@ class epd {
     // The failed controller and why it failed ("controller 1 (slot 1, multi ID 1, bus 1, device 3)
     // has left the bus"); meaningful once failed().
     std::string failure_description() const;
-    // Why the latest update showed no picture (its file could not be used); empty when it did.
-    const std::string &get_picture_problem() const { return picture_problem; }
+    // The layout the controllers form, or null when they form none.
+    const panel_layout *get_layout() const;
 
     // Image distribution.
     int ldImg2Buf(const std::string &path, int x, int y, int w, int h, int rotate);
     int ldImg2Buf(const std::string &path, int rotate);
-    int load_32_epd_img(const std::string &path, int x, int y, int w, int h, int rotate);
-    int load_42_epd_img(const std::string &path, int x, int y, int w, int h, int rotate);
 
     // Refresh.
     int display(int x, int y, int w, int h, int waveform_mode, bool partial, int value);
     int display(int waveform_mode, int value);
-    int display_32_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value);
-    int display_42_epd(int x, int y, int w, int h, int waveform_mode, bool partial, int value);
     int set_partial_bit(bool enable, int slot);
 
-    // Update sequence and panel services. Each returns 0 once the image was shown, -1 on a
-    // panel that is not ready, panel_failed when a controller failed during the update (see
-    // failed()), and picture_unusable when the picture file could not be used: the panel is then
-    // left as it was and the slide interval is not waited.
-    static constexpr int panel_failed = -2;
-    static constexpr int picture_unusable = -3;
-    int eInk_display_full(std::string path, int waveform_mode, int rotate, int slide_interval,
-                          int en_set_temperature);
-    int eInk_display_partial(std::string path, int x, int y, int w, int h, int waveform_mode,
-                             int rotate, int slide_interval, int en_set_temperature);
+    // Update sequence and panel services. An update ends with the panel powered off; the slide
+    // interval that follows is the caller's.
+    update_result eInk_display_full(const std::string &path, int waveform_mode, int rotate,
+                                    int en_set_temperature);
+    update_result eInk_display_partial(const std::string &path, int x, int y, int w, int h,
+                                       int waveform_mode, int rotate, int en_set_temperature);
     int pmic_ctrl(bool on, int vcom);
     int rw_temperature(int type, int value);
     int rw_temperature(int type, int value, int slot);
@@ -83,13 +99,11 @@ class epd {
     // How every later image is fitted and dithered (stretched, not dithered unless set).
     void set_picture_options(const picture_options &options);
     // Powers the panel, clears it to white with waveform mode 0 and powers it off again.
-    void deep_clear();
-    // Borrows the report of the status folder (null: none): every band written and refreshed is
-    // kept in its mirror, and every refresh the panel completes is reported to it.
-    void set_status_report(status_report *report);
+    update_result deep_clear();
+    // Borrows an observer (null: none), told of every band written and every refresh made.
+    void set_observer(panel_observer *observer);
 
   private:
-    enum class layout { none, panel_42, panel_32 };
     // One slot's part of a rectangle: rows at row_offset of its memory, cut with flip.
     struct band_share {
         int slot;
@@ -102,13 +116,11 @@ class epd {
     bool every_controller_open();
     bool place_controllers();
     bool every_record_read();
-    int give_up(const std::string &path);
+    update_result give_up(const std::string &path);
+    update_result result_of(update_result::outcome what, bool engines_idle = true) const;
     const char *power_off_after_failure();
     int failed_slot() const;
-    std::vector<status_controller> controller_states() const;
-    std::string layout_mismatch() const;
     void report_unordered_controllers();
-    layout current_layout() const;
     bool rectangle_fits(int x, int y, int w, int h) const;
     epd_device *slot(int i) const;
     std::vector<band_share> band_shares(int y, int h, bool bottom_band_reversed) const;
@@ -116,10 +128,10 @@ class epd {
                     bool bottom_band_reversed);
     void refresh_bands(int x, int y, int w, int h, int waveform_mode, bool partial, int value,
                        bool bottom_band_reversed);
-    int begin_update(const std::string &path, int x, int y, int w, int h, int rotate,
-                     int en_set_temperature, int &temperature);
+    bool begin_update(const std::string &path, int x, int y, int w, int h, int rotate,
+                      int en_set_temperature, int &temperature, update_result &result);
     int prepare_temperature(int en_set_temperature);
-    int finish_update(int temperature, int slide_interval, const std::string &path);
+    update_result finish_update(int temperature, const std::string &path);
     int rw_one_temperature(int type, int value, int slot_number);
     bool lut_engine_busy();
 
@@ -129,13 +141,13 @@ class epd {
     int nb_devs = 0;
     bool ready = false;
     std::string refusal;
-    std::string picture_problem;
+    std::string picture_problem; // why the latest picture could not be used
     epd_device *it8951_dev[4] = {};
     std::vector<std::unique_ptr<epd_device>> controllers; // owns every controller object
     int lut_poll_limit_ms = 60000;
     picture_options picture_settings;
-    status_report *status = nullptr;
-    int slot_temperature[4] = {}; // the latest reading of each slot, for the status folder
+    panel_observer *observer = nullptr;
+    int slot_temperature[4] = {}; // the latest reading of each slot
 };
 
 #endif

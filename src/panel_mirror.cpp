@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "panel_layout.h"
+
 namespace {
 
 constexpr uchar white = 255;
@@ -16,14 +18,15 @@ bool inside(int x, int y, int w, int h, const cv::Mat &band) {
 
 } // namespace
 
-void panel_mirror::set_shape(int panel_layout, int band_count, int band_width, int band_height) {
+void panel_mirror::set_shape(const panel_layout *panel, int band_count, int band_width,
+                             int band_height) {
     const bool same =
-        panel_layout == layout && band_count == static_cast<int>(bands.size()) &&
+        panel == layout && band_count == static_cast<int>(bands.size()) &&
         (bands.empty() || bands[0].memory.size() == cv::Size(band_width, band_height));
     if (same) {
         return;
     }
-    layout = panel_layout;
+    layout = panel;
     bands.clear();
     for (int i = 0; i < band_count; ++i) {
         bands.push_back({cv::Mat(band_height, band_width, CV_8UC1, cv::Scalar(white)),
@@ -35,7 +38,8 @@ const panel_mirror::band *panel_mirror::band_at(int slot) const {
     return slot >= 0 && slot < static_cast<int>(bands.size()) ? &bands[slot] : nullptr;
 }
 
-void panel_mirror::write_rows(int slot, int x, int y, int w, int rows, const unsigned char *bytes) {
+void panel_mirror::band_written(int slot, int x, int y, int w, int rows,
+                                const unsigned char *bytes) {
     const band *b = band_at(slot);
     if (b == nullptr || !inside(x, y, w, rows, b->memory)) {
         return;
@@ -44,7 +48,7 @@ void panel_mirror::write_rows(int slot, int x, int y, int w, int rows, const uns
     sent.copyTo(bands[slot].memory(cv::Rect(x, y, w, rows)));
 }
 
-void panel_mirror::refresh(int slot, int x, int y, int w, int h, int mode) {
+void panel_mirror::refresh_made(int slot, int x, int y, int w, int h, int mode) {
     const band *b = band_at(slot);
     if (b == nullptr || !inside(x, y, w, h, b->shown)) {
         return;
@@ -58,8 +62,7 @@ void panel_mirror::refresh(int slot, int x, int y, int w, int h, int mode) {
 }
 
 // In a layout every band shows its memory columns mirrored (the controllers' memory runs right to
-// left); the bottom band of the 42 layout is also upside down. Other sets stack their bands as
-// they are.
+// left); a turned bottom band is also upside down. Other sets stack their bands as they are.
 cv::Mat panel_mirror::compose() const {
     if (bands.empty()) {
         return cv::Mat();
@@ -69,9 +72,9 @@ cv::Mat panel_mirror::compose() const {
     int top = 0;
     for (int slot = static_cast<int>(bands.size()) - 1; slot >= 0; --slot, top += band_height) {
         cv::Mat view = panel(cv::Rect(0, top, panel.cols, band_height));
-        if (layout == 42 && slot == 0) {
+        if (layout != nullptr && layout->bottom_band_turned && slot == 0) {
             cv::flip(bands[slot].shown, view, -1);
-        } else if (layout != 0) {
+        } else if (layout != nullptr) {
             cv::flip(bands[slot].shown, view, 1);
         } else {
             bands[slot].shown.copyTo(view);

@@ -14,6 +14,7 @@
 
 #include "epd.h"
 #include "folder.h"
+#include "panel_layout.h"
 #include "panel_recovery.h"
 #include "quiet_hours.h"
 #include "service_notify.h"
@@ -67,6 +68,18 @@ bool stop_requested(const pass_state &pass) {
     return pass.stop_flag == 1;
 }
 
+// The status folder, when there is one, keeps a copy of what the panel is sent.
+void mirror_panel(pass_state &pass) {
+    if (!pass.status) {
+        pass.panel->set_observer(nullptr);
+        return;
+    }
+    const epd &panel = *pass.panel;
+    pass.status->mirror().set_shape(panel.get_layout(), panel.get_nb_devs(), panel.get_width(),
+                                    panel.get_height() / panel.get_nb_devs());
+    pass.panel->set_observer(&pass.status->mirror());
+}
+
 // Replaces the failed panel by one brought back; false when a stop request ended the wait.
 bool bring_panel_back(pass_state &pass) {
     if (pass.status) {
@@ -78,7 +91,7 @@ bool bring_panel_back(pass_state &pass) {
         return false;
     }
     pass.panel->set_picture_options(pass.picture);
-    pass.panel->set_status_report(pass.status.get());
+    mirror_panel(pass);
     if (pass.status) {
         pass.status->panel_back();
     }
@@ -86,10 +99,11 @@ bool bring_panel_back(pass_state &pass) {
 }
 
 // Runs update on the panel and returns its result; when the panel fails meanwhile, brings it back
-// and runs update again, so the image is shown whole. epd::panel_failed when a stop request ended
-// the wait for the panel. picture describes the image to the status folder, when there is one.
-int show_on_panel(pass_state &pass, const std::string &name, status_picture picture,
-                  const std::function<int(epd &)> &update) {
+// and runs update again, so the image is shown whole. A panel_failed result when a stop request
+// ended the wait for the panel. picture describes the image to the status folder, when there is
+// one.
+update_result show_on_panel(pass_state &pass, const std::string &name, status_picture picture,
+                            const std::function<update_result(epd &)> &update) {
     reopen_log_if_asked();
     const int number = ++pass.image_number;
     const int in_pass = std::max(number, pass.images_in_pass);
@@ -103,20 +117,19 @@ int show_on_panel(pass_state &pass, const std::string &name, status_picture pict
         pass.status->picture_starting(picture);
     }
     for (;;) {
-        const int result = update(*pass.panel);
-        if (!pass.panel->failed()) {
+        update_result result = update(*pass.panel);
+        if (result.what != update_result::outcome::panel_failed || !bring_panel_back(pass)) {
             return result;
-        }
-        if (!bring_panel_back(pass)) {
-            return epd::panel_failed;
         }
     }
 }
 
 // The panel's deep clear; a panel that fails during it is brought back.
 void deep_clear(pass_state &pass) {
-    pass.panel->deep_clear();
-    if (pass.panel->failed()) {
+    const update_result result = pass.panel->deep_clear();
+    if (result.what == update_result::outcome::shown && pass.status) {
+        pass.status->panel_cleared();
+    } else if (result.what == update_result::outcome::panel_failed) {
         bring_panel_back(pass);
     }
 }
@@ -248,13 +261,27 @@ void note_unusable(pass_state &pass, const std::string &picture, const std::stri
     }
 }
 
-// Counts an image the update showed, or notes why its picture could not be used.
-void update_done(int result, const std::string &file, const quiet_hours &quiet, pass_state &pass) {
-    if (result == 0) {
+std::vector<status_controller> status_controllers(const update_result &result) {
+    std::vector<status_controller> controllers;
+    for (const controller_reading &c : result.controllers) {
+        controllers.push_back({c.index, c.multi_id, c.temperature});
+    }
+    return controllers;
+}
+
+// What follows an update, in one place. A picture shown is told to the status folder and stays for
+// its seconds, then counts as shown; one that could not be used is noted.
+void update_done(const update_result &result, const std::string &file, int32_t seconds,
+                 const quiet_hours &quiet, pass_state &pass) {
+    if (result.what == update_result::outcome::shown) {
+        if (pass.status) {
+            pass.status->picture_shown(status_controllers(result), result.engines_idle);
+        }
+        slide_wait(seconds);
         pass.last_shown = file;
         image_shown(pass, quiet);
-    } else if (result == epd::picture_unusable) {
-        note_unusable(pass, file, pass.panel->get_picture_problem());
+    } else if (result.what == update_result::outcome::picture_unusable) {
+        note_unusable(pass, file, result.problem);
     }
 }
 
@@ -293,10 +320,10 @@ bool show_full_image(pugi::xml_node list, const std::string &name, const std::st
     update_done(show_on_panel(pass, name, picture,
                               [&](epd &panel) {
                                   return panel.eInk_display_full(file, settings.waveform_mode,
-                                                                 settings.rotate, seconds,
+                                                                 settings.rotate,
                                                                  settings.en_set_temperature);
                               }),
-                file, settings.quiet, pass);
+                file, seconds, settings.quiet, pass);
     return list_ends_after_image(list, "Full display stop \r", "Full display signal stop \r", pass);
 }
 
@@ -406,9 +433,9 @@ void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settin
                               [&](epd &panel) {
                                   return panel.eInk_display_partial(
                                       file, a.x, a.y, a.w, a.h, settings.waveform_mode,
-                                      settings.rotate, seconds, settings.en_set_temperature);
+                                      settings.rotate, settings.en_set_temperature);
                               }),
-                file, settings.quiet, pass);
+                file, seconds, settings.quiet, pass);
 }
 
 void play_area_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {
@@ -448,13 +475,13 @@ void play_pass(pugi::xml_node epd_node, dpy_imgs_info &settings, pass_state &pas
 // Writes the status files into folder from now on ("": none), keeping what the panel was sent.
 void use_status_folder(const std::string &folder, pass_state &pass) {
     if (folder.empty()) {
-        pass.panel->set_status_report(nullptr);
+        pass.panel->set_observer(nullptr);
         pass.status.reset();
         return;
     }
     if (!pass.status) {
         pass.status = std::make_unique<status_report>(folder, pass.path);
-        pass.panel->set_status_report(pass.status.get());
+        mirror_panel(pass);
         pass.status->show_started();
     } else if (pass.status->get_folder() != folder) {
         pass.status->move_to(folder);
@@ -523,6 +550,11 @@ int play_passes(std::unique_ptr<show_playlist> &playing, pass_state &pass) {
 }
 
 } // namespace
+
+void slide_wait(int32_t seconds) {
+    printf("Slide Period %d sec\n", seconds);
+    sleep_ms(int64_t{seconds} * 1000, service_alive);
+}
 
 player::player(const volatile sig_atomic_t &stop_flag, const volatile sig_atomic_t &hang_ups)
     : stop_flag(stop_flag), hang_ups(hang_ups) {}

@@ -4,12 +4,17 @@
 #define EPDSHOW_PLAYER_H
 
 #include <csignal>
+#include <cstdint>
 #include <memory>
 
 #include "playlist.h"
 
 class epd;
 class status_report;
+
+// Prints the slide period and waits its seconds (none when 0 or less), pinging the service
+// manager's watchdog meanwhile: a picture's stay after its update.
+void slide_wait(int32_t seconds);
 
 class player {
   public:

@@ -7,6 +7,7 @@
 
 #include "epd.h"
 #include "epd_device.h"
+#include "panel_layout.h"
 #include "usb_controller.h"
 #include "usb_devices.h"
 
@@ -58,21 +59,13 @@ void report_controller(const epd_device &device) {
     printf("%s\n", texts.empty() ? " none" : "");
 }
 
-// Why a panel of controllers that match no layout shows nothing.
-std::string layout_mismatch(const epd &panel) {
-    const int count = panel.get_nb_devs();
-    return std::to_string(count) + " controller" + (count == 1 ? "" : "s") + " of width " +
-           std::to_string(panel.get_width()) +
-           ": the 42 layout needs 2 of width 2880, the 32 layout 4 of width 1440";
-}
-
 int report_panel(const epd &panel) {
     if (!panel.is_ready()) {
         printf("No panel: %s\n", panel.get_refusal().c_str());
         return 1;
     }
     if (panel.get_layout_id() == 0) {
-        printf("No panel: %s\n", layout_mismatch(panel).c_str());
+        printf("No panel: %s\n", layout_mismatch(panel.get_nb_devs(), panel.get_width()).c_str());
         return 1;
     }
     printf("Panel: the %d layout, %d x %d pixels in %d bands\n", panel.get_layout_id(),

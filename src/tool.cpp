@@ -1,6 +1,8 @@
 #include "tool.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdarg>
 #include <cstring>
@@ -200,4 +202,22 @@ bool write_all(int fd, const char *data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+void sleep_ms(int64_t ms, void (*between_slices)()) {
+    // usleep takes less than a second per call.
+    constexpr int64_t slice_ms = 500;
+    if (ms <= 0) {
+        return;
+    }
+    std::fflush(stdout);
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(ms);
+    for (int64_t left = ms; left > 0;
+         left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count()) {
+        if (between_slices != nullptr) {
+            between_slices();
+        }
+        usleep(static_cast<useconds_t>(std::min(left, slice_ms) * 1000));
+    }
 }

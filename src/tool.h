@@ -57,6 +57,11 @@ uint32_t read_le32(const unsigned char *bytes);
 // a signal handler may use it. False, with errno set, when not all could be written.
 bool write_all(int fd, const char *data, size_t size);
 
+// Sleeps ms whole milliseconds (none for 0 or less), standard output flushed first; a signal that
+// cuts the sleep short does not shorten it. between_slices, when given, runs at least once a
+// second while it sleeps.
+void sleep_ms(int64_t ms, void (*between_slices)() = nullptr);
+
 // A heap block handed from its producer to its consumer, who frees it by letting it go.
 struct free_deleter {
     void operator()(void *p) const { std::free(p); }

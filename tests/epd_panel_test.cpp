@@ -15,8 +15,10 @@ class Composite : public panel_session {
     void expect_services_send_nothing(epd &p) {
         std::string picture = write_picture("p.png", numbered_picture(8, 8));
         output_of([&] {
-            EXPECT_EQ(p.eInk_display_full(picture, 2, 0, 0, 0), -1);
-            EXPECT_EQ(p.eInk_display_partial(picture, 0, 0, 8, 8, 2, 0, 0, 0), -1);
+            EXPECT_EQ(p.eInk_display_full(picture, 2, 0, 0).what,
+                      update_result::outcome::not_ready);
+            EXPECT_EQ(p.eInk_display_partial(picture, 0, 0, 8, 8, 2, 0, 0).what,
+                      update_result::outcome::not_ready);
             EXPECT_EQ(p.rw_temperature(0, -15), 0);
             EXPECT_EQ(p.rw_temperature(0, -15, 0), 0);
             p.rw_temperature(2, 20);

@@ -43,7 +43,7 @@ class Update : public panel_session {
 TEST_F(Update, WholePanelImageOnThe42Layout) {
     epd &p = build_42(24);
     const std::string path = whole_picture();
-    const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 0); });
+    const std::string out = output_of([&] { p.eInk_display_full(path, 2, 0, 0); });
     EXPECT_EQ(out, "Read Temperature (0xA4)\n"
                    "it8951_dev[1]: read_temperature\n"
                    "it8951_dev[0]: read_temperature\n"
@@ -63,7 +63,7 @@ TEST_F(Update, WholePanelImageOnThe42Layout) {
                        "Delay ~30ms\n"
                        "Set Power Off (0xA3)\n"
                        "it8951_dev[0]: pmic_ctrl\n" +
-                       vcom_line(0) + "Slide Period 0 sec\n");
+                       vcom_line(0));
 
     lines commands = new_commands();
     ASSERT_EQ(commands.size(), 4u + 2 * band + 1 + 6 + 2 + 1);
@@ -85,44 +85,33 @@ TEST_F(Update, AreaImageWaitsAfterPowerOnAndKeepsTheTemperature) {
     epd &p = build_42(21, 1);
     const std::string path = write_picture("area.png", numbered_picture(20, 3));
     const lines printed =
-        split_lines(output_of([&] { p.eInk_display_partial(path, 40, 1, 20, 3, 5, 0, 0, 1); }));
-    EXPECT_EQ(printed, (lines{"Read Temperature (0xA4)",
-                              "it8951_dev[1]: read_temperature",
-                              "it8951_dev[0]: read_temperature",
-                              "Load Image (0xA2)",
-                              "Power on",
-                              "it8951_dev[0]: pmic_ctrl",
-                              vcom_line(0).substr(0, vcom_line(0).size() - 1),
-                              "Delay ~30ms",
-                              "Display Area (0x94)",
-                              "[1]Disable Partial Bit 19 done",
-                              "[0]Enable Partial Bit 19 done",
-                              "Temperature = 21",
-                              "Read from Register - 0x18001224 to check LUT engine",
-                              "LUT engine is busy!",
-                              "Delay ~30ms",
-                              "Delay ~30ms",
-                              "Set Power Off (0xA3)",
-                              "it8951_dev[0]: pmic_ctrl",
-                              vcom_line(0).substr(0, vcom_line(0).size() - 1),
-                              "Slide Period 0 sec"}));
+        split_lines(output_of([&] { p.eInk_display_partial(path, 40, 1, 20, 3, 5, 0, 1); }));
+    EXPECT_EQ(printed,
+              (lines{"Read Temperature (0xA4)", "it8951_dev[1]: read_temperature",
+                     "it8951_dev[0]: read_temperature", "Load Image (0xA2)", "Power on",
+                     "it8951_dev[0]: pmic_ctrl", vcom_line(0).substr(0, vcom_line(0).size() - 1),
+                     "Delay ~30ms", "Display Area (0x94)", "[1]Disable Partial Bit 19 done",
+                     "[0]Enable Partial Bit 19 done", "Temperature = 21",
+                     "Read from Register - 0x18001224 to check LUT engine", "LUT engine is busy!",
+                     "Delay ~30ms", "Delay ~30ms", "Set Power Off (0xA3)",
+                     "it8951_dev[0]: pmic_ctrl", vcom_line(0).substr(0, vcom_line(0).size() - 1)}));
     const lines commands = new_commands();
     EXPECT_EQ(count_starting(commands, "dev=1 temp type=2"), 0);
     EXPECT_EQ(count_starting(commands, "dev=1 write_mem"), 3);
     EXPECT_EQ(count_starting(commands, "dev=0 display mode=5 x=0 y=0 w=10 h=10"), 1);
 }
 
-// A picture that cannot be used costs no refresh and no slide wait: after the temperature the
-// update ends, the panel left as it was, and says why.
-TEST_F(Update, UnusablePictureEndsTheUpdateBeforePowerAndSlideWait) {
+// A picture that cannot be used costs no refresh: after the temperature the update ends, the panel
+// left as it was, and says why.
+TEST_F(Update, UnusablePictureEndsTheUpdateBeforePower) {
     epd &p = build_42(24);
     const std::string path = dir.write("broken.png", "not a picture");
-    int result = 0;
+    update_result result;
     const double seconds =
-        seconds_of([&] { result = run([&] { return p.eInk_display_full(path, 2, 0, 5, 1); }); });
+        seconds_of([&] { result = run([&] { return p.eInk_display_full(path, 2, 0, 1); }); });
     EXPECT_LT(seconds, 1.0);
-    EXPECT_EQ(result, epd::picture_unusable);
-    EXPECT_EQ(p.get_picture_problem(), "not a picture format this build reads");
+    EXPECT_EQ(result.what, update_result::outcome::picture_unusable);
+    EXPECT_EQ(result.problem, "not a picture format this build reads");
     EXPECT_EQ(out.substr(out.find("Load Image")),
               "Load Image (0xA2)\nError: Open Image File Fail\n");
     EXPECT_EQ(err,
@@ -131,8 +120,9 @@ TEST_F(Update, UnusablePictureEndsTheUpdateBeforePowerAndSlideWait) {
               (lines{"dev=1 temp type=0 value=-15", "dev=0 temp type=0 value=-15"}));
     EXPECT_EQ(epdsim::frame_count(), 0);
 
-    EXPECT_EQ(run([&] { return p.eInk_display_full(whole_picture(), 2, 0, 0, 1); }), 0);
-    EXPECT_EQ(p.get_picture_problem(), "");
+    result = run([&] { return p.eInk_display_full(whole_picture(), 2, 0, 1); });
+    EXPECT_EQ(result.what, update_result::outcome::shown);
+    EXPECT_EQ(result.problem, "");
 }
 
 TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {
@@ -140,7 +130,7 @@ TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {
     const std::string path = whole_picture();
     std::string out;
     const double seconds =
-        seconds_of([&] { out = output_of([&] { p.eInk_display_full(path, 2, 0, 0, 0); }); });
+        seconds_of([&] { out = output_of([&] { p.eInk_display_full(path, 2, 0, 0); }); });
     EXPECT_GE(seconds, 10.0);
     EXPECT_LT(seconds, 12.0);
     EXPECT_NE(out.find("it8951_dev[0]: write_temperature 0 Celsius\n"), std::string::npos);
@@ -152,22 +142,6 @@ TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {
                   count_starting(commands, "dev=1 read_reg addr=0x18001224"),
               0);
     EXPECT_EQ(commands.back(), "dev=0 power off vcom=2330");
-}
-
-TEST_F(Update, SlideIntervalWaitsItsSecondsAndNeverLessThanNone) {
-    epd &p = build_42(24);
-    const std::string path = whole_picture();
-    std::string out;
-    const double negative =
-        seconds_of([&] { out = output_of([&] { p.eInk_display_full(path, 2, 0, -3, 1); }); });
-    EXPECT_LT(negative, 1.0);
-    EXPECT_NE(out.find("Slide Period -3 sec\n"), std::string::npos);
-
-    const double one =
-        seconds_of([&] { out = output_of([&] { p.eInk_display_full(path, 2, 0, 1, 1); }); });
-    EXPECT_GE(one, 1.0);
-    EXPECT_LT(one, 2.0);
-    EXPECT_NE(out.find("Slide Period 1 sec\n"), std::string::npos);
 }
 
 } // namespace

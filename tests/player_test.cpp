@@ -5,6 +5,7 @@
 
 #include "entry_in_child.h"
 #include "epdsim.h"
+#include "player.h"
 #include "quiet_hours.h"
 #include "sim_show.h"
 #include "status_files.h"
@@ -513,6 +514,27 @@ TEST_F(PlayerTest, ShuffledFolderPlaysANewOrderEachPassWithoutARepeatAtTheBounda
     EXPECT_GT(orders.size(), 1u);
     EXPECT_EQ(shown("1"), first);
     EXPECT_NE(shown("2"), first);
+}
+
+// A picture's stay after its update, timed on the virtual clock.
+TEST(SlideWait, WaitsItsSecondsAndNeverLessThanNone) {
+    const auto seconds_of = [](int32_t interval, std::string &out) {
+        virtual_clock::enable(true);
+        testing::internal::CaptureStdout();
+        const auto start = std::chrono::steady_clock::now();
+        slide_wait(interval);
+        const auto end = std::chrono::steady_clock::now();
+        out = testing::internal::GetCapturedStdout();
+        virtual_clock::enable(false);
+        return std::chrono::duration<double>(end - start).count();
+    };
+    std::string out;
+    EXPECT_LT(seconds_of(-3, out), 1.0);
+    EXPECT_EQ(out, "Slide Period -3 sec\n");
+    const double one = seconds_of(1, out);
+    EXPECT_GE(one, 1.0);
+    EXPECT_LT(one, 2.0);
+    EXPECT_EQ(out, "Slide Period 1 sec\n");
 }
 
 TEST_F(PlaylistUpkeep, SecondsOfAPictureReplaceTheSlideInterval) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "panel_layout.h"
 #include "sim_show.h"
 #include "status_files.h"
 #include "status_report.h"
@@ -52,7 +53,7 @@ class StatusFolderShow : public sim_show, public testing::WithParamInterface<int
 // A status report's folder after a picture shown and one that could not be used: every field of
 // status.json holds a value.
 void write_a_status(status_report &report) {
-    report.mirror().set_shape(42, 2, 2880, 8);
+    report.mirror().set_shape(find_panel_layout(2, 2880), 2, 2880, 8);
     status_picture picture;
     picture.file = "img/a.png";
     picture.area = true;

@@ -371,8 +371,11 @@ TEST_F(FirstContact, ProbeSaysWhyTheControllersFormNoPanel) {
         {{{"EPDSIM_DEVICES", "2880x40@1,2880x40@1"}},
          "No panel: cannot order the controllers into a panel: their multi IDs must be 0 to 1, "
          "each once\n"},
+        // Said as the show says it.
         {{{"EPDSIM_DEVICES", "2880x40@0"}},
-         "No panel: 1 controller of width 2880: the 42 layout needs 2 of width 2880, the 32 "
+         "No panel: 1 controller of width 2880: the 42 layout needs 2\n"},
+        {{{"EPDSIM_DEVICES", "1000x40@0,1000x40@1"}},
+         "No panel: 2 controllers of width 1000: the 42 layout needs 2 of width 2880, the 32 "
          "layout 4 of width 1440\n"},
         {{{"EPDSIM_FAULTS", "dev0.open"}},
          "No panel: cannot build the panel: controller 0 (bus 1, device 2) could not be opened: "
