@@ -1,7 +1,6 @@
 #include "check.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -50,21 +49,18 @@ std::string every_layout_panel() {
 // The pictures of the playlist, each read once (the first time it is named), and its areas.
 class picture_checker {
   public:
-    picture_checker(const playlist_text &text, std::string image_path)
-        : text(text), image_path(std::move(image_path)) {}
+    explicit picture_checker(std::string image_path) : image_path(std::move(image_path)) {}
 
-    void check_list(pugi::xml_node list, bool with_areas) {
-        pugi::xml_node area = list.child("area");
-        for (pugi::xml_node img = list.child("img"); img; img = img.next_sibling("img")) {
-            check_picture(img, image_path + img.child_value());
-            if (with_areas) {
-                check_area(img, area);
-                area = area.next_sibling("area");
+    void check_list(const picture_list &list, bool with_areas) {
+        for (size_t k = 0; k < list.items.size(); ++k) {
+            const playlist_item &item = list.items[k];
+            if (item.folder) {
+                check_folder(item);
+                continue;
             }
-        }
-        if (!with_areas) {
-            for (pugi::xml_node folder : list.children("folder")) {
-                check_folder(folder);
+            check_picture(item.line, image_path + item.text);
+            if (with_areas) {
+                check_area(item, list.area_of(k));
             }
         }
     }
@@ -73,63 +69,58 @@ class picture_checker {
     int pictures_read = 0;
 
   private:
-    void check_picture(pugi::xml_node element, const std::string &path) {
+    void check_picture(int line, const std::string &path) {
         if (!seen.insert(path).second) {
             return;
         }
         ++pictures_read;
         const picture_file picture = read_picture(path.c_str());
         if (!picture.problem.empty()) {
-            problems.push_back(
-                {text.line_of(element), "cannot use picture '" + path + "': " + picture.problem});
+            problems.push_back({line, "cannot use picture '" + path + "': " + picture.problem});
         }
     }
 
     // The pictures a <folder> holds now, as a pass would list them.
-    void check_folder(pugi::xml_node folder) {
-        const std::string where = locate_folder(image_path, folder.child_value()).path;
-        std::vector<std::string> names;
-        if (!list_pictures(where, time(nullptr), names)) {
-            const std::string reason = strerror(errno);
-            problems.push_back({text.line_of(folder),
-                                "cannot read the picture folder '" + where + "': " + reason});
+    void check_folder(const playlist_item &folder) {
+        const folder_listing listing = list_folder(image_path, folder.text, time(nullptr));
+        const std::string &where = listing.where.path;
+        if (listing.error != 0) {
+            problems.push_back({folder.line, "cannot read the picture folder '" + where +
+                                                 "': " + strerror(listing.error)});
             return;
         }
-        if (names.empty()) {
+        if (listing.names.empty()) {
             problems.push_back(
-                {text.line_of(folder), "the picture folder '" + where + "' holds no picture"});
+                {folder.line, "the picture folder '" + where + "' holds no picture"});
         }
-        for (const std::string &name : names) {
-            check_picture(folder, where + name);
+        for (const std::string &name : listing.names) {
+            check_picture(folder.line, where + name);
         }
     }
 
-    void check_area(pugi::xml_node img, pugi::xml_node area) {
-        if (!area) {
+    void check_area(const playlist_item &img, const playlist_area *area) {
+        if (area == nullptr) {
             problems.push_back(
-                {text.line_of(img), std::string("<img>") + img.child_value() +
-                                        "</img> has no <area> in its <area_update>"});
+                {img.line, "<img>" + img.text + "</img> has no <area> in its <area_update>"});
             return;
         }
-        const dpy_area a = parsing_area(area.child_value());
-        if (!fits_some_layout(a)) {
-            problems.push_back({text.line_of(area), "area (x, y, w, h) = " + area_text(a) +
-                                                        " fits neither " + every_layout_panel()});
+        if (!fits_some_layout(area->area)) {
+            problems.push_back({area->line, "area (x, y, w, h) = " + area_text(area->area) +
+                                                " fits neither " + every_layout_panel()});
         }
     }
 
-    const playlist_text &text;
     const std::string image_path;
     std::set<std::string> seen;
 };
 
-findings picture_problems(const playlist_text &text, pugi::xml_node epd_node, int &read) {
-    picture_checker checker(text, epd_node.child("image_path").child_value());
-    for (pugi::xml_node group : epd_node.children("image_name")) {
-        for (pugi::xml_node list : group.children("full_update")) {
+findings picture_problems(const playlist_file &playlist, int &read) {
+    picture_checker checker(playlist.settings.image_path);
+    for (const picture_group &group : playlist.groups) {
+        for (const picture_list &list : group.full_lists) {
             checker.check_list(list, false);
         }
-        for (pugi::xml_node list : group.children("area_update")) {
+        for (const picture_list &list : group.area_lists) {
             checker.check_list(list, true);
         }
     }
@@ -150,23 +141,17 @@ void print(const char *path, const findings &all) {
 } // namespace
 
 int check_playlist(const char *path) {
-    pugi::xml_document doc;
-    std::string content;
-    const std::string unusable = parse_playlist(path, doc, content);
-    if (!unusable.empty()) {
-        printf("%s\n%s: 1 problem\n", unusable.c_str(), path);
+    const playlist_file playlist = read_playlist_file(path);
+    if (!playlist.unusable.empty()) {
+        printf("%s\n%s: 1 problem\n", playlist.unusable.c_str(), path);
         return 1;
     }
-    const playlist_text text{content};
-    const pugi::xml_node epd_node = doc.document_element().child("epd");
-    dpy_imgs_info settings;
-    std::string echo;
-    findings all = read_settings(text, epd_node, settings, echo);
-    add(all, status_dir_problems(text, epd_node, false));
-    add(all, unread_numbers(text, epd_node));
-    add(all, playlist_warnings(text, epd_node));
+    findings all = playlist.problems;
+    add(all, status_dir_problems(playlist, false));
+    add(all, playlist.loose_numbers);
+    add(all, playlist.warnings);
     int pictures = 0;
-    add(all, picture_problems(text, epd_node, pictures));
+    add(all, picture_problems(playlist, pictures));
     std::stable_sort(
         all.begin(), all.end(),
         [](const playlist_finding &a, const playlist_finding &b) { return a.line < b.line; });

@@ -171,3 +171,13 @@ picture_folder locate_folder(const std::string &image_path, const std::string &t
     folder.path = (text.rfind('/', 0) == 0 ? "" : image_path) + folder.shown_prefix;
     return folder;
 }
+
+folder_listing list_folder(const std::string &image_path, const std::string &text,
+                           std::time_t now) {
+    folder_listing listing;
+    listing.where = locate_folder(image_path, text);
+    if (!list_pictures(listing.where.path, now, listing.names)) {
+        listing.error = errno;
+    }
+    return listing;
+}

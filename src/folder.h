@@ -43,6 +43,15 @@ struct picture_folder {
 };
 picture_folder locate_folder(const std::string &image_path, const std::string &text);
 
+// A playlist's <folder> listed as a pass lists it: where it is, its pictures, and the system's
+// error number when it cannot be read (0 when it can).
+struct folder_listing {
+    picture_folder where;
+    std::vector<std::string> names;
+    int error = 0;
+};
+folder_listing list_folder(const std::string &image_path, const std::string &text, std::time_t now);
+
 // Puts names in a random order; when there are two or more, avoid (the picture shown just before)
 // does not come first.
 void shuffle_pictures(std::vector<std::string> &names, std::mt19937_64 &random,

@@ -85,9 +85,9 @@ void print_banner() {
 }
 
 // One show; when the player goes, the USB session ends and the panel with it.
-int play(const char *path, const dpy_imgs_info &settings) {
+int play(std::unique_ptr<playlist_file> playlist) {
     player show(ucFlag, hang_ups);
-    return show.slide_show(path, settings);
+    return show.slide_show(std::move(playlist));
 }
 
 enum class command { show, check, probe, help, version, unknown_option };
@@ -171,11 +171,11 @@ int run_show(const char *path) {
         puts("Input file is null");
         return 0;
     }
-    dpy_imgs_info settings;
-    if (!parsing_xml_file(path, settings)) {
+    std::unique_ptr<playlist_file> playlist = load_show_playlist(path);
+    if (!playlist) {
         return 1;
     }
-    int status = play(path, settings);
+    int status = play(std::move(playlist));
     if (status != 0) {
         return status;
     }

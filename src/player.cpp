@@ -24,30 +24,26 @@
 
 namespace {
 
-// A playlist as the show plays it: its settings and the document the walk goes through.
-struct show_playlist {
-    dpy_imgs_info settings;
-    pugi::xml_document doc;
-};
-
 // What the walk borrows from the player, and what one pass of the playlist did, for the
 // decisions at its end. The panel is the player's: a panel that fails is replaced by the one
 // brought back.
 struct pass_state {
     pass_state(std::unique_ptr<epd> &panel, std::unique_ptr<status_report> &status,
                panel_recovery &recovery, const volatile sig_atomic_t &stop_flag,
-               const volatile sig_atomic_t &hang_ups, const char *path)
+               const volatile sig_atomic_t &hang_ups, std::string path)
         : panel(panel), status(status), recovery(recovery), stop_flag(stop_flag),
-          hang_ups(hang_ups), path(path) {}
+          hang_ups(hang_ups), path(std::move(path)) {}
 
     std::unique_ptr<epd> &panel;
     std::unique_ptr<status_report> &status; // null without a status folder
     panel_recovery &recovery;
     const volatile sig_atomic_t &stop_flag;
     const volatile sig_atomic_t &hang_ups;
-    const char *path;
+    const std::string path;
     picture_options picture; // of the playlist being played, for a panel brought back
-    pugi::xml_node stop;     // the latest stop lookup, whatever it found
+    // The text of the <stop> the latest lookup found, in the playlist being played; null when it
+    // found none.
+    const std::string *stop = nullptr;
     int images_shown = 0;
     int images_in_pass = 0;     // pictures of the pass known so far, for the status line
     int image_number = 0;       // of the image being shown, in this pass
@@ -58,11 +54,15 @@ struct pass_state {
     int64_t since_clear = 0; // images shown since the last deep clear, across passes
     // The walk ends before its next image: a stop request during the quiet hours, or a reload.
     bool cut_short = false;
-    std::unique_ptr<show_playlist> reloaded; // the playlist read again, to play from its start
+    std::unique_ptr<playlist_file> reloaded; // the playlist read again, to play from its start
     sig_atomic_t hang_ups_seen = 0;
     std::string last_shown;                // the file of the latest image shown
     std::optional<std::mt19937_64> random; // seeded at the first shuffle
 };
+
+const std::string *stop_of(const std::optional<std::string> &stop) {
+    return stop ? &*stop : nullptr;
+}
 
 bool stop_requested(const pass_state &pass) {
     return pass.stop_flag == 1;
@@ -154,28 +154,6 @@ void image_shown(pass_state &pass, const quiet_hours &quiet) {
     deep_clear(pass);
 }
 
-int images_in(pugi::xml_node epd_node) {
-    int count = 0;
-    for (pugi::xml_node group : epd_node.children("image_name")) {
-        for (const char *kind : {"full_update", "area_update"}) {
-            for (pugi::xml_node list : group.children(kind)) {
-                for (pugi::xml_node img = list.child("img"); img; img = img.next_sibling("img")) {
-                    ++count;
-                }
-            }
-        }
-    }
-    return count;
-}
-
-std::unique_ptr<show_playlist> read_show_playlist(const char *path) {
-    auto playlist = std::make_unique<show_playlist>();
-    if (!parsing_xml_file(path, playlist->settings) || !load_playlist(path, playlist->doc)) {
-        return nullptr;
-    }
-    return playlist;
-}
-
 // After a hang-up: reads the playlist again, with its echo as at start. True when the new one is
 // to be played from its start; false when no hang-up came, or when the playlist no longer reads
 // (reported) and the show goes on with the one it has.
@@ -184,8 +162,8 @@ bool reload_if_asked(pass_state &pass) {
         return false;
     }
     pass.hang_ups_seen = pass.hang_ups;
-    printf("Reload playlist : %s\n", pass.path);
-    pass.reloaded = read_show_playlist(pass.path);
+    printf("Reload playlist : %s\n", pass.path.c_str());
+    pass.reloaded = load_show_playlist(pass.path.c_str());
     if (!pass.reloaded) {
         fprintf(stderr, "Playlist not reloaded; the show goes on with the one read before\n");
         return false;
@@ -288,9 +266,9 @@ void update_done(const update_result &result, const std::string &file, int32_t s
 // After an image of a list: true when the list ends there, because the panel was lost (which ends
 // the phase too), a reloaded playlist takes over, the list holds a stop element, or the stop flag
 // is up. The last two print their line.
-bool list_ends_after_image(pugi::xml_node list, const char *stop_line, const char *signal_line,
+bool list_ends_after_image(const picture_list &list, const char *stop_line, const char *signal_line,
                            pass_state &pass) {
-    pass.stop = list.child("stop");
+    pass.stop = stop_of(list.stop);
     if (pass.panel_lost) {
         return true;
     }
@@ -309,7 +287,7 @@ bool list_ends_after_image(pugi::xml_node list, const char *stop_line, const cha
 }
 
 // Shows file over the whole panel for seconds, echoing name; true when its list ends after it.
-bool show_full_image(pugi::xml_node list, const std::string &name, const std::string &file,
+bool show_full_image(const picture_list &list, const std::string &name, const std::string &file,
                      int32_t seconds, dpy_imgs_info &settings, pass_state &pass) {
     if (!ready_for_image(settings, pass)) {
         return true;
@@ -345,31 +323,29 @@ std::string name_in_folder(const std::string &file, const std::string &folder) {
 // The pictures of a <folder>, listed afresh (with their count) and shuffled when asked; each is
 // echoed as the folder's text followed by its name, and found the way an <img> is (under
 // image_path unless the folder is absolute). True when the list ends.
-bool play_folder(pugi::xml_node list, pugi::xml_node folder, dpy_imgs_info &settings,
+bool play_folder(const picture_list &list, const playlist_item &folder, dpy_imgs_info &settings,
                  pass_state &pass) {
-    const std::string text = folder.child_value();
-    const picture_folder where = locate_folder(settings.image_path, text);
-    const std::string &shown_prefix = where.shown_prefix;
-    const std::string &folder_path = where.path;
-    std::vector<std::string> names;
-    if (!list_pictures(folder_path, wall_clock(), names)) {
-        const int error = errno;
+    folder_listing listing = list_folder(settings.image_path, folder.text, wall_clock());
+    const std::string &shown_prefix = listing.where.shown_prefix;
+    const std::string &folder_path = listing.where.path;
+    std::vector<std::string> &names = listing.names;
+    if (listing.error != 0) {
         fprintf(stderr, "Error: cannot read the picture folder '%s': %s\n", folder_path.c_str(),
-                strerror(error));
-        note_unusable(pass, folder_path, std::string("cannot read the folder: ") + strerror(error));
+                strerror(listing.error));
+        note_unusable(pass, folder_path,
+                      std::string("cannot read the folder: ") + strerror(listing.error));
         return false;
     }
-    printf("%s: %zu picture%s\n", text.c_str(), names.size(), names.size() == 1 ? "" : "s");
+    printf("%s: %zu picture%s\n", folder.text.c_str(), names.size(), names.size() == 1 ? "" : "s");
     if (names.empty()) {
         note_unusable(pass, folder_path, "the folder holds no picture");
     }
     pass.images_in_pass += static_cast<int>(names.size());
-    if (shuffled(folder)) {
+    if (folder.shuffle) {
         shuffle_pictures(names, shuffle_random(pass), name_in_folder(pass.last_shown, folder_path));
     }
-    const int32_t seconds = picture_seconds(folder, settings.slide_interval);
     for (const std::string &name : names) {
-        if (show_full_image(list, shown_prefix + name, folder_path + name, seconds, settings,
+        if (show_full_image(list, shown_prefix + name, folder_path + name, folder.seconds, settings,
                             pass)) {
             return true;
         }
@@ -382,18 +358,16 @@ std::string image_file(const dpy_imgs_info &settings) {
 }
 
 // The pictures of each <full_update>, <img> and <folder> in document order.
-void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {
-    for (pugi::xml_node list = group.child("full_update"); list && !pass_cut(pass);
-         list = list.next_sibling("full_update")) {
-        for (pugi::xml_node item = list.first_child(); item; item = item.next_sibling()) {
-            const std::string kind = item.name();
+void play_full_phase(const picture_group &group, dpy_imgs_info &settings, pass_state &pass) {
+    for (const picture_list &list : group.full_lists) {
+        if (pass_cut(pass)) {
+            return;
+        }
+        for (const playlist_item &item : list.items) {
             const bool list_ends =
-                kind == "img"      ? show_full_image(list, item.child_value(),
-                                                     settings.image_path + item.child_value(),
-                                                     picture_seconds(item, settings.slide_interval),
-                                                     settings, pass)
-                : kind == "folder" ? play_folder(list, item, settings, pass)
-                                   : false;
+                item.folder ? play_folder(list, item, settings, pass)
+                            : show_full_image(list, item.text, settings.image_path + item.text,
+                                              item.seconds, settings, pass);
             if (list_ends) {
                 break;
             }
@@ -402,16 +376,16 @@ void play_full_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &
 }
 
 // Areas the controllers cannot show are refused here, before any command is sent.
-void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settings,
+void show_area_image(const playlist_area *area, int32_t seconds, dpy_imgs_info &settings,
                      pass_state &pass) {
     const std::string file = image_file(settings);
-    if (!area) {
+    if (area == nullptr) {
         fprintf(stderr, "Skip image %s: its <area_update> has no <area> for it\n",
                 settings.img.c_str());
         note_unusable(pass, file, "its <area_update> has no <area> for it");
         return;
     }
-    settings.area = parsing_area(area.child_value());
+    settings.area = area->area;
     const dpy_area &a = settings.area;
     if (!area_fits(a, pass.panel->get_width(), pass.panel->get_height())) {
         char reason[160];
@@ -438,14 +412,14 @@ void show_area_image(pugi::xml_node area, int32_t seconds, dpy_imgs_info &settin
                 file, seconds, settings.quiet, pass);
 }
 
-void play_area_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &pass) {
-    for (pugi::xml_node list = group.child("area_update"); list && !pass_cut(pass);
-         list = list.next_sibling("area_update")) {
-        pugi::xml_node area = list.child("area");
-        for (pugi::xml_node img = list.child("img"); img; img = img.next_sibling("img")) {
-            settings.img = img.child_value();
-            show_area_image(area, picture_seconds(img, settings.slide_interval), settings, pass);
-            area = area.next_sibling("area");
+void play_area_phase(const picture_group &group, dpy_imgs_info &settings, pass_state &pass) {
+    for (const picture_list &list : group.area_lists) {
+        if (pass_cut(pass)) {
+            return;
+        }
+        for (size_t k = 0; k < list.items.size(); ++k) {
+            settings.img = list.items[k].text;
+            show_area_image(list.area_of(k), list.items[k].seconds, settings, pass);
             if (pass.cut_short ||
                 list_ends_after_image(list, "Area update display stop \r",
                                       "Area update display signal stop \r", pass)) {
@@ -455,20 +429,19 @@ void play_area_phase(pugi::xml_node group, dpy_imgs_info &settings, pass_state &
     }
 }
 
-void play_pass(pugi::xml_node epd_node, dpy_imgs_info &settings, pass_state &pass) {
-    for (pugi::xml_node group = epd_node.child("image_name"); group;
-         group = group.next_sibling("image_name")) {
+void play_pass(playlist_file &playlist, pass_state &pass) {
+    for (const picture_group &group : playlist.groups) {
         puts("Full update:");
-        play_full_phase(group, settings, pass);
+        play_full_phase(group, playlist.settings, pass);
         if (pass_cut(pass) || stop_requested(pass)) {
             return;
         }
         puts("Area update:");
-        play_area_phase(group, settings, pass);
+        play_area_phase(group, playlist.settings, pass);
         if (pass_cut(pass)) {
             return;
         }
-        pass.stop = group.child("stop");
+        pass.stop = stop_of(group.stop);
     }
 }
 
@@ -489,13 +462,13 @@ void use_status_folder(const std::string &folder, pass_state &pass) {
 }
 
 // Puts a playlist's settings into effect for the images that follow.
-void use_playlist(const show_playlist &playlist, pass_state &pass) {
+void use_playlist(const playlist_file &playlist, pass_state &pass) {
     use_status_folder(playlist.settings.status_dir, pass);
     pass.pass_number = 0;
     pass.picture = playlist.settings.picture;
     pass.panel->set_picture_options(pass.picture);
     pass.clear_every = playlist.settings.clear_every;
-    pass.stop = pugi::xml_node();
+    pass.stop = nullptr;
     pass.cut_short = false;
 }
 
@@ -517,15 +490,14 @@ void report_empty_pass(const pass_state &pass) {
 }
 
 // Plays passes until the show ends; returns the exit status of the show.
-int play_passes(std::unique_ptr<show_playlist> &playing, pass_state &pass) {
+int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
     for (;;) {
         pass.images_shown = 0;
         pass.image_number = 0;
         ++pass.pass_number;
         pass.first_unusable.clear();
-        pugi::xml_node epd_node = playing->doc.document_element().child("epd");
-        pass.images_in_pass = images_in(epd_node);
-        play_pass(epd_node, playing->settings, pass);
+        pass.images_in_pass = playing->pictures_named();
+        play_pass(*playing, pass);
         if (pass.panel_lost) {
             return 0;
         }
@@ -540,7 +512,7 @@ int play_passes(std::unique_ptr<show_playlist> &playing, pass_state &pass) {
             return 1;
         }
         if (pass.stop) {
-            printf("stop tag %s and exit\r\n", pass.stop.child_value());
+            printf("stop tag %s and exit\r\n", pass.stop->c_str());
             return 0;
         }
         if (stop_requested(pass)) {
@@ -586,17 +558,12 @@ bool player::start_panel() {
     return true;
 }
 
-int player::slide_show(const char *path, dpy_imgs_info settings) {
-    auto playing = std::make_unique<show_playlist>();
-    playing->settings = std::move(settings);
-    if (!load_playlist(path, playing->doc)) {
-        return 1;
-    }
+int player::slide_show(std::unique_ptr<playlist_file> playing) {
     if (!start_panel()) {
         return 1;
     }
     panel_recovery recovery(stop_flag);
-    pass_state pass(panel, status, recovery, stop_flag, hang_ups, path);
+    pass_state pass(panel, status, recovery, stop_flag, hang_ups, playing->path);
     use_playlist(*playing, pass);
     const int result = play_passes(playing, pass);
     if (status) {

@@ -29,9 +29,9 @@ class player {
     player &operator=(const player &) = delete;
 
     // Plays one show: the playlist (read again after a hang-up) until a stop element or the stop
-    // flag ends it. Returns 0 once a show ran, 1 when it could not start (no playlist, no
-    // controller, no usable panel) or when a whole pass showed no picture.
-    int slide_show(const char *path, dpy_imgs_info settings);
+    // flag ends it. Returns 0 once a show ran, 1 when it could not start (no controller, no usable
+    // panel) or when a whole pass showed no picture.
+    int slide_show(std::unique_ptr<playlist_file> playlist);
 
   private:
     bool start_panel();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pugixml.hpp>
 
 #include "status_report.h"
 
@@ -43,6 +44,29 @@ void line_and_column(const std::string &content, ptrdiff_t offset, int &line, in
     }
 }
 
+// The line of a node of a parsed document, from an index of where each line of its text starts.
+class line_index {
+  public:
+    explicit line_index(const std::string &content) {
+        for (size_t i = 0; i < content.size(); ++i) {
+            if (content[i] == '\n') {
+                line_ends.push_back(static_cast<ptrdiff_t>(i));
+            }
+        }
+    }
+    int line_of(pugi::xml_node node) const {
+        const ptrdiff_t offset = node.offset_debug();
+        if (offset < 0) {
+            return 0;
+        }
+        return 1 + static_cast<int>(std::lower_bound(line_ends.begin(), line_ends.end(), offset) -
+                                    line_ends.begin());
+    }
+
+  private:
+    std::vector<ptrdiff_t> line_ends;
+};
+
 const char *const setting_names[] = {
     "color",       "image_path",    "slide_interval", "en_set_temperature",
     "temperature", "waveform_mode", "rotate"};
@@ -50,7 +74,7 @@ const char *const setting_names[] = {
 const char *const integer_setting_names[] = {"slide_interval", "en_set_temperature", "temperature",
                                              "waveform_mode", "rotate"};
 
-void add_missing_settings(const playlist_text &text, pugi::xml_node epd_node,
+void add_missing_settings(const line_index &text, pugi::xml_node epd_node,
                           std::vector<playlist_finding> &problems) {
     for (const char *name : setting_names) {
         if (!epd_node.child(name)) {
@@ -98,7 +122,7 @@ playlist_finding bad_value(int line, const std::string &element, const std::stri
 
 // Reads <fit>, <background>, <dither> and <clear_every> when present and echoes each one; a
 // value that does not read is added to problems.
-void read_optional_settings(const playlist_text &text, pugi::xml_node epd_node, dpy_imgs_info &s,
+void read_optional_settings(const line_index &text, pugi::xml_node epd_node, dpy_imgs_info &s,
                             std::string &echo, std::vector<playlist_finding> &problems) {
     auto bad_setting = [&](pugi::xml_node node, const char *expected) {
         problems.push_back(
@@ -201,7 +225,7 @@ std::string unknown_element(const std::string &name, const std::string &parent,
 }
 
 // Elements the reader does not know under node, and under the known elements below it.
-void add_unknown_elements(const playlist_text &text, pugi::xml_node node,
+void add_unknown_elements(const line_index &text, pugi::xml_node node,
                           std::vector<playlist_finding> &warnings) {
     const std::vector<std::string> known = known_under(node.name());
     if (known.empty()) {
@@ -232,7 +256,7 @@ bool read_seconds(pugi::xml_attribute attribute, int32_t &seconds) {
     return whole_number(trimmed(attribute.value()), 0, INT32_MAX, seconds);
 }
 
-void read_quiet_hours(const playlist_text &text, pugi::xml_node epd_node, dpy_imgs_info &s,
+void read_quiet_hours(const line_index &text, pugi::xml_node epd_node, dpy_imgs_info &s,
                       std::string &echo, std::vector<playlist_finding> &problems) {
     pugi::xml_node node = epd_node.child("quiet_hours");
     if (!node) {
@@ -254,7 +278,7 @@ void read_quiet_hours(const playlist_text &text, pugi::xml_node epd_node, dpy_im
 }
 
 // The folder's text is used exactly as written, as image_path is.
-void read_status_dir(const playlist_text &text, pugi::xml_node epd_node, dpy_imgs_info &s,
+void read_status_dir(const line_index &text, pugi::xml_node epd_node, dpy_imgs_info &s,
                      std::string &echo, std::vector<playlist_finding> &problems) {
     pugi::xml_node node = epd_node.child("status_dir");
     if (!node) {
@@ -269,7 +293,7 @@ void read_status_dir(const playlist_text &text, pugi::xml_node epd_node, dpy_img
 }
 
 // The seconds and shuffle attributes of a picture of the lists, checked before the show.
-void check_picture_item(const playlist_text &text, pugi::xml_node item,
+void check_picture_item(const line_index &text, pugi::xml_node item,
                         std::vector<playlist_finding> &problems) {
     int32_t seconds = 0;
     const std::string name = item.name();
@@ -286,22 +310,61 @@ void check_picture_item(const playlist_text &text, pugi::xml_node item,
     }
 }
 
-void check_picture_items(const playlist_text &text, pugi::xml_node epd_node,
-                         std::vector<playlist_finding> &problems) {
-    for (pugi::xml_node group : epd_node.children("image_name")) {
-        for (pugi::xml_node list : group.children()) {
-            const std::string kind = list.name();
-            if (kind != "full_update" && kind != "area_update") {
-                continue;
-            }
-            for (pugi::xml_node item : list.children()) {
-                const std::string name = item.name();
-                if (name == "img" || (name == "folder" && kind == "full_update")) {
-                    check_picture_item(text, item, problems);
-                }
-            }
+playlist_item read_item(const line_index &text, pugi::xml_node node, int32_t slide_interval,
+                        std::vector<playlist_finding> &problems) {
+    check_picture_item(text, node, problems);
+    playlist_item item;
+    item.folder = std::string(node.name()) == "folder";
+    item.text = node.child_value();
+    item.line = text.line_of(node);
+    item.seconds = slide_interval;
+    if (pugi::xml_attribute seconds = node.attribute("seconds")) {
+        read_seconds(seconds, item.seconds);
+    }
+    read_switch(node.attribute("shuffle"), item.shuffle);
+    return item;
+}
+
+std::optional<std::string> stop_of(pugi::xml_node node) {
+    const pugi::xml_node stop = node.child("stop");
+    return stop ? std::optional<std::string>(stop.child_value()) : std::nullopt;
+}
+
+// A <full_update> holds <img> and <folder>, an <area_update> <img> and <area>.
+picture_list read_list(const line_index &text, pugi::xml_node node, bool area_list,
+                       int32_t slide_interval, std::vector<playlist_finding> &problems) {
+    picture_list list;
+    for (pugi::xml_node child : node.children()) {
+        const std::string name = child.name();
+        if (name == "img" || (name == "folder" && !area_list)) {
+            list.items.push_back(read_item(text, child, slide_interval, problems));
+        } else if (name == "area" && area_list) {
+            list.areas.push_back(
+                {child.child_value(), text.line_of(child), parsing_area(child.child_value())});
         }
     }
+    list.stop = stop_of(node);
+    return list;
+}
+
+std::vector<picture_group> read_groups(const line_index &text, pugi::xml_node epd_node,
+                                       int32_t slide_interval,
+                                       std::vector<playlist_finding> &problems) {
+    std::vector<picture_group> groups;
+    for (pugi::xml_node node : epd_node.children("image_name")) {
+        picture_group group;
+        for (pugi::xml_node list : node.children()) {
+            const std::string kind = list.name();
+            if (kind == "full_update") {
+                group.full_lists.push_back(read_list(text, list, false, slide_interval, problems));
+            } else if (kind == "area_update") {
+                group.area_lists.push_back(read_list(text, list, true, slide_interval, problems));
+            }
+        }
+        group.stop = stop_of(node);
+        groups.push_back(std::move(group));
+    }
+    return groups;
 }
 
 void print_settings(const dpy_imgs_info &s) {
@@ -347,20 +410,6 @@ const std::vector<playlist_element> &playlist_elements() {
     return elements;
 }
 
-int32_t picture_seconds(pugi::xml_node item, int32_t slide_interval) {
-    int32_t seconds = slide_interval;
-    if (pugi::xml_attribute attribute = item.attribute("seconds")) {
-        read_seconds(attribute, seconds);
-    }
-    return seconds;
-}
-
-bool shuffled(pugi::xml_node folder) {
-    bool on = false;
-    read_switch(folder.attribute("shuffle"), on);
-    return on;
-}
-
 int32_t read_integer(const char *text) {
     long long value = strtoll(text, nullptr, 10);
     if (value > INT32_MAX) {
@@ -372,22 +421,10 @@ int32_t read_integer(const char *text) {
     return static_cast<int32_t>(value);
 }
 
-int playlist_text::line_of(pugi::xml_node node) const {
-    int line = 0, column = 0;
-    const ptrdiff_t offset = node.offset_debug();
-    if (offset < 0) {
-        return 0;
-    }
-    line_and_column(content, offset, line, column);
-    return line;
-}
+namespace {
 
-std::string parse_playlist(const char *path, pugi::xml_document &doc, std::string &content) {
-    errno = 0;
-    if (!read_whole_file(path, content)) {
-        return std::string("cannot read playlist file '") + path +
-               "': " + strerror(errno != 0 ? errno : EIO);
-    }
+// Parses content into doc; what makes it unusable, naming the file, or "".
+std::string parse_playlist(const char *path, const std::string &content, pugi::xml_document &doc) {
     pugi::xml_parse_result result = doc.load_buffer(content.data(), content.size(), parse_options);
     if (!result) {
         int line = 0, column = 0;
@@ -403,18 +440,10 @@ std::string parse_playlist(const char *path, pugi::xml_document &doc, std::strin
     return "";
 }
 
-bool load_playlist(const char *path, pugi::xml_document &doc) {
-    std::string content;
-    const std::string problem = parse_playlist(path, doc, content);
-    if (!problem.empty()) {
-        fprintf(stderr, "Error: %s\n", problem.c_str());
-    }
-    return problem.empty();
-}
-
-std::vector<playlist_finding> read_settings(const playlist_text &text, pugi::xml_node epd_node,
-                                            dpy_imgs_info &settings, std::string &echo) {
-    std::vector<playlist_finding> problems;
+void read_settings(const line_index &text, pugi::xml_node epd_node, playlist_file &playlist) {
+    std::vector<playlist_finding> &problems = playlist.problems;
+    dpy_imgs_info &settings = playlist.settings;
+    std::string &echo = playlist.optional_echo;
     add_missing_settings(text, epd_node, problems);
     settings.name = epd_node.attribute("name").value();
     settings.color = epd_node.child("color").child_value();
@@ -427,26 +456,10 @@ std::vector<playlist_finding> read_settings(const playlist_text &text, pugi::xml
     read_optional_settings(text, epd_node, settings, echo, problems);
     read_quiet_hours(text, epd_node, settings, echo, problems);
     read_status_dir(text, epd_node, settings, echo, problems);
-    check_picture_items(text, epd_node, problems);
-    return problems;
+    playlist.status_dir_line = text.line_of(epd_node.child("status_dir"));
 }
 
-std::vector<playlist_finding> status_dir_problems(const playlist_text &text,
-                                                  pugi::xml_node epd_node, bool create) {
-    const pugi::xml_node node = epd_node.child("status_dir");
-    const std::string folder = node.child_value();
-    if (folder.empty()) {
-        return {};
-    }
-    const std::string problem = status_folder_problem(folder, create);
-    if (problem.empty()) {
-        return {};
-    }
-    return {{text.line_of(node), "<status_dir> '" + folder + "' " + problem}};
-}
-
-std::vector<playlist_finding> playlist_warnings(const playlist_text &text,
-                                                pugi::xml_node epd_node) {
+std::vector<playlist_finding> playlist_warnings(const line_index &text, pugi::xml_node epd_node) {
     std::vector<playlist_finding> warnings;
     if (pugi::xml_node rotate = epd_node.child("rotate")) {
         const int32_t degrees = read_integer(rotate.child_value());
@@ -463,7 +476,7 @@ std::vector<playlist_finding> playlist_warnings(const playlist_text &text,
     return warnings;
 }
 
-std::vector<playlist_finding> unread_numbers(const playlist_text &text, pugi::xml_node epd_node) {
+std::vector<playlist_finding> unread_numbers(const line_index &text, pugi::xml_node epd_node) {
     std::vector<playlist_finding> problems;
     for (const char *name : integer_setting_names) {
         pugi::xml_node node = epd_node.child(name);
@@ -478,33 +491,88 @@ std::vector<playlist_finding> unread_numbers(const playlist_text &text, pugi::xm
     return problems;
 }
 
-bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {
-    pugi::xml_document doc;
-    std::string content;
-    const std::string problem = parse_playlist(path, doc, content);
-    if (!problem.empty()) {
-        fprintf(stderr, "Error: %s\n", problem.c_str());
-        return false;
+} // namespace
+
+int playlist_file::pictures_named() const {
+    int count = 0;
+    for (const picture_group &group : groups) {
+        for (const auto *lists : {&group.full_lists, &group.area_lists}) {
+            for (const picture_list &list : *lists) {
+                for (const playlist_item &item : list.items) {
+                    count += !item.folder;
+                }
+            }
+        }
     }
-    const playlist_text text{content};
+    return count;
+}
+
+playlist_file read_playlist_file(const char *path) {
+    playlist_file playlist;
+    playlist.path = path;
+    errno = 0;
+    if (!read_whole_file(path, playlist.content)) {
+        playlist.unusable = std::string("cannot read playlist file '") + path +
+                            "': " + strerror(errno != 0 ? errno : EIO);
+        return playlist;
+    }
+    pugi::xml_document doc;
+    playlist.unusable = parse_playlist(path, playlist.content, doc);
+    if (!playlist.unusable.empty()) {
+        return playlist;
+    }
+    const line_index text(playlist.content);
     const pugi::xml_node epd_node = doc.document_element().child("epd");
-    std::string optional_echo;
-    std::vector<playlist_finding> problems = read_settings(text, epd_node, settings, optional_echo);
+    read_settings(text, epd_node, playlist);
+    playlist.groups =
+        read_groups(text, epd_node, playlist.settings.slide_interval, playlist.problems);
+    playlist.warnings = playlist_warnings(text, epd_node);
+    playlist.loose_numbers = unread_numbers(text, epd_node);
+    return playlist;
+}
+
+std::vector<playlist_finding> status_dir_problems(const playlist_file &playlist, bool create) {
+    const std::string &folder = playlist.settings.status_dir;
+    if (folder.empty()) {
+        return {};
+    }
+    const std::string problem = status_folder_problem(folder, create);
+    if (problem.empty()) {
+        return {};
+    }
+    return {{playlist.status_dir_line, "<status_dir> '" + folder + "' " + problem}};
+}
+
+std::unique_ptr<playlist_file> load_show_playlist(const char *path) {
+    auto playlist = std::make_unique<playlist_file>(read_playlist_file(path));
+    if (!playlist->unusable.empty()) {
+        fprintf(stderr, "Error: %s\n", playlist->unusable.c_str());
+        return nullptr;
+    }
+    std::vector<playlist_finding> problems = playlist->problems;
     if (problems.empty()) {
-        problems = status_dir_problems(text, epd_node, true);
+        problems = status_dir_problems(*playlist, true);
     }
     for (const playlist_finding &p : problems) {
         fprintf(stderr, "Error: playlist file '%s': %s\n", path, p.text.c_str());
     }
     if (!problems.empty()) {
-        return false;
+        return nullptr;
     }
-    print_settings(settings);
-    fputs(optional_echo.c_str(), stdout);
-    for (const playlist_finding &w : playlist_warnings(text, epd_node)) {
+    print_settings(playlist->settings);
+    fputs(playlist->optional_echo.c_str(), stdout);
+    for (const playlist_finding &w : playlist->warnings) {
         fprintf(stderr, "Warning: playlist file '%s', line %d: %s\n", path, w.line, w.text.c_str());
     }
-    return true;
+    return playlist;
+}
+
+bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {
+    const std::unique_ptr<playlist_file> playlist = load_show_playlist(path);
+    if (playlist) {
+        settings = playlist->settings;
+    }
+    return playlist != nullptr;
 }
 
 dpy_area parsing_area(const char *text) {

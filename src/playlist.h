@@ -1,10 +1,11 @@
-// The playlist file: the settings record, the reader of its settings and areas, and the loading
-// of the document that the player walks.
+// The playlist file: the settings record, the areas, and the reading of the file into the settings
+// and the groups of pictures that the show and --check walk.
 #ifndef EPDSHOW_PLAYLIST_H
 #define EPDSHOW_PLAYLIST_H
 
 #include <cstdint>
-#include <pugixml.hpp>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,43 +49,86 @@ struct playlist_element {
 // as known.
 const std::vector<playlist_element> &playlist_elements();
 
-// Reads and echoes the settings of the playlist at path. On a playlist that cannot be used it
-// prints one message for each problem, naming the file, on standard error and returns false.
-// Elements it does not know and a rotate that turns nothing are warned about on standard error.
-bool parsing_xml_file(const char *path, dpy_imgs_info &settings);
-
-// Something found in a playlist: the line it is on and what it is.
+// Something found in a playlist: the line it is on (0 when it cannot be told) and what it is.
 struct playlist_finding {
     int line = 0;
     std::string text;
 };
 
-// The text a playlist was parsed from, for the line numbers of its elements.
-struct playlist_text {
-    const std::string &content;
-    int line_of(pugi::xml_node node) const; // 0 when it cannot be told
+// The <area> an area picture is shown in: as written, where, and as read.
+struct playlist_area {
+    std::string text;
+    int line = 0;
+    dpy_area area;
 };
 
-// Parses the playlist at path into doc, keeping its text in content. Returns what makes it
-// unusable, naming the file (unreadable, not well-formed, no <epd> element), or "".
-std::string parse_playlist(const char *path, pugi::xml_document &doc, std::string &content);
+// A picture of a list: an <img>, or a <folder> whose pictures each pass lists afresh.
+struct playlist_item {
+    bool folder = false;
+    std::string text; // as written, blanks and line breaks included
+    int line = 0;
+    int32_t seconds = 0;  // how long each of its pictures stays
+    bool shuffle = false; // a folder played in a new order each pass
+};
 
-// Reads the settings of the <epd> element and the echo lines of the optional ones; returns every
-// setting that is missing or does not read.
-std::vector<playlist_finding> read_settings(const playlist_text &text, pugi::xml_node epd_node,
-                                            dpy_imgs_info &settings, std::string &echo);
+// A <full_update> (pictures over the whole panel: <img> and <folder> in document order) or an
+// <area_update> (<img> only, each paired by position with an <area>).
+struct picture_list {
+    std::vector<playlist_item> items;
+    std::vector<playlist_area> areas;
+    std::optional<std::string>
+        stop; // the text of its <stop>: the list shows its first picture only
+    // The area of the k-th picture of an area list; null when the list has fewer areas.
+    const playlist_area *area_of(size_t k) const { return k < areas.size() ? &areas[k] : nullptr; }
+};
 
-// Whether the <status_dir> of the <epd> element can hold the status files: a missing folder is
-// made when create is set (the show), and only judged otherwise (--check).
-std::vector<playlist_finding> status_dir_problems(const playlist_text &text,
-                                                  pugi::xml_node epd_node, bool create);
+// An <image_name>: its full lists, then its area lists, and its <stop>, which under the last group
+// ends the show after the pass.
+struct picture_group {
+    std::vector<picture_list> full_lists;
+    std::vector<picture_list> area_lists;
+    std::optional<std::string> stop;
+};
 
-// What a show warns about and then plays anyway: elements the reader does not know (with the
-// known name closest to each, or where a known one belongs) and a rotate that turns nothing.
-std::vector<playlist_finding> playlist_warnings(const playlist_text &text, pugi::xml_node epd_node);
+// A playlist file read once and parsed once: its settings and its groups, and what was found
+// wrong with it. Everything that walks a playlist (the show, --check) walks this.
+struct playlist_file {
+    std::string path;
+    std::string content; // the bytes read
+    // Why the file cannot be used at all (it cannot be read, is not well-formed XML, or has no
+    // <epd> element), naming it; empty when it was parsed.
+    std::string unusable;
+    dpy_imgs_info settings;
+    std::string optional_echo; // the echo lines of the optional settings present
+    std::vector<picture_group> groups;
+    // Settings missing or that do not read, attributes that do not read: the show refuses the
+    // playlist for any of them.
+    std::vector<playlist_finding> problems;
+    // Elements the reader does not know and a rotate that turns nothing: the show plays anyway.
+    std::vector<playlist_finding> warnings;
+    // Integer settings whose text is not a plain whole number, with what they read as.
+    std::vector<playlist_finding> loose_numbers;
+    int status_dir_line = 0;
 
-// Integer settings whose text is not a plain whole number, with what it reads as.
-std::vector<playlist_finding> unread_numbers(const playlist_text &text, pugi::xml_node epd_node);
+    // The <img> elements of every list: the pictures a pass names, folders aside.
+    int pictures_named() const;
+};
+
+// Reads and parses the playlist file at path once.
+playlist_file read_playlist_file(const char *path);
+
+// Whether the <status_dir> of the playlist can hold the status files: a missing folder is made when
+// create is set (the show), and only judged otherwise (--check).
+std::vector<playlist_finding> status_dir_problems(const playlist_file &playlist, bool create);
+
+// The playlist at path, read for the show: one message for each problem that refuses it, naming
+// the file, on standard error, and null; or the settings echoed, each warning on standard error,
+// and the playlist.
+std::unique_ptr<playlist_file> load_show_playlist(const char *path);
+
+// Reads and echoes the settings of the playlist at path as the show does; false when the show
+// would refuse it.
+bool parsing_xml_file(const char *path, dpy_imgs_info &settings);
 
 // Reads "x,y,w,h"; missing fields are 0 and fields after the fourth are ignored.
 dpy_area parsing_area(const char *text);
@@ -97,15 +141,5 @@ bool area_fits(const dpy_area &area, int width, int height);
 // Integers read as atoi does (blanks, sign, digits up to the first other character),
 // kept within the 32-bit range instead of overflowing.
 int32_t read_integer(const char *text);
-
-// The seconds an <img> or <folder> of an accepted playlist stays: its seconds attribute, or else
-// slide_interval.
-int32_t picture_seconds(pugi::xml_node item, int32_t slide_interval);
-
-// Whether a <folder> of an accepted playlist plays in a shuffled order (shuffle="true").
-bool shuffled(pugi::xml_node folder);
-
-// Parses the playlist at path into doc; on failure prints what is wrong and returns false.
-bool load_playlist(const char *path, pugi::xml_document &doc);
 
 #endif
