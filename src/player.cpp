@@ -1,7 +1,6 @@
 #include "player.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,7 +13,6 @@
 
 #include "epd.h"
 #include "folder.h"
-#include "panel_layout.h"
 #include "panel_recovery.h"
 #include "quiet_hours.h"
 #include "service_notify.h"
@@ -80,10 +78,11 @@ void mirror_panel(pass_state &pass) {
     pass.panel->set_observer(&pass.status->mirror());
 }
 
-// Replaces the failed panel by one brought back; false when a stop request ended the wait.
-bool bring_panel_back(pass_state &pass) {
+// Replaces the panel that failed (as failure says) by one brought back; false when a stop request
+// ended the wait.
+bool bring_panel_back(pass_state &pass, const std::string &failure) {
     if (pass.status) {
-        pass.status->panel_failed("the panel failed: " + pass.panel->failure_description());
+        pass.status->panel_failed("the panel failed: " + failure);
     }
     pass.panel = pass.recovery.bring_back(std::move(pass.panel));
     if (pass.panel == nullptr) {
@@ -118,7 +117,8 @@ update_result show_on_panel(pass_state &pass, const std::string &name, status_pi
     }
     for (;;) {
         update_result result = update(*pass.panel);
-        if (result.what != update_result::outcome::panel_failed || !bring_panel_back(pass)) {
+        if (result.what != update_result::outcome::panel_failed ||
+            !bring_panel_back(pass, result.problem)) {
             return result;
         }
     }
@@ -130,7 +130,7 @@ void deep_clear(pass_state &pass) {
     if (result.what == update_result::outcome::shown && pass.status) {
         pass.status->panel_cleared();
     } else if (result.what == update_result::outcome::panel_failed) {
-        bring_panel_back(pass);
+        bring_panel_back(pass, result.problem);
     }
 }
 
