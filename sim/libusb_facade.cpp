@@ -467,6 +467,20 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned 
     return code;
 }
 
+// Control requests to a controller: only its presence is judged here so far.
+int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *dev_handle, uint8_t request_type,
+                                        uint8_t request, uint16_t value, uint16_t index,
+                                        unsigned char *data, uint16_t length,
+                                        unsigned int timeout) {
+    (void)request_type, (void)request, (void)value, (void)index, (void)data, (void)length,
+        (void)timeout;
+    if (!epdsim::known_handle(dev_handle))
+        return LIBUSB_ERROR_INVALID_PARAM;
+    if (epdsim::gone(dev_handle->device))
+        return LIBUSB_ERROR_NO_DEVICE;
+    return LIBUSB_SUCCESS;
+}
+
 // A port reset: the device drops the command in progress and its halts; the handle stays valid.
 int LIBUSB_CALL libusb_reset_device(libusb_device_handle *dev_handle) {
     if (!epdsim::known_handle(dev_handle))
