@@ -78,6 +78,13 @@ std::string read_file(const char *path, bytes &data) {
             }
             done += static_cast<size_t>(n);
         }
+        // A file rewritten while it was read may hold parts of two pictures.
+        struct stat after;
+        if (problem.empty() && fstat(fd, &after) == 0 &&
+            (after.st_size != status.st_size || after.st_mtim.tv_sec != status.st_mtim.tv_sec ||
+             after.st_mtim.tv_nsec != status.st_mtim.tv_nsec)) {
+            problem = "changed while read";
+        }
     }
     close(fd);
     return problem;

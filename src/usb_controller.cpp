@@ -2,11 +2,13 @@
 
 #include <libusb.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -195,7 +197,11 @@ void put_le32(unsigned char *out, uint32_t value) {
 // A log kept from an earlier session goes on without a new start line.
 void open_log(bool empty_first) {
     if (!log_open(empty_first)) {
+        const int error = errno;
         printf("file open failed\n");
+        char folder[4096];
+        fprintf(stderr, "Error: cannot open the log file %s/log.txt: %s\n",
+                getcwd(folder, sizeof folder) != nullptr ? folder : ".", strerror(error));
         return;
     }
     printf("file open Success!\n");
