@@ -247,15 +247,14 @@ void expect_at_a_glance(const json &page) {
 
 } // namespace
 
-// A show running well, on the tall panel of the 32 layout: its state, no warning, the whole
-// picture in the window. Then the same folder's status.json as a tool that stopped long ago left
-// it, written on a wall clock of 2020: the page says that the tool no longer writes.
-TEST_F(StatusPageInBrowser, ShowingAndStaleShowTheStateThePictureAndWhetherTheToolStillWrites) {
+// On the tall panel of the 32 layout: a show running well gives its state, no warning and the
+// whole picture in the window; a controller that left the bus makes the state stand out, with
+// what the tool waits for (the service manager's status line when status.json has one) and the
+// failure; a tool that stopped long ago (its wall clock in 2020) gets a warning that it no longer
+// writes.
+TEST_F(StatusPageInBrowser, EachStateSaysWhatItIsAboveThePictureInTheWindow) {
     panel = layout(32);
-    const std::string status = left_by_a_show({{"EPDSIM_CLOCK", "virtual"}}, has_picture);
-    const json written = read_json(status + "/status.json");
-    ASSERT_EQ(written["state"], "showing");
-    const json showing = rendered(status);
+    const json showing = rendered(left_by_a_show({{"EPDSIM_CLOCK", "virtual"}}, has_picture));
     expect_at_a_glance(showing);
     EXPECT_EQ(showing["state"]["text"], "showing");
     EXPECT_FALSE(showing["stale"]["shown"]);
@@ -266,28 +265,6 @@ TEST_F(StatusPageInBrowser, ShowingAndStaleShowTheStateThePictureAndWhetherTheTo
     // Fitted: the portrait panel fills the height of its place, not more.
     EXPECT_GT(showing["now"]["bottom"].get<double>() - showing["now"]["top"].get<double>(), 600);
 
-    const std::string stale_folder =
-        left_by_a_show({{"EPDSIM_CLOCK", "virtual@2020-01-01T10:00:00"}}, has_picture);
-    const json stale_written = read_json(stale_folder + "/status.json");
-    const json stale = rendered(stale_folder);
-    expect_at_a_glance(stale);
-    EXPECT_TRUE(stale["stale"]["shown"]);
-    EXPECT_EQ(stale["stale"]["text"].get<std::string>().rfind(
-                  "Not updated: the tool has not written status.json since " +
-                      stale_written["updated_at"].get<std::string>() +
-                      " (its next change was due at " +
-                      stale_written["next_change_at"].get<std::string>() + ")",
-                  0),
-              0u)
-        << stale["stale"]["text"];
-    EXPECT_LE(stale["stale"]["bottom"].get<double>(), stale["now"]["top"].get<double>());
-    EXPECT_NE(stale["stale"]["background"], showing["state"]["background"]);
-}
-
-// A controller that left the bus: the state stands out, with what the tool waits for and the
-// failure; the picture the panel still shows stays in view. The detail is the service manager's
-// status line when status.json has one.
-TEST_F(StatusPageInBrowser, WaitingForThePanelStandsOutWithItsDetailAndError) {
     const std::string status = left_by_a_show(
         {{"EPDSIM_FAULTS", "id1.gone=30"}, {"EPDSIM_CLOCK", "virtual"}},
         [](const std::string &folder) {
@@ -298,23 +275,34 @@ TEST_F(StatusPageInBrowser, WaitingForThePanelStandsOutWithItsDetailAndError) {
     const json waiting = rendered(status);
     expect_at_a_glance(waiting);
     EXPECT_EQ(waiting["state"]["text"], "waiting for the panel");
+    EXPECT_NE(waiting["state"]["background"], showing["state"]["background"]);
     EXPECT_EQ(waiting["detail"]["text"],
               written.value("detail", "the tool looks for the controllers again"));
     EXPECT_EQ(waiting["last_error"]["text"],
               "Last error: " + written["last_error"].get<std::string>() + " (" +
                   written["last_error_at"].get<std::string>() + ")");
     EXPECT_FALSE(waiting["stale"]["shown"]);
-
-    // Standing out: not the look of a show that runs well.
-    const json showing = rendered(left_by_a_show({}, has_picture));
-    EXPECT_NE(waiting["state"]["background"], showing["state"]["background"]);
-
     if (!written.contains("detail")) {
         written["detail"] = "waiting for the panel: 1 of 2 controllers answer, next try in 40 s";
         write_file(status + "/status.json", written.dump());
         EXPECT_EQ(rendered(status)["detail"]["text"],
                   "waiting for the panel: 1 of 2 controllers answer, next try in 40 s");
     }
+
+    const std::string stopped =
+        left_by_a_show({{"EPDSIM_CLOCK", "virtual@2020-01-01T10:00:00"}}, has_picture);
+    written = read_json(stopped + "/status.json");
+    const json stale = rendered(stopped);
+    expect_at_a_glance(stale);
+    EXPECT_TRUE(stale["stale"]["shown"]);
+    EXPECT_EQ(stale["stale"]["text"].get<std::string>().rfind(
+                  "Not updated: the tool has not written status.json since " +
+                      written["updated_at"].get<std::string>() + " (its next change was due at " +
+                      written["next_change_at"].get<std::string>() + ")",
+                  0),
+              0u)
+        << stale["stale"]["text"];
+    EXPECT_LE(stale["stale"]["bottom"].get<double>(), stale["now"]["top"].get<double>());
 }
 
 // Before the panel has completed its first refresh there is no now.png: a placeholder says so,
