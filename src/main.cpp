@@ -170,8 +170,10 @@ void warn_extra_arguments(const command_line &line) {
     }
 }
 
-// The show: banner, echo, settings, then the player.
-int run_show(const char *path) {
+// The show: banner, echo, settings, then the player. Without a playlist the banner and echo come
+// as they always did, then the usage and status 2: a service started without its argument fails
+// and says how to call it.
+int run_show(const char *path, const std::string &name) {
     print_banner();
     printf("Input xml file : %s\n", path != nullptr ? path : "");
     // Down at every start, also when the entry runs again in the same process.
@@ -180,7 +182,8 @@ int run_show(const char *path) {
     arm_stop_handler();
     if (path == nullptr) {
         puts("Input file is null");
-        return 0;
+        print_usage(stderr, name);
+        return 2;
     }
     playlist_file read = read_playlist_file(path);
     const std::string status_dir = read.settings.status_dir;
@@ -256,5 +259,5 @@ int epdshow_main(int argc, char *argv[]) {
         break;
     }
     warn_extra_arguments(line);
-    return run_show(line.playlist);
+    return run_show(line.playlist, name);
 }
