@@ -8,11 +8,13 @@
 #include "epdsim.h"
 #include "main.h"
 #include "sim_show.h"
+#include "status_files.h"
 #include "virtual_clock.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -87,6 +89,47 @@ TEST_F(FailingPanel, ControllerThatHangsIsGivenUpAfterTenTimeoutsResetAndTheShow
     EXPECT_LE(expect_log_holds(r.err), 20000u);
 }
 
+TEST_F(FailingPanel, ControllerThatAnswersFailedTenTimesIsGivenUpResetAndTheShowResumes) {
+    // From its 60th command controller 1 answers ten commands with a failed status (1) or a phase
+    // error (2): the image is given up as for a hung controller, the controller reset, the
+    // panel found again, and every report says what happened.
+    for (const std::string status : {"01", "02"}) {
+        SCOPED_TRACE(status);
+        std::filesystem::remove_all(dir.file("frames"));
+        std::filesystem::create_directory(dir.file("frames"));
+        std::filesystem::remove_all(dir.file("status"));
+        panel.faults =
+            std::string("id1.from=60,id1.") + (status == "01" ? "csw-fail" : "csw-phase") + "=10";
+        show_settings settings;
+        settings.options = "<status_dir>status</status_dir>";
+        run_result r = play(playlist("<image_name><full_update><img>0.png</img><img>1.png</img>"
+                                     "<img>2.png</img></full_update><stop>end</stop></image_name>",
+                                     settings),
+                            {{"EPDSIM_CLOCK", "virtual"}});
+        expect_every_picture_shown_whole(r);
+        const std::string failure = "controller 1 (slot 1, multi ID 1, bus 1, device 3) answered "
+                                    "10 commands in a row with status " +
+                                    status + " (FAILED)";
+        EXPECT_NE(r.err.find("Error: the panel failed: " + failure + given_up_second),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(count_starting(r.out, "Reset of controller 1 (bus 1, device 3): Success"), 1);
+        expect_log_holds(r.err);
+        // The picture given up, why, the recovery, then each picture's stay as it ended.
+        const std::vector<json> log = read_json_lines(dir.file("status/play-log.jsonl"));
+        ASSERT_EQ(log.size(), 6u);
+        EXPECT_EQ(log[0]["picture"], "img/1.png");
+        EXPECT_EQ(log[0]["ok"], false);
+        EXPECT_EQ(log[1]["error"], "the panel failed: " + failure);
+        EXPECT_EQ(log[2]["event"], "recovery");
+        for (int i = 3; i < 6; ++i) {
+            EXPECT_EQ(log[i]["ok"], true) << i;
+        }
+        EXPECT_EQ(read_json(dir.file("status/status.json"))["last_error"],
+                  "the panel failed: " + failure);
+    }
+}
+
 TEST_F(FailingPanel, ControllerThatStallsEveryTransferIsGivenUpAfterFiftyStalledAttempts) {
     // From its 60th command every transfer of controller 1 stalls, until 50 stalls are used up:
     // ten transfers of five attempts each, the last a command block.
@@ -139,6 +182,18 @@ TEST_F(FailingPanel, ControllerThatLeavesTheBusAndComesBackResumesTheShow) {
     // A controller that left is not reset: it is found again as it comes.
     EXPECT_EQ(count_starting(r.out, "Reset of controller"), 0);
     EXPECT_LE(expect_log_holds(r.err), 20000u);
+}
+
+TEST_F(FailingPanel, PanelResumesWhenTheControllersItWasMadeOfAnswerWhateverElseIsOnTheBus) {
+    // Controller 0 alone (a multi ID above 10000) makes the panel; the other controller stays on
+    // the bus. Controller 0 leaves at its 6th command (the second picture) and is back at the
+    // first look: the same panel, though two controllers answer.
+    panel = bands(2880, 40, {20000, 1});
+    run_result r = play_with("dev0.gone=6,dev0.back=1");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(answers_again + "1): the show goes on\n"), std::string::npos) << r.err;
+    EXPECT_EQ(count_starting(r.out, "Looking for the panel"), 0);
+    EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
 }
 
 TEST_F(FailingPanel, ControllerThatComesBackHungIsLookedForUntilAStopRequest) {
@@ -363,6 +418,25 @@ TEST_F(ShowInAChild, OutputIntoAClosedPipeNeverEndsTheShow) {
         dir.path(), {}, 60);
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(ShowInAChild, ClosedStandardStreamsLeaveTheLogItsEntriesOnly) {
+    // Started with standard output and standard error closed, the tool must not open log.txt onto
+    // them: the progress lines would fill it, and each entry would be written twice.
+    run_result r = run_in_child(
+        [] {
+            small_panel(0);
+            on_status_of_controller_0([](int n, int status) { return n == 10 ? 1 : status; });
+            if (fcntl(STDIN_FILENO, F_GETFD) == -1) {
+                open("/dev/null", O_RDONLY); // standard input as a service has it
+            }
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
+            return run_entry("playlist.xml");
+        },
+        dir.path(), {}, 60);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(log_messages(dir.file("log.txt")), lines{failed_status});
 }
 
 TEST_F(ShowInAChild, ASignalThatEndsTheToolLosesNoLogEntry) {

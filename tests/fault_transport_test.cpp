@@ -141,6 +141,41 @@ TEST_F(TransportFaults, FailedStatusIsReportedAndItsRowIsNotWritten) {
     EXPECT_EQ(differing_pixels(frame(2), shown_whole(second)), 0);
 }
 
+TEST_F(TransportFaults, ValuesThatWereNotReadAreNeitherWrittenBackNorTakenForZero) {
+    // Both temperature reads of the first picture fail: no temperature is written, and with no
+    // reading before, the engines are polled instead of the cold wait a 0 would bring.
+    panel.temperatures = "31";
+    panel.faults = "dev0.from=2,dev0.csw-fail=1,dev1.from=2,dev1.csw-fail=1";
+    show_settings write_back;
+    write_back.en_set_temperature = 0;
+    run_result r = play(playlist("<image_name><full_update><img>first.png</img><img>second.png"
+                                 "</img></full_update><stop>end</stop></image_name>",
+                                 write_back));
+    expect_whole_show(r);
+    EXPECT_EQ(r.err, "\t\t\tMass Storage Status: 01 (FAILED)\n"
+                     "\t\t\tMass Storage Status: 01 (FAILED)\n"
+                     "Warning: no controller reported its temperature: none is written back, "
+                     "and the update goes by the LUT engine poll\n");
+    expect_log_holds(r.err);
+    EXPECT_EQ(lines_starting(r.out, {"Temperature", "Write Temperature", "Read from Register"}),
+              (lines{"Temperature = unknown", "Read from Register - 0x18001224 to check LUT engine",
+                     "Write Temperature (0xA4)", "Temperature = 31",
+                     "Read from Register - 0x18001224 to check LUT engine"}));
+    EXPECT_EQ(count_holding(journal(), " temp type=2 value=31 "), 2);
+    EXPECT_EQ(count_holding(journal(), " temp type=2 "), 2);
+
+    // The read of controller 1's partial-bit register fails (its 43rd command, the first picture's
+    // refresh): the register keeps its other bits, the bit is not written.
+    panel.faults = "dev1.from=43,dev1.csw-fail=1";
+    r = play(one_pass({"first.png", "second.png"}));
+    expect_whole_show(r);
+    EXPECT_EQ(r.err, "\t\t\tMass Storage Status: 01 (FAILED)\n"
+                     "Warning: controller 1 (slot 1): the read of register 0x18001138 failed; its "
+                     "partial bit is left as it was\n");
+    EXPECT_EQ(count_holding(journal_of(1), " write_reg addr=0x18001138 "), 1);
+    EXPECT_EQ(count_starting(r.out, "[1]Disable Partial Bit 19 done"), 1);
+}
+
 TEST_F(TransportFaults, LogThatCannotBeCreatedLeavesTheReportsOnStandardError) {
     // A folder where log.txt should go: the file cannot be created, not even by root.
     ASSERT_EQ(mkdir(dir.file("log.txt").c_str(), 0755), 0);

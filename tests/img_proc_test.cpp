@@ -8,7 +8,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 #ifdef EPDSHOW_SANITIZED
@@ -19,6 +25,25 @@ extern "C" const char *__asan_default_options() {
 #endif
 
 using namespace testing_support;
+
+namespace {
+
+// When set, runs once right after the next read() of this test program: as a write of another
+// program would land while a picture is being read.
+std::function<void()> after_next_read;
+
+} // namespace
+
+// Stands in for the C library's read() in this test program; it reads as that one does.
+extern "C" ssize_t read(int fd, void *buffer, size_t count) {
+    const ssize_t got = syscall(SYS_read, fd, buffer, count);
+    if (after_next_read) {
+        const std::function<void()> act = std::move(after_next_read);
+        after_next_read = nullptr;
+        act();
+    }
+    return got;
+}
 
 namespace {
 
@@ -168,6 +193,23 @@ TEST(PictureFile, EveryCutOfAPictureIsRefusedAndTheWholeReads) {
             EXPECT_NE(refused.problem, "") << file.first << " cut to " << kept << " bytes";
         }
     }
+}
+
+// A copy that overwrites a picture in place while the show reads it could give half of each: such
+// a picture is refused for this turn, and read whole at the next.
+TEST(PictureFile, APictureRewrittenWhileReadIsRefusedForThisTurn) {
+    temp_dir dir;
+    std::vector<uchar> encoded;
+    ASSERT_TRUE(cv::imencode(".jpg", numbered_picture(24, 16), encoded));
+    const std::string whole(encoded.begin(), encoded.end());
+    const std::string path = dir.write("photo.jpg", whole);
+    const timespec long_ago[2] = {{1577836800, 0}, {1577836800, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), long_ago, 0), 0);
+    after_next_read = [&] { std::ofstream(path, std::ios::in | std::ios::binary) << whole; };
+    const picture_file changed = read_picture(path.c_str());
+    EXPECT_EQ(changed.problem, "changed while read");
+    EXPECT_TRUE(changed.grey.empty());
+    EXPECT_EQ(read_picture(path.c_str()).problem, "");
 }
 
 TEST(ImgProc, SizePastAnyMemoryLeavesAnEmptyPicture) {

@@ -330,13 +330,26 @@ TEST_F(PlayerTest, WithEveryControllerGoneAStopRequestEndsTheWaitForThePanelAtOn
 }
 
 TEST_F(PlayerTest, ControllersThatMatchNoLayoutSayOnceWhyNoPictureIsShown) {
-    run_result r = play_groups("<image_name><full_update><img>a.png</img><img>b.png</img>"
-                               "</full_update><stop/></image_name>",
-                               {{"EPDSIM_DEVICES", "2880x40@0"}});
+    // A stop request during the first image of the second pass (the lone controller has 4 commands
+    // an image): nothing is claimed as shown, and each pass says why once.
+    show_settings status;
+    status.options = "<status_dir>status</status_dir>";
+    run_result r = play(
+        playlist("<image_name><full_update><img>a.png</img><img>b.png</img>"
+                 "</full_update></image_name>",
+                 status),
+        {{"EPDSIM_DEVICES", "2880x40@0"}, {"EPDSIM_RAISE", "SIGINT@" + std::to_string(1 + 4 * 3)}});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "Warning: no picture will be shown: 1 controller of width 2880: the 42 "
-                     "layout needs 2\n");
-    EXPECT_EQ(count_starting(r.out, "Display : "), 2);
+    const std::string why = "1 controller of width 2880: the 42 layout needs 2";
+    EXPECT_EQ(r.err, "Warning: no picture will be shown: " + why + "\n");
+    EXPECT_EQ(count_starting(r.out, "Display : "), 3);
+    const std::vector<json> log = read_json_lines(dir.file("status/play-log.jsonl"));
+    ASSERT_EQ(log.size(), 2u);
+    for (const json &line : log) {
+        EXPECT_EQ(line["event"], "failure");
+        EXPECT_EQ(line["error"], why);
+    }
+    EXPECT_EQ(read_json(dir.file("status/status.json"))["last_error"], why);
 }
 
 TEST_F(PlayerTest, ASecondInterruptOfEitherKindEndsTheToolAtOnce) {
@@ -711,13 +724,32 @@ TEST_F(PlaylistUpkeep, HangUpReadsThePlaylistAgainAtTheNextImageOrKeepsTheOneTha
     const std::string second = playlist(
         "<image_name><full_update><img>c.png</img></full_update><stop>two</stop></image_name>",
         contain);
-    auto rewritten_to = [path = dir.file("playlist.xml")](const std::string &text) {
-        return command_actions{{during_full_image(1), [path, text] {
-                                    std::ofstream(path) << text;
-                                    raise(SIGHUP);
+    // The signal comes during the first image, after the playlist was rewritten (unless text is
+    // empty).
+    auto rewritten_to = [path = dir.file("playlist.xml")](const std::string &text,
+                                                          int signal = SIGHUP) {
+        return command_actions{{during_full_image(1), [path, text, signal] {
+                                    if (!text.empty()) {
+                                        std::ofstream(path) << text;
+                                    }
+                                    raise(signal);
                                 }}};
     };
     const std::string start = "2030-01-01T12:00:00";
+
+    // Log rotation (SIGUSR1), and a reload of a playlist whose bytes did not change, leave the
+    // pass as it was: its next picture follows.
+    for (const int signal : {SIGUSR1, SIGHUP}) {
+        run_result same = play_from(start, first, rewritten_to("", signal));
+        EXPECT_EQ(same.status, 0) << same.err;
+        EXPECT_EQ(player_lines(same.out),
+                  (lines{"Full update:", "Display : a.png ", "Display : b.png ",
+                         "Area update:", "stop tag one and exit\r", "Done"}));
+        EXPECT_EQ(count_starting(same.out, "Playlist unchanged: the show goes on with its next "
+                                           "picture"),
+                  signal == SIGHUP ? 1 : 0);
+        EXPECT_EQ(count_starting(same.out, "Reload playlist"), signal == SIGHUP ? 1 : 0);
+    }
 
     run_result good = play_from(start, first, rewritten_to(second));
     EXPECT_EQ(good.status, 0) << good.err;

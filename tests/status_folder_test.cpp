@@ -77,9 +77,47 @@ TEST_P(StatusFolderShow, NowPngIsThePanelsLastFrameAfterWholeAndAreaPictures) {
     const json last = read_json_lines(dir.file("status/play-log.jsonl")).back();
     EXPECT_EQ(last["update"], "area");
     EXPECT_EQ(last["area"], json::parse(R"({"x": 0, "y": 0, "w": 40, "h": 10})"));
+
+    // Controller 0 refuses its first two row writes: now.png holds what the panel shows, without
+    // them, and the picture is not claimed as shown whole.
+    fs::remove_all(dir.file("status"));
+    panel.faults = "dev0.from=3,dev0.csw-fail=2";
+    EXPECT_EQ(play_pictures("<img>whole.png</img>", ""), 1);
+    EXPECT_EQ(differing_pixels(now_png(), frame(1)), 0);
+    const std::string faults =
+        "2 of " + std::to_string(GetParam() == 42 ? 40 : 20) + " row writes failed on controller 0";
+    const json line = read_json_lines(dir.file("status/play-log.jsonl")).at(0);
+    EXPECT_EQ(line["ok"], false);
+    EXPECT_EQ(line["error"], faults);
+    EXPECT_EQ(read_json(dir.file("status/status.json"))["last_error"], faults);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, StatusFolderShow, testing::Values(42, 32));
+
+using RefusedStart = sim_show;
+
+// An earlier run's status.json must not stand for a start that was refused.
+TEST_F(RefusedStart, SaysWhyInTheStatusFolder) {
+    show_settings settings;
+    settings.options = "<status_dir>status</status_dir>";
+    const std::string groups =
+        "<image_name><full_update><img>a.png</img></full_update></image_name>";
+    run_result r = play(playlist(groups, settings), {{"EPDSIM_DEVICES", "none"}});
+    EXPECT_EQ(r.status, 1);
+    json status = read_json(dir.file("status/status.json"));
+    EXPECT_EQ(status["state"], "not started");
+    EXPECT_EQ(status["last_error"], "no e-paper controller found on the USB bus");
+
+    std::string without_interval = playlist(groups, settings);
+    without_interval.replace(without_interval.find("<slide_interval>0</slide_interval>"),
+                             std::string("<slide_interval>0</slide_interval>").size(), "");
+    r = play(without_interval);
+    EXPECT_EQ(r.status, 1);
+    status = read_json(dir.file("status/status.json"));
+    EXPECT_EQ(status["state"], "not started");
+    EXPECT_EQ(status["last_error"], "playlist file 'playlist.xml': no <slide_interval> setting "
+                                    "in its <epd> element");
+}
 
 TEST(StatusReport, PlayLogRollsOverPastItsBoundKeepingOneGeneration) {
     temp_dir dir;
