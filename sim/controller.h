@@ -25,6 +25,15 @@ struct transfer_result {
     std::size_t transferred = 0;
 };
 
+// A control request's setup packet, its fields in host order.
+struct setup_packet {
+    std::uint8_t request_type = 0; // bmRequestType
+    std::uint8_t request = 0;      // bRequest
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    std::uint16_t length = 0;
+};
+
 class controller {
   public:
     explicit controller(const controller_config &config);
@@ -44,6 +53,12 @@ class controller {
     std::uint8_t out_endpoint() const { return ep_out; }
     transfer_result bulk_out(std::uint8_t endpoint, const std::uint8_t *data, std::size_t length);
     transfer_result bulk_in(std::uint8_t endpoint, std::uint8_t *buffer, std::size_t length);
+    // A control request on the default endpoint; interface_claimed: whether the host holds the
+    // interface wIndex names. Only the Bulk-Only Mass Storage Reset of the Bulk-Only interface is
+    // understood: the command in progress is dropped and a CBW is due next; halts stay as they
+    // are. Any other request stalls and is journaled as a violation. Nothing moves in a data
+    // stage: the one request understood has none.
+    transfer_result control(const setup_packet &setup, bool interface_claimed);
     // false when the device is gone.
     bool clear_halt(std::uint8_t endpoint);
     bool gone() const { return removed || fault.gone_from_command == 0; }
@@ -66,6 +81,7 @@ class controller {
     int last_vcom() const { return vcom; }
     int temperature() const { return temp; }
     const std::vector<refresh_record> &refreshes() const { return refresh_log; }
+    int mass_storage_resets() const { return storage_resets; }
 
     // The command of a journal entry as its journal line names it ("sysinfo", "read_reg
     // addr=0x...", "sub=0x.. unknown", "no-command", ...).
@@ -91,6 +107,8 @@ class controller {
 
     static const sub_command *find_sub_command(const std::uint8_t *block);
 
+    std::string control_refusal(const setup_packet &setup, bool interface_claimed) const;
+    static std::string describe_request(const journal_entry &entry);
     transfer_result screen_transfer(bool in, std::uint8_t endpoint, const std::uint8_t *data,
                                     std::size_t length);
     transfer_result endpoint_faults(bool in);
@@ -153,6 +171,7 @@ class controller {
     int vcom = 0;
     int temp;
     std::vector<refresh_record> refresh_log;
+    int storage_resets = 0;
 };
 
 } // namespace epdsim

@@ -467,6 +467,29 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned 
     return code;
 }
 
+// A control request on the default endpoint: the controller takes the Bulk-Only Mass Storage
+// Reset of its claimed Bulk-Only interface and stalls any other request, as a device would.
+int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *dev_handle, uint8_t request_type,
+                                        uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                                        unsigned char *data, uint16_t wLength,
+                                        unsigned int timeout) {
+    (void)timeout;
+    if (!epdsim::known_handle(dev_handle) || (!data && wLength > 0))
+        return LIBUSB_ERROR_INVALID_PARAM;
+    epdsim::controller *c = epdsim::model_of(dev_handle->device);
+    if (!c)
+        return LIBUSB_ERROR_PIPE; // a device that is no controller answers no request
+    epdsim::setup_packet setup;
+    setup.request_type = request_type;
+    setup.request = bRequest;
+    setup.value = wValue;
+    setup.index = wIndex;
+    setup.length = wLength;
+    epdsim::transfer_result result = c->control(setup, dev_handle->claimed.count(wIndex) > 0);
+    return result.status == epdsim::transfer_status::ok ? int(result.transferred)
+                                                        : epdsim::to_libusb(result.status);
+}
+
 // A port reset: the device drops the command in progress and its halts; the handle stays valid.
 int LIBUSB_CALL libusb_reset_device(libusb_device_handle *dev_handle) {
     if (!epdsim::known_handle(dev_handle))

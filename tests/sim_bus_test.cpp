@@ -164,6 +164,49 @@ TEST_F(SimBus, DeviceGoneFailsEveryLaterCall) {
     EXPECT_NE(epdsim::journal()[1].line().find("note=device gone"), std::string::npos);
 }
 
+// The Bulk-Only Mass Storage Reset is the one control request the controller takes: it drops the
+// command in progress and leaves the halts for the host to clear. Any other framing stalls.
+TEST_F(SimBus, MassStorageResetDropsTheCommandAndLeavesTheHalts) {
+    epdsim::use_layout(42);
+    start();
+    epdsim::faults(0).stall_in = 1;
+    ASSERT_EQ(out(0, cbw(block(0x80), 0x80, 120)).result, 0);
+    EXPECT_EQ(in(0, 120).result, LIBUSB_ERROR_PIPE);
+    unsigned char lun = 0xEE;
+    EXPECT_EQ(libusb_control_transfer(handles[0], 0xA1, 0xFE, 0, 0, &lun, 1, 1000),
+              LIBUSB_ERROR_PIPE); // Get Max LUN: not understood
+    EXPECT_EQ(libusb_control_transfer(handles[0], 0x21, 0xFF, 0, 1, nullptr, 0, 1000),
+              LIBUSB_ERROR_PIPE); // no interface 1
+    EXPECT_EQ(epdsim::mass_storage_resets(0), 0);
+    EXPECT_EQ(libusb_control_transfer(handles[0], 0x21, 0xFF, 0, 0, nullptr, 0, 1000), 0);
+    EXPECT_EQ(epdsim::mass_storage_resets(0), 1);
+    EXPECT_EQ(in(0, 13).result, LIBUSB_ERROR_PIPE); // still halted
+    ASSERT_EQ(libusb_clear_halt(handles[0], ep_in), 0);
+    EXPECT_EQ(get_id(0).status(), 0); // a command block is due, not the dropped data phase
+    EXPECT_EQ(epdsim::journal_lines(),
+              (std::vector<std::string>{
+                  "#0001 dev=0 id=0 control req=0xfe value=0 index=0 flags=0xa1 len=1 data=- "
+                  "csw=- note=request not understood, stalled",
+                  "#0002 dev=0 id=0 mass-storage-reset iface=1 flags=0x21 len=0 data=- csw=- "
+                  "note=mass-storage reset of interface 1, which is not the Bulk-Only "
+                  "interface, stalled",
+                  "#0003 dev=0 id=0 sysinfo flags=0x80 len=120 data=- csw=- note=injected "
+                  "stall on IN; mass-storage reset",
+                  "#0004 dev=0 id=0 mass-storage-reset iface=0 flags=0x21 len=0 data=- csw=-",
+                  "#0005 dev=0 id=0 get_id flags=0x80 len=2 data=8951 csw=0"}));
+    EXPECT_EQ(epdsim::violation_count(), 2);
+    EXPECT_EQ(epdsim::command_count(), 2); // a control request is no command
+
+    epdsim::faults(1).hang_from_command = 1;
+    EXPECT_EQ(out(1, cbw(block(0xA8), 0x80, 2)).result, LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(libusb_control_transfer(handles[1], 0x21, 0xFF, 0, 0, nullptr, 0, 1000),
+              LIBUSB_ERROR_TIMEOUT);
+    epdsim::faults(1).gone_from_command = 0;
+    EXPECT_EQ(libusb_control_transfer(handles[1], 0x21, 0xFF, 0, 0, nullptr, 0, 1000),
+              LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(epdsim::mass_storage_resets(1), 0);
+}
+
 TEST_F(SimBus, OpenClaimAndDescriptorFaults) {
     epdsim::add_controller({});
     epdsim::add_controller({});
