@@ -187,6 +187,10 @@ bool controller::clear_halt(std::uint8_t endpoint) {
 }
 
 void controller::looked_for() {
+    if (unplugged()) {
+        ++listings; // plugged in once the count reaches the listing its fault names
+        return;
+    }
     if (!removed || fault.back_at_listing <= 0 || ++looks_since_left < fault.back_at_listing)
         return;
     // Plugged in again: idle, no halt, and it does not leave again by the same fault.

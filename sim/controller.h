@@ -61,11 +61,12 @@ class controller {
     transfer_result control(const setup_packet &setup, bool interface_claimed);
     // false when the device is gone.
     bool clear_halt(std::uint8_t endpoint);
-    bool gone() const { return removed || fault.gone_from_command == 0; }
-    // Left the bus while in use: a device listing no longer shows it.
-    bool left() const { return removed; }
+    bool gone() const { return removed || fault.gone_from_command == 0 || unplugged(); }
+    // Whether a device listing shows it: not when it left the bus while in use, nor before it
+    // is plugged in.
+    bool listed() const { return !removed && !unplugged(); }
     // The host looked for the device (a device listing, or a transfer refused because it is
-    // gone): a device that left comes back at the look its fault names.
+    // gone): a device that left, or is not plugged in yet, comes in at the look its fault names.
     void looked_for();
     // A USB port reset: the command in progress is dropped, the halts cleared, a hang ended
     // (unless it came back hung). false when the device is gone.
@@ -107,6 +108,7 @@ class controller {
 
     static const sub_command *find_sub_command(const std::uint8_t *block);
 
+    bool unplugged() const { return fault.plug_at_listing > 1 && listings < fault.plug_at_listing; }
     std::string control_refusal(const setup_packet &setup, bool interface_claimed) const;
     static std::string describe_request(const journal_entry &entry);
     transfer_result screen_transfer(bool in, std::uint8_t endpoint, const std::uint8_t *data,
@@ -154,6 +156,7 @@ class controller {
     bool halted_out = false;
     bool removed = false;
     int looks_since_left = 0;
+    int listings = 0; // device listings, counted until the device is plugged in
     bool hanging = false;
     bool hung_for_good = false; // came back hung: a reset does not help
     int cbw_count = 0;

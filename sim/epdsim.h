@@ -100,6 +100,8 @@ struct controller_faults {
     // after it left (0: never back); back hung, a USB reset does not end its hang.
     int back_at_listing = 0;
     bool back_hung = false;
+    // Not on the bus until the N-th device listing (0 or 1: there from the start).
+    int plug_at_listing = 0;
 };
 
 struct bus_faults {

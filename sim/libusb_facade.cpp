@@ -266,11 +266,12 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *ctx, libusb_device **
         return LIBUSB_ERROR_NO_MEM;
     std::size_t listed = 0;
     for (const auto &device : devices) {
-        // A controller that left the bus is not listed, unless this look brings it back.
+        // A controller that left the bus, or is not plugged in yet, is not listed, unless this
+        // look brings it in.
         epdsim::controller *c = epdsim::model_of(device.get());
         if (c)
             c->looked_for();
-        if (c && c->left())
+        if (c && !c->listed())
             continue;
         entries[listed] = device.get();
         ++entries[listed++]->refs;

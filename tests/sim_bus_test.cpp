@@ -207,6 +207,28 @@ TEST_F(SimBus, MassStorageResetDropsTheCommandAndLeavesTheHalts) {
     EXPECT_EQ(epdsim::mass_storage_resets(1), 0);
 }
 
+// A controller plugged in at the second listing: the program's first look misses it, the next
+// one finds it.
+TEST_F(SimBus, PluggedControllerAppearsAtItsListing) {
+    epdsim::use_layout(42);
+    epdsim::faults(0).plug_at_listing = 2;
+    ASSERT_EQ(libusb_init(nullptr), 0);
+    started = true;
+    libusb_device **list = nullptr;
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
+    libusb_device_descriptor d;
+    ASSERT_EQ(libusb_get_device_descriptor(list[0], &d), 0);
+    EXPECT_EQ(libusb_get_device_address(list[0]), 3); // controller 1
+    libusb_free_device_list(list, 1);
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 2);
+    libusb_device_handle *h = nullptr;
+    ASSERT_EQ(libusb_open(list[0], &h), 0);
+    handles.push_back(h);
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    EXPECT_EQ(get_id(0).status(), 0);
+    libusb_free_device_list(list, 1);
+}
+
 TEST_F(SimBus, OpenClaimAndDescriptorFaults) {
     epdsim::add_controller({});
     epdsim::add_controller({});
@@ -389,7 +411,7 @@ TEST(SimSettings, VariablesSetUpTheBus) {
                    {"EPDSIM_SPEED", "9"},
                    {"EPDSIM_OTHERS", "1d6b:0002@0,046d:c52b"},
                    {"EPDSIM_FAULTS", "dev1.stall-in=3,id0.claim=1:ACCESS,csw-fail=2,"
-                                     "id2.devdesc=1:NO_DEVICE,gone=9,list"},
+                                     "id2.devdesc=1:NO_DEVICE,gone=9,list,dev2.plug=3"},
                    {"EPDSIM_RAISE", "SIGTERM@5"}}),
         &error))
         << error;
@@ -404,6 +426,7 @@ TEST(SimSettings, VariablesSetUpTheBus) {
     EXPECT_EQ(epdsim::faults(3).claim_errors.at(1), LIBUSB_ERROR_ACCESS);
     EXPECT_EQ(epdsim::faults(1).device_descriptor_error, LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(epdsim::faults(1).device_descriptor_ok_calls, 1);
+    EXPECT_EQ(epdsim::faults(2).plug_at_listing, 3);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(epdsim::faults(i).csw_failed, 2);
         EXPECT_EQ(epdsim::faults(i).gone_from_command, 9);
@@ -439,6 +462,7 @@ TEST(SimSettings, InvalidValuesNameTheirVariable) {
          "EPDSIM_FAULTS=dev5.stall-in=1: dev5: no such controller"},
         {{{"EPDSIM_FAULTS", "stall-in"}}, "EPDSIM_FAULTS=stall-in: stall-in needs a value"},
         {{{"EPDSIM_FAULTS", "wobble=1"}}, "EPDSIM_FAULTS=wobble=1: unknown fault 'wobble'"},
+        {{{"EPDSIM_FAULTS", "plug=0"}}, "EPDSIM_FAULTS=plug=0: 0 is outside 1 to 1000000000"},
         {{{"EPDSIM_FAULTS", "open=NOPE"}},
          "EPDSIM_FAULTS=open=NOPE: 'NOPE' is not a libusb error code"},
         {{{"EPDSIM_RAISE", "SIGFOO@3"}}, "EPDSIM_RAISE=SIGFOO@3: 'SIGFOO' is not a signal"},
