@@ -8,6 +8,7 @@
 #include "usb_controller.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +49,16 @@ bool band_size_usable(const epd_device &device, std::string &refusal) {
     return false;
 }
 
+// 1080 as "1,080".
+std::string grouped(int number) {
+    std::string digits = std::to_string(number);
+    for (int i = static_cast<int>(digits.size()) - 3; i > 0 && std::isdigit(digits[i - 1]);
+         i -= 3) {
+        digits.insert(static_cast<size_t>(i), ",");
+    }
+    return digits;
+}
+
 int with_partial_bit(int value, bool enable) {
     const uint32_t bits = static_cast<uint32_t>(value);
     return static_cast<int>(enable ? bits | partial_bit : bits & ~partial_bit);
@@ -67,6 +78,20 @@ epd::epd(int count) : nb_devs(count) {
     }
     ready = every_controller_open() && every_record_read() && place_controllers() &&
             band_size_usable(*it8951_dev[0], refusal);
+    finish_building();
+}
+
+epd::epd(int count, const std::vector<panel_member> &members)
+    : nb_devs(static_cast<int>(members.size())) {
+    for (int i = 0; i < count; ++i) {
+        controllers.push_back(std::make_unique<epd_device>(i));
+    }
+    ready = !members.empty() && nb_devs <= slot_capacity && place_members(members) &&
+            band_size_usable(*it8951_dev[0], refusal);
+    finish_building();
+}
+
+void epd::finish_building() {
     if (!ready) {
         return;
     }
@@ -74,6 +99,53 @@ epd::epd(int count) : nb_devs(count) {
     height = it8951_dev[0]->get_height() * nb_devs;
     intID = it8951_dev[0]->get_multiID();
     std::printf("EPD Width = %d, Height = %d\n", width, height);
+}
+
+// Each member is the first controller not yet placed that delivered its record and reports the
+// member's multi ID and band. When one is missing, the panel is refused as a panel of every
+// controller would be: for a controller not opened, or whose record did not arrive, or else for
+// the member that no controller matches.
+bool epd::place_members(const std::vector<panel_member> &wanted) {
+    std::vector<bool> taken(controllers.size(), false);
+    size_t first_missing = wanted.size();
+    for (size_t slot_number = 0; slot_number < wanted.size(); ++slot_number) {
+        const panel_member &member = wanted[slot_number];
+        for (size_t j = 0; j < controllers.size(); ++j) {
+            const epd_device &device = *controllers[j];
+            if (!taken[j] && device.system_info_read() &&
+                member ==
+                    panel_member{device.get_multiID(), device.get_width(), device.get_height()}) {
+                taken[j] = true;
+                it8951_dev[slot_number] = controllers[j].get();
+                ++found_members;
+                break;
+            }
+        }
+        if (it8951_dev[slot_number] == nullptr && first_missing == wanted.size()) {
+            first_missing = slot_number;
+        }
+    }
+    if (found_members == nb_devs) {
+        return true;
+    }
+    std::fill(std::begin(it8951_dev), std::end(it8951_dev), nullptr);
+    if (every_controller_open() && every_record_read()) {
+        const panel_member &member = wanted[first_missing];
+        refusal = "cannot build the panel: no controller of multi ID " +
+                  std::to_string(member.multi_id) + " with a band of " +
+                  std::to_string(member.width) + " x " + std::to_string(member.height) + " answers";
+        std::fprintf(stderr, "Error: %s\n", refusal.c_str());
+    }
+    return false;
+}
+
+std::vector<panel_member> epd::members() const {
+    std::vector<panel_member> list;
+    for (int i = 0; ready && i < nb_devs; ++i) {
+        const epd_device &device = *it8951_dev[i];
+        list.push_back({device.get_multiID(), device.get_width(), device.get_height()});
+    }
+    return list;
 }
 
 epd::~epd() = default;
@@ -155,6 +227,11 @@ update_result epd::result_of(update_result::outcome what, bool engines_idle) con
         result.problem = failure_description();
     } else if (what == update_result::outcome::picture_unusable) {
         result.problem = picture_problem;
+    } else if (what == update_result::outcome::no_layout) {
+        result.problem = layout_mismatch(nb_devs, width);
+    }
+    for (const std::string &fault : update_faults) {
+        result.faults += (result.faults.empty() ? "" : "; ") + fault;
     }
     for (int i = nb_devs - 1; ready && i >= 0; --i) {
         const epd_device *device = slot(i);
@@ -331,11 +408,21 @@ bool epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
         }
         band_buffer rows = picture.getArea(0, source_row, w, share.rows, share.flip);
         if (rows) {
-            if (observer != nullptr) {
-                observer->band_written(share.slot, x, share.row_offset, w, share.rows,
-                                       reinterpret_cast<const unsigned char *>(rows.get()));
+            epd_device *device = slot(share.slot);
+            int stored = 0;
+            device->fast_write_mem(std::move(rows), x, share.row_offset, w, share.rows,
+                                   [&](int row, const unsigned char *bytes) {
+                                       ++stored;
+                                       if (observer != nullptr) {
+                                           observer->band_written(
+                                               share.slot, x, share.row_offset + row, w, 1, bytes);
+                                       }
+                                   });
+            if (stored < share.rows && !failed()) {
+                note_fault(std::to_string(share.rows - stored) + " of " + grouped(share.rows) +
+                           " row writes failed on controller " +
+                           std::to_string(device->get_index()));
             }
-            slot(share.slot)->fast_write_mem(std::move(rows), x, share.row_offset, w, share.rows);
         }
         source_row += share.rows;
     }
@@ -369,7 +456,9 @@ void epd::refresh_bands(int x, int y, int w, int h, int waveform_mode, bool part
         // A band below the rectangle still gets a small refresh.
         set_partial_bit(share.rows != 0 ? false : partial, share.slot);
         device->display(area.x, area.y, area.width, area.height, waveform_mode, value);
-        if (observer != nullptr) {
+        if (device->last_command_failed()) {
+            note_fault("the refresh failed on controller " + std::to_string(device->get_index()));
+        } else if (observer != nullptr) {
             observer->refresh_made(share.slot, area.x, area.y, area.width, area.height,
                                    waveform_mode);
         }
@@ -382,6 +471,14 @@ int epd::set_partial_bit(bool enable, int slot_number) {
         return 0;
     }
     const int value = device->read_register(partial_register);
+    if (device->last_command_failed()) {
+        // Written back, a value never read would clear every other bit of the register.
+        perr(log_file,
+             "Warning: controller %d (slot %d): the read of register 0x%08X failed; its partial "
+             "bit is left as it was\n",
+             device->get_index(), slot_number, static_cast<unsigned>(partial_register));
+        return 0;
+    }
     device->write_register(partial_register, with_partial_bit(value, enable));
     std::printf(enable ? "[%d]Enable Partial Bit 19 done\n" : "[%d]Disable Partial Bit 19 done\n",
                 slot_number);
@@ -391,7 +488,7 @@ int epd::set_partial_bit(bool enable, int slot_number) {
 update_result epd::eInk_display_full(const std::string &path, int waveform_mode, int rotate,
                                      int en_set_temperature) {
     update_result result;
-    int temperature = 0;
+    std::optional<int> temperature;
     if (!begin_update(path, 0, 0, width, height, rotate, en_set_temperature, temperature, result)) {
         return result;
     }
@@ -405,7 +502,7 @@ update_result epd::eInk_display_full(const std::string &path, int waveform_mode,
 update_result epd::eInk_display_partial(const std::string &path, int x, int y, int w, int h,
                                         int waveform_mode, int rotate, int en_set_temperature) {
     update_result result;
-    int temperature = 0;
+    std::optional<int> temperature;
     if (!begin_update(path, x, y, w, h, rotate, en_set_temperature, temperature, result)) {
         return result;
     }
@@ -422,11 +519,13 @@ update_result epd::eInk_display_partial(const std::string &path, int x, int y, i
 // True when the update goes on; otherwise false, with result saying why it ended (the panel is not
 // ready or failed, or the picture could not be used).
 bool epd::begin_update(const std::string &path, int x, int y, int w, int h, int rotate,
-                       int en_set_temperature, int &temperature, update_result &result) {
+                       int en_set_temperature, std::optional<int> &temperature,
+                       update_result &result) {
     if (!ready) {
         result = result_of(update_result::outcome::not_ready);
         return false;
     }
+    update_faults.clear();
     temperature = prepare_temperature(en_set_temperature);
     if (failed()) {
         result = give_up(path);
@@ -445,23 +544,47 @@ bool epd::begin_update(const std::string &path, int x, int y, int w, int h, int 
     return true;
 }
 
-int epd::prepare_temperature(int en_set_temperature) {
+// The temperature the update goes by: the average of this reading, written back when asked; when
+// no controller reported one, nothing is written and the last good average of this run stands in
+// (none before the first).
+std::optional<int> epd::prepare_temperature(int en_set_temperature) {
     std::puts("Read Temperature (0xA4)");
-    const int temperature = rw_temperature(0, temperature_read_value);
+    const std::optional<int> reading = average_temperature(temperature_read_value);
+    if (!reading) {
+        if (!failed()) {
+            perr(log_file,
+                 "Warning: no controller reported its temperature: none is written back, and the "
+                 "update goes by %s\n",
+                 last_good_temperature
+                     ? (std::to_string(*last_good_temperature) + " Celsius, the last reading")
+                           .c_str()
+                     : "the LUT engine poll");
+        }
+        return last_good_temperature;
+    }
+    last_good_temperature = reading;
     if (en_set_temperature == 0) {
         std::puts("Write Temperature (0xA4)");
-        rw_temperature(temperature_write_type, temperature);
+        rw_temperature(temperature_write_type, *reading);
     }
-    return temperature;
+    return reading;
 }
 
-update_result epd::finish_update(int temperature, const std::string &path) {
+void epd::note_fault(const std::string &fault) {
+    update_faults.push_back(fault);
+}
+
+update_result epd::finish_update(std::optional<int> temperature, const std::string &path) {
     if (failed()) {
         return give_up(path);
     }
-    std::printf("Temperature = %d\n", temperature);
+    if (temperature) {
+        std::printf("Temperature = %d\n", *temperature);
+    } else {
+        std::puts("Temperature = unknown");
+    }
     bool engine_idle = true;
-    if (temperature > 0) {
+    if (!temperature || *temperature > 0) {
         std::puts("Read from Register - 0x18001224 to check LUT engine");
         engine_idle = check_LUT_engine() == 0;
         std::puts("Delay ~30ms");
@@ -481,7 +604,9 @@ update_result epd::finish_update(int temperature, const std::string &path) {
     if (failed()) {
         return give_up(path);
     }
-    return result_of(update_result::outcome::shown, engine_idle);
+    return result_of(get_layout() != nullptr ? update_result::outcome::shown
+                                             : update_result::outcome::no_layout,
+                     engine_idle);
 }
 
 int epd::pmic_ctrl(bool on, int vcom_value) {
@@ -491,6 +616,10 @@ int epd::pmic_ctrl(bool on, int vcom_value) {
     }
     std::printf("it8951_dev[%d]: pmic_ctrl\n", 0);
     device->set_power(on, vcom_value);
+    if (device->last_command_failed() && !device->failed()) {
+        note_fault(std::string(on ? "the power-on" : "the power-off") + " failed on controller " +
+                   std::to_string(device->get_index()));
+    }
     return 0;
 }
 
@@ -498,20 +627,29 @@ int epd::rw_temperature(int type, int value) {
     if (slot(0) == nullptr) {
         return 0;
     }
-    // The average of the controllers that answered: a failed reading is no reading of 0 degrees.
+    if (type == 0) {
+        return average_temperature(value).value_or(0);
+    }
+    for (int i = nb_devs - 1; i >= 0 && !failed(); --i) {
+        rw_one_temperature(type, value, i);
+    }
+    return 0;
+}
+
+// The average of the controllers that answered (a failed reading is no reading of 0 degrees);
+// none when no controller answered.
+std::optional<int> epd::average_temperature(int value) {
     int sum = 0;
     int answered = 0;
     for (int i = nb_devs - 1; i >= 0 && !failed(); --i) {
-        const int reading = rw_one_temperature(type, value, i);
-        if (slot(i)->last_command_went_through()) {
+        const int reading = rw_one_temperature(0, value, i);
+        if (!slot(i)->last_command_failed()) {
             sum += reading;
             ++answered;
-            if (type == 0) {
-                slot_temperature[i] = reading;
-            }
+            slot_temperature[i] = reading;
         }
     }
-    return type != 0 || answered == 0 ? 0 : sum / answered;
+    return answered == 0 ? std::nullopt : std::optional<int>(sum / answered);
 }
 
 int epd::rw_temperature(int type, int value, int slot_number) {
@@ -599,8 +737,11 @@ update_result epd::deep_clear() {
     }
     std::puts("Set Power Off (0xA3)");
     pmic_ctrl(false, vcom);
-    return result_of(failed() ? update_result::outcome::panel_failed
-                              : update_result::outcome::shown);
+    if (failed()) {
+        return result_of(update_result::outcome::panel_failed);
+    }
+    return result_of(get_layout() != nullptr ? update_result::outcome::shown
+                                             : update_result::outcome::no_layout);
 }
 
 void epd::set_observer(panel_observer *watcher) {

@@ -4,6 +4,7 @@
 #define EPDSHOW_EPD_H
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,16 @@ struct controller_reading {
     int temperature = 0;
 };
 
+// A controller a panel is made of: its multi ID and the band it drives.
+struct panel_member {
+    int multi_id = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const panel_member &other) const {
+        return multi_id == other.multi_id && width == other.width && height == other.height;
+    }
+};
+
 // What an update of the panel, or a clear, did.
 struct update_result {
     enum class outcome {
@@ -27,12 +38,17 @@ struct update_result {
         not_ready,        // the panel was not ready: nothing was sent
         panel_failed,     // a controller failed: the rest was given up (see epd::failed)
         picture_unusable, // the picture file could not be used: the panel was left as it was
+        no_layout,        // the controllers match no layout: nothing was loaded or refreshed
     };
     outcome what = outcome::shown;
     // Whether the waveform engines went idle (false: the poll gave up on them).
     bool engines_idle = true;
-    // How the panel failed, or why the picture could not be used; empty when shown.
+    // How the panel failed, why the picture could not be used, or why no layout is matched; empty
+    // when shown.
     std::string problem;
+    // Commands that failed without failing their controller ("3 of 1,080 row writes failed on
+    // controller 1"): what the panel shows is not all of what was sent. Empty when none did.
+    std::string faults;
     // Each controller of the panel, top band first, with its latest reading.
     std::vector<controller_reading> controllers;
 };
@@ -41,6 +57,10 @@ class epd {
   public:
     // Builds the panel from controllers 0 .. count - 1, placed into slots by their multi IDs.
     explicit epd(int count);
+    // Builds the panel again from the controllers among 0 .. count - 1 that are its members, slot
+    // by slot (as members() gave them), whatever else is on the bus; it is not ready unless every
+    // member answers.
+    epd(int count, const std::vector<panel_member> &members);
     ~epd();
     epd(const epd &) = delete;
     epd &operator=(const epd &) = delete;
@@ -58,6 +78,10 @@ class epd {
     // Controllers created, and those whose system information came through.
     int controllers_found() const { return static_cast<int>(controllers.size()); }
     int controllers_answering() const;
+    // The controllers of the slots, slot 0 first; empty when the panel is not ready.
+    std::vector<panel_member> members() const;
+    // Members found by the second constructor, answering and placed.
+    int members_found() const { return found_members; }
     // Says on standard error why no picture will be shown, when the controllers match no layout.
     void explain_missing_layout() const;
     // Why the controllers form no panel, in one line; empty when they do.
@@ -115,6 +139,8 @@ class epd {
 
     bool every_controller_open();
     bool place_controllers();
+    bool place_members(const std::vector<panel_member> &wanted);
+    void finish_building();
     bool every_record_read();
     update_result give_up(const std::string &path);
     update_result result_of(update_result::outcome what, bool engines_idle = true) const;
@@ -129,9 +155,12 @@ class epd {
     void refresh_bands(int x, int y, int w, int h, int waveform_mode, bool partial, int value,
                        bool bottom_band_reversed);
     bool begin_update(const std::string &path, int x, int y, int w, int h, int rotate,
-                      int en_set_temperature, int &temperature, update_result &result);
-    int prepare_temperature(int en_set_temperature);
-    update_result finish_update(int temperature, const std::string &path);
+                      int en_set_temperature, std::optional<int> &temperature,
+                      update_result &result);
+    std::optional<int> prepare_temperature(int en_set_temperature);
+    std::optional<int> average_temperature(int value);
+    update_result finish_update(std::optional<int> temperature, const std::string &path);
+    void note_fault(const std::string &fault);
     int rw_one_temperature(int type, int value, int slot_number);
     bool lut_engine_busy();
 
@@ -140,6 +169,7 @@ class epd {
     int intID = 0;
     int nb_devs = 0;
     bool ready = false;
+    int found_members = 0;
     std::string refusal;
     std::string picture_problem; // why the latest picture could not be used
     epd_device *it8951_dev[4] = {};
@@ -148,6 +178,9 @@ class epd {
     picture_options picture_settings;
     panel_observer *observer = nullptr;
     int slot_temperature[4] = {}; // the latest reading of each slot
+    // The latest average that some controller reported, for an update whose readings all failed.
+    std::optional<int> last_good_temperature;
+    std::vector<std::string> update_faults; // of the update in progress
 };
 
 #endif

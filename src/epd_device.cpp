@@ -100,6 +100,10 @@ bool epd_device::last_command_went_through() const {
     return usb_command_went_through(dev_index);
 }
 
+bool epd_device::last_command_failed() const {
+    return usb_command_failed(dev_index);
+}
+
 bool epd_device::failed() const {
     return usb_controller_failed(dev_index);
 }
@@ -202,7 +206,8 @@ int epd_device::load_img_area(band_buffer buf, int x, int y, int w, int h) {
     return 0;
 }
 
-int epd_device::fast_write_mem(band_buffer buf, int x, int y, int w, int h) {
+int epd_device::fast_write_mem(band_buffer buf, int x, int y, int w, int h,
+                               const row_stored &stored) {
     if (!band_can_be_sent("fast_write_mem", buf, w, max_row_length, dev_index)) {
         return 0;
     }
@@ -216,8 +221,12 @@ int epd_device::fast_write_mem(band_buffer buf, int x, int y, int w, int h) {
         command_block block =
             vendor_block(sub_write_memory, base + static_cast<uint32_t>(row) * stride);
         put_bytes_7_8(block, w);
+        const unsigned char *bytes = pixels + static_cast<size_t>(row) * w;
         send_cbw(dev_index, block.data(), data_out, w);
-        usb_write(dev_index, pixels + static_cast<size_t>(row) * w, w);
+        usb_write(dev_index, bytes, w);
+        if (stored && !last_command_failed()) {
+            stored(row, bytes);
+        }
     }
     return 0;
 }

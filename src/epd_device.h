@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "tool.h"
@@ -22,6 +23,9 @@ class epd_device {
     bool system_info_read() const { return info_read; }
     // Whether the latest command went through: every phase, and its status passed.
     bool last_command_went_through() const;
+    // Whether the latest command failed (refused, a transfer failed, or its status said so); what
+    // it read is then not to be trusted. A short status wrapper is no failure.
+    bool last_command_failed() const;
     // Whether the controller has failed (left the bus, or stopped answering), and why.
     bool failed() const;
     std::string failure_cause() const;
@@ -42,7 +46,9 @@ class epd_device {
     int display(int x, int y, int w, int h, int mode, int value);
     // Both memory writes take the band buffer over and free it before they return.
     int load_img_area(band_buffer buf, int x, int y, int w, int h);
-    int fast_write_mem(band_buffer buf, int x, int y, int w, int h);
+    // row_stored, when given, is told of each row whose command did not fail, with its bytes.
+    using row_stored = std::function<void(int row, const unsigned char *bytes)>;
+    int fast_write_mem(band_buffer buf, int x, int y, int w, int h, const row_stored &stored = {});
     int set_power(bool on, int vcom);
     int set_temperature(int type, int value);
     int get_id();

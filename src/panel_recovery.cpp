@@ -35,11 +35,11 @@ struct panel_recovery::attempt_result {
 panel_recovery::panel_recovery(const volatile sig_atomic_t &stop_flag) : stop_flag(stop_flag) {}
 
 std::unique_ptr<epd> panel_recovery::bring_back(std::unique_ptr<epd> failed) {
-    const int controllers = failed->get_nb_devs();
-    const int width = failed->get_width();
-    const int height = failed->get_height();
-    // As at shutdown: the session goes first, so the controllers find nothing left to release.
-    usb_close();
+    const std::vector<panel_member> members = failed->members();
+    const int controllers = static_cast<int>(members.size());
+    // As at shutdown: the session goes first, so the controllers find nothing left to release. The
+    // log stays open for what the tool reports meanwhile.
+    usb_close_keeping_log();
     failed.reset();
     int answering = 0;
     int64_t wait_ms = first_wait_ms;
@@ -48,7 +48,7 @@ std::unique_ptr<epd> panel_recovery::bring_back(std::unique_ptr<epd> failed) {
         if (!wait_unless_stopped(wait_ms)) {
             return nullptr;
         }
-        attempt_result result = look_again(controllers, width, height);
+        attempt_result result = look_again(members);
         if (result.complete) {
             perr(log_file, "The panel answers again (attempt %d): the show goes on\n", attempt);
             return std::move(result.panel);
@@ -58,30 +58,31 @@ std::unique_ptr<epd> panel_recovery::bring_back(std::unique_ptr<epd> failed) {
         std::printf("Looking for the panel (attempt %d): %d of %d controllers answer, next try in "
                     "%d s\n",
                     attempt, answering, controllers, static_cast<int>(wait_ms / 1000));
-        usb_close();
+        usb_close_keeping_log();
         result.panel.reset();
     }
 }
 
 // One look: the discovery and set-up of the start, after a reset of the controllers that were
-// there but did not answer.
-panel_recovery::attempt_result panel_recovery::look_again(int controllers, int width,
-                                                          int height) const {
+// there but did not answer. The panel is the one it was when the controllers it was made of answer,
+// whatever else is on the bus.
+panel_recovery::attempt_result
+panel_recovery::look_again(const std::vector<panel_member> &members) const {
     attempt_result result;
     const int found = usb_init_again();
     if (found <= 0) {
         return result;
     }
     usb_reset_unanswering();
-    if (found != controllers) {
-        result.answering = std::min(found, controllers);
+    // Fewer controllers than the panel had cannot make it: none is asked.
+    if (found < static_cast<int>(members.size())) {
+        result.answering = found;
         return result;
     }
-    result.panel = std::make_unique<epd>(found);
+    result.panel = std::make_unique<epd>(found, members);
     const epd &panel = *result.panel;
-    result.answering = panel.controllers_answering();
-    result.complete = panel.is_ready() && !panel.failed() && panel.get_nb_devs() == controllers &&
-                      panel.get_width() == width && panel.get_height() == height;
+    result.answering = panel.members_found();
+    result.complete = panel.is_ready() && !panel.failed();
     return result;
 }
 

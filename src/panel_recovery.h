@@ -1,14 +1,17 @@
 // Brings a failed panel back while the tool runs: closes everything as at shutdown, then looks for
 // the controllers again (the same discovery and panel set-up as at start) with a back-off of 5 s
-// doubling to 5 minutes, one line per attempt, until a complete panel of the same layout answers.
+// doubling to 5 minutes, one line per attempt, until the controllers the panel was made of answer
+// again (the same multi IDs and bands), whatever else is on the bus.
 #ifndef EPDSHOW_PANEL_RECOVERY_H
 #define EPDSHOW_PANEL_RECOVERY_H
 
 #include <csignal>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class epd;
+struct panel_member;
 
 class panel_recovery {
   public:
@@ -16,13 +19,13 @@ class panel_recovery {
     explicit panel_recovery(const volatile sig_atomic_t &stop_flag);
 
     // Takes the failed panel, closes the USB session and the panel, and returns a new panel of the
-    // same size once one answers whole; null when the stop flag rose while waiting.
+    // same controllers once they all answer; null when the stop flag rose while waiting.
     std::unique_ptr<epd> bring_back(std::unique_ptr<epd> failed);
 
   private:
     struct attempt_result;
 
-    attempt_result look_again(int controllers, int width, int height) const;
+    attempt_result look_again(const std::vector<panel_member> &members) const;
     bool wait_unless_stopped(int64_t ms) const;
 
     const volatile sig_atomic_t &stop_flag;

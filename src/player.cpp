@@ -253,7 +253,8 @@ void update_done(const update_result &result, const std::string &file, int32_t s
                  const quiet_hours &quiet, pass_state &pass) {
     if (result.what == update_result::outcome::shown) {
         if (pass.status) {
-            pass.status->picture_shown(status_controllers(result), result.engines_idle);
+            pass.status->picture_shown(status_controllers(result), result.engines_idle,
+                                       result.faults);
         }
         slide_wait(seconds);
         pass.last_shown = file;

@@ -84,7 +84,8 @@ void status_report::picture_starting(const status_picture &picture) {
     updating = true;
 }
 
-void status_report::picture_shown(const std::vector<status_controller> &found, bool engine_idle) {
+void status_report::picture_shown(const std::vector<status_controller> &found, bool engine_idle,
+                                  const std::string &faults) {
     const std::time_t now = std::time(nullptr);
     end_stay(now);
     controllers = found;
@@ -93,7 +94,12 @@ void status_report::picture_shown(const std::vector<status_controller> &found, b
     showing_picture = updating;
     stay_logged = false;
     updating = false;
-    shown_ok = engine_idle;
+    shown_ok = engine_idle && faults.empty();
+    shown_faults = faults;
+    if (!faults.empty()) {
+        last_error = faults;
+        last_error_at = now;
+    }
     shown_at = now;
     next_change = now + shown.seconds;
     publish_now_png();
@@ -160,13 +166,14 @@ void status_report::show_ended() {
 // with the seconds it stayed, is written then.
 void status_report::end_stay(std::time_t now) {
     if (showing_picture && !stay_logged) {
-        log_picture(shown, shown_at, static_cast<long long>(now - shown_at), shown_ok);
+        log_picture(shown, shown_at, static_cast<long long>(now - shown_at), shown_ok,
+                    shown_faults);
     }
     stay_logged = true;
 }
 
 void status_report::log_picture(const status_picture &picture, std::time_t when, long long seconds,
-                                bool ok) {
+                                bool ok, const std::string &error) {
     json_object line;
     line.time("time", when).text("event", "picture").text("picture", picture.file);
     line.text("update", picture.area ? "area" : "full");
@@ -176,6 +183,9 @@ void status_report::log_picture(const status_picture &picture, std::time_t when,
     line.number("waveform_mode", picture.waveform_mode)
         .number("seconds", seconds)
         .boolean("ok", ok);
+    if (!error.empty()) {
+        line.text("error", error);
+    }
     append_log_line(line.str());
 }
 

@@ -55,8 +55,10 @@ class status_report {
     // The player starts the update of a picture.
     void picture_starting(const status_picture &picture);
     // The panel completed the refresh of the picture being updated, its waveform engines idle
-    // unless engine_idle is false (waited for in vain).
-    void picture_shown(const std::vector<status_controller> &controllers, bool engine_idle);
+    // unless engine_idle is false (waited for in vain). faults names commands that failed without
+    // failing their controller: the picture may not be shown whole.
+    void picture_shown(const std::vector<status_controller> &controllers, bool engine_idle,
+                       const std::string &faults = "");
     // The panel completed a clear to white.
     void panel_cleared();
     // The panel failed (error says how); an update in progress was given up. The tool waits for it.
@@ -69,7 +71,8 @@ class status_report {
 
   private:
     void end_stay(std::time_t now);
-    void log_picture(const status_picture &picture, std::time_t shown, long long seconds, bool ok);
+    void log_picture(const status_picture &picture, std::time_t shown, long long seconds, bool ok,
+                     const std::string &error = "");
     void log_failure(std::time_t now, const std::string &file, const std::string &error);
     void append_log_line(const std::string &line);
     void publish_status();
@@ -89,6 +92,7 @@ class status_report {
     bool showing_picture = false;
     bool stay_logged = false; // its play log line is written
     bool shown_ok = true;
+    std::string shown_faults;
     std::time_t shown_at = 0;
     std::time_t next_change = 0;                                       // 0: not known
     std::pair<const char *, std::time_t> before_failure{"showing", 0}; // state and next change

@@ -34,18 +34,32 @@ int controller_count = 0;
 // Per controller: libusb has reported that the device left the bus.
 std::vector<bool> controller_gone;
 
-// A controller fails when this many transfers in a row have failed (each after the retry rule):
-// a hung controller costs at most 10 timed-out transfers, a stalling one 50 stalled attempts.
-constexpr int failed_transfers_limit = 10;
+// A controller fails when this many exchanges in a row have failed: a transfer that failed (after
+// the retry rule), or a command whose status says it failed. A hung controller costs at most 10
+// timed-out transfers, a stalling one 50 stalled attempts, one that answers "failed" 10 commands.
+constexpr int failed_exchanges_limit = 10;
 
-// The health of one controller, as its transfers show it.
+// The Bulk-Only Mass Storage Reset: a class request to the interface, without data.
+constexpr uint8_t class_request_to_interface = 0x21;
+constexpr uint8_t bulk_only_reset_request = 0xFF;
+
+// The health of one controller, as its exchanges show it.
 struct controller_health {
-    int failures_in_a_row = 0;
-    int last_error = 0;
+    int failures_in_a_row = 0; // cleared by a command that ends with status 0
+    int last_error = 0;        // of the latest failed transfer
+    int last_status = 0;       // of the latest failed status; 0 when a transfer failed last
     bool failed = false;
     bool command_went_through = false; // the latest command: every phase, status passed
+    // The latest command failed: refused, a transfer failed, or its status said so (a short
+    // status wrapper is no failure: the command's effect stands).
+    bool command_failed = false;
+    bool status_failed = false; // the latest command's status said it failed
+    bool reset_due = false;     // a phase error: the Bulk-Only reset comes before the next command
 };
 std::vector<controller_health> health;
+
+// The interface whose endpoints carry the Bulk-Only Transport: the Bulk-Only reset goes to it.
+int bulk_only_interface = 0;
 
 // Controllers (bus number, device address) that stopped answering while still on the bus: reset
 // before they are used again. Kept across sessions.
@@ -95,23 +109,27 @@ void note_result(int index, int result) {
     perr(log_file, "controller %d has left the bus: its commands are no longer sent\n", index);
 }
 
-// Counts a transfer's outcome into the controller's health: any success clears the count, a
-// controller that left the bus fails at once, and too many failures in a row fail it.
-void record_transfer(int index, int result) {
-    if (!index_valid(index)) {
-        return;
-    }
+// One more failed exchange of a controller; too many in a row fail it.
+void count_failed_exchange(int index) {
     controller_health &h = health[index];
-    if (result == 0) {
-        h.failures_in_a_row = 0;
-        return;
-    }
     h.command_went_through = false;
-    h.last_error = result;
-    if (++h.failures_in_a_row >= failed_transfers_limit && !h.failed) {
+    h.command_failed = true;
+    if (++h.failures_in_a_row >= failed_exchanges_limit && !h.failed) {
         h.failed = true;
         unanswering.insert({usb_bus_number(index), usb_device_address(index)});
     }
+}
+
+// Counts a failed transfer into the controller's health (a controller that left the bus fails at
+// once, see note_result). A transfer that goes through clears nothing: only a command that ends
+// with status 0 does.
+void record_transfer(int index, int result) {
+    if (!index_valid(index) || result == 0) {
+        return;
+    }
+    health[index].last_error = result;
+    health[index].last_status = 0;
+    count_failed_exchange(index);
 }
 
 bool gone(int index) {
@@ -129,10 +147,12 @@ libusb_device_handle *usable_handle(int index, const char *operation) {
     // again: its reason was reported when it failed.
     if (controller_gone[index] || health[index].failed) {
         health[index].command_went_through = false;
+        health[index].command_failed = true;
         return nullptr;
     }
     if (epd_handles[index] == nullptr) {
         health[index].command_went_through = false;
+        health[index].command_failed = true;
         perr(log_file, "%s: controller %d is not open\n", operation, index);
     }
     return epd_handles[index];
@@ -224,6 +244,7 @@ void find_endpoints(const libusb_config_descriptor *config) {
                 bool is_in = (endpoint.bEndpointAddress & LIBUSB_ENDPOINT_IN) != 0;
                 if (is_in && endpoint_in == 0) {
                     endpoint_in = endpoint.bEndpointAddress;
+                    bulk_only_interface = setting.bInterfaceNumber;
                     printf("endpoint in = 0x%xh\n", endpoint_in);
                 } else if (!is_in && endpoint_out == 0) {
                     endpoint_out = endpoint.bEndpointAddress;
@@ -349,15 +370,17 @@ int usb_open_dev(int index) {
 }
 
 void usb_close_dev(int index) {
-    if (index_valid(index) && epd_handles[index] != nullptr) {
-        libusb_device_handle *handle = epd_handles[index];
-        for (int i = 0; i < nb_ifaces; ++i) {
-            printf("\t\t\tUSB:Releasing interface %d...\n", i);
-            libusb_release_interface(handle, i);
-        }
-        libusb_close(handle);
-        epd_handles[index] = nullptr;
+    // A controller that is not open has nothing to release; after usb_close nothing is.
+    if (!index_valid(index) || epd_handles[index] == nullptr) {
+        return;
     }
+    libusb_device_handle *handle = epd_handles[index];
+    for (int i = 0; i < nb_ifaces; ++i) {
+        printf("\t\t\tUSB:Releasing interface %d...\n", i);
+        libusb_release_interface(handle, i);
+    }
+    libusb_close(handle);
+    epd_handles[index] = nullptr;
     // The arrays and the log serve every controller: they go with the last one open.
     if (!any_handle_open()) {
         forget_arrays();
@@ -366,6 +389,11 @@ void usb_close_dev(int index) {
 }
 
 void usb_close() {
+    usb_close_keeping_log();
+    close_log();
+}
+
+void usb_close_keeping_log() {
     // Handles still open go before libusb ends, so none outlives its context.
     for (int i = 0; epd_handles != nullptr && i < controller_count; ++i) {
         if (epd_handles[i] != nullptr) {
@@ -376,7 +404,6 @@ void usb_close() {
     release_device_list();
     libusb_exit(nullptr);
     forget_arrays();
-    close_log();
 }
 
 int usb_controller_count() {
@@ -397,6 +424,28 @@ int usb_present_count() {
     return present;
 }
 
+namespace {
+
+// After a phase error the Bulk-Only Transport wants the device's transport reset before the next
+// command: the class request to its interface, then both bulk endpoints' halts cleared.
+void reset_after_phase_error(int index, libusb_device_handle *handle) {
+    controller_health &h = health[index];
+    h.reset_due = false;
+    const int result = libusb_control_transfer(
+        handle, class_request_to_interface, bulk_only_reset_request, 0,
+        static_cast<uint16_t>(bulk_only_interface), nullptr, 0, transfer_timeout_ms);
+    if (result < 0) {
+        perr_repeating(index, "   bulk_only_reset: %s\n", libusb_strerror(result));
+        note_result(index, result);
+        record_transfer(index, result);
+        return;
+    }
+    libusb_clear_halt(handle, endpoint_in);
+    libusb_clear_halt(handle, endpoint_out);
+}
+
+} // namespace
+
 int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
     // The wrapper's fields never change from command to command.
     static const uint32_t tag = 1;
@@ -408,6 +457,8 @@ int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
     }
     if (index_valid(index)) {
         health[index].command_went_through = false;
+        health[index].command_failed = true; // until its command block goes out
+        health[index].status_failed = false;
     }
     if (gone(index)) {
         perr_repeating(index, "send_cbw: controller %d has left the bus, command 0x%02X not sent\n",
@@ -422,6 +473,12 @@ int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
         perr(log_file, "send_cbw: invalid data length %d for controller %d\n", length, index);
         return -1;
     }
+    if (health[index].reset_due) {
+        reset_after_phase_error(index, handle);
+        if (health[index].failed || gone(index)) {
+            return -1;
+        }
+    }
 
     unsigned char cbw[cbw_size] = {'U', 'S', 'B', 'C'};
     put_le32(cbw + 4, tag);
@@ -433,6 +490,7 @@ int send_cbw(int index, const unsigned char *block, uint8_t flags, int length) {
 
     int transferred = 0;
     health[index].command_went_through = true;
+    health[index].command_failed = false;
     int result =
         bulk_transfer(index, handle, endpoint_out, cbw, cbw_size, &transferred, "send_cbw", false);
     if (result == 0) {
@@ -466,14 +524,19 @@ int read_csw(int index, uint8_t endpoint) {
     }
     uint8_t status = csw[12];
     if (status == 0) {
+        h.failures_in_a_row = 0;
         // The controller answers again: what it kept repeating is summed up.
         if (h.command_went_through) {
             end_repeated_reports(index);
         }
         return 0;
     }
-    h.command_went_through = false;
     perr_repeating(index, "\t\t\tMass Storage Status: %02X (%s)\n", status, "FAILED");
+    // A controller that answers "failed" is failing: a failed exchange, as a transfer that failed.
+    h.status_failed = true;
+    h.last_status = status;
+    h.reset_due = h.reset_due || status == 2;
+    count_failed_exchange(index);
     return status == 1 ? -2 : -1;
 }
 
@@ -506,6 +569,10 @@ int usb_read(int index, unsigned char *destination, int size) {
     if (!gone(index)) {
         read_csw(index, endpoint_in);
     }
+    // Data of a command that the controller says failed is not trusted.
+    if (index_valid(index) && health[index].status_failed) {
+        zero_fill(destination, size);
+    }
     return 0;
 }
 
@@ -537,6 +604,10 @@ bool usb_command_went_through(int index) {
     return index_valid(index) && health[index].command_went_through;
 }
 
+bool usb_command_failed(int index) {
+    return !index_valid(index) || health[index].command_failed;
+}
+
 std::string usb_failure_cause(int index) {
     if (!index_valid(index)) {
         return "is not on the bus";
@@ -545,6 +616,12 @@ std::string usb_failure_cause(int index) {
         return "has left the bus";
     }
     const controller_health &h = health[index];
+    if (h.last_status != 0) {
+        char status[8];
+        snprintf(status, sizeof status, "%02X", h.last_status);
+        return "answered " + std::to_string(h.failures_in_a_row) +
+               " commands in a row with status " + status + " (FAILED)";
+    }
     return "did not answer: " + std::to_string(h.failures_in_a_row) +
            " transfers in a row failed (the last: " + libusb_strerror(h.last_error) + ")";
 }

@@ -34,6 +34,8 @@ int usb_open_dev(int index);
 void usb_close_dev(int index);
 // Ends libusb and closes the log; forgets the arrays and handles, so nothing reaches libusb after.
 void usb_close();
+// The same, the log left open: while the tool looks for the controllers again, between looks.
+void usb_close_keeping_log();
 
 // Controllers found by the latest usb_init.
 int usb_controller_count();
@@ -44,8 +46,10 @@ bool usb_dev_gone(int index);
 // Number of opened controllers that have not left the bus (no LIBUSB_ERROR_NO_DEVICE seen).
 int usb_present_count();
 
-// True once controller index has failed: it left the bus, or 10 transfers in a row failed (after
-// the retry rule; any transfer that goes through clears the count). A failed controller's
+// True once controller index has failed: it left the bus, or 10 exchanges in a row failed (a
+// transfer, after the retry rule, or a command whose status said it failed; a command that ends
+// with status 0 clears the count). A command after a phase error is preceded by the Bulk-Only
+// reset of the controller's transport. A failed controller's
 // transfers are refused without reaching libusb. True as well for an index without a controller.
 bool usb_controller_failed(int index);
 // Why controller index failed, as the end of a sentence ("has left the bus", "did not answer:
@@ -53,6 +57,10 @@ bool usb_controller_failed(int index);
 std::string usb_failure_cause(int index);
 // Whether the latest command of controller index went through: every phase, and its status passed.
 bool usb_command_went_through(int index);
+// Whether the latest command of controller index failed: it was refused, one of its transfers
+// failed, or its status said it failed. A command whose status wrapper came short did not fail:
+// its effect stands. Its data, if any, can be trusted unless it failed.
+bool usb_command_failed(int index);
 // Where controller index sits on the bus and what it is (zeros without one), and its label for
 // messages: "controller 0 (bus 1, device 2)".
 usb_device_info usb_describe(int index);
