@@ -16,6 +16,18 @@ install(TARGETS epdshow epdshow-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES packaging/60-epdshow.rules DESTINATION lib/udev/rules.d)
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The licence, in Debian's machine-readable format, and the package's changelog, compressed as
+# Debian keeps it.
+install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+set(epdshow_changelog ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz)
+add_custom_command(
+    OUTPUT ${epdshow_changelog}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
+    COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog > ${epdshow_changelog}
+    DEPENDS packaging/changelog
+    VERBATIM)
+add_custom_target(epdshow_changelog ALL DEPENDS ${epdshow_changelog})
+install(FILES ${epdshow_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY examples/images DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 # The page that shows a status folder, for the user to copy into it.
 install(FILES examples/status.html DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
@@ -92,9 +104,17 @@ file(REMOVE_RECURSE "${epdshow_out}")
 ]==])
 
 # --- the Debian package
+#
+# It installs under /usr whatever prefix the build folder was configured with (cmake's default is
+# /usr/local, which no Debian package may use): CPack installs the project again with the prefix
+# /usr. Another prefix given to cpack is refused (packaging/cpack_options.cmake).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME epdshow)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The package's own revision: the version of the changelog's latest entry is VERSION-REVISION.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/packaging/cpack_options.cmake)
 set(CPACK_PACKAGE_CONTACT "epdshow maintainers <maintainers@users.noreply.c-seed-0c31a637.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "slide show on an e-paper panel driven by USB controllers")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION

@@ -177,6 +177,10 @@ void set_frames_dir(const std::string &dir) {
     bus().panel.set_frames_dir(dir);
 }
 
+void set_frames_max(int count) {
+    bus().panel.set_frames_max(count);
+}
+
 void set_memory_dir(const std::string &dir) {
     bus().panel.set_memory_dir(dir);
 }

@@ -151,6 +151,7 @@ void set_journal_file(const std::string &path); // "" to stop writing
 // memory for them. Off as well when the bus is set up from the environment at libusb_init.
 void keep_journal(bool keep);
 void set_frames_dir(const std::string &dir);
+void set_frames_max(int count); // frames written at most (default 1000); then one line on stderr
 void set_memory_dir(const std::string &dir);
 // Applies the EPDSIM_* variables to a reset bus; false with a one-line message on error.
 bool configure_from_environment(std::string *error);

@@ -85,8 +85,15 @@ void panel_view::write_frame(const controller_list &controllers) {
     last = compose_panel(controllers);
     ++frames;
     unshown_refreshes = 0;
-    if (frames_dir.empty())
+    if (frames_dir.empty() || frames > frames_max + 1)
         return;
+    if (frames == frames_max + 1) {
+        std::fprintf(stderr,
+                     "epdsim: %d frames written to %s, as many as EPDSIM_FRAMES_MAX allows; no "
+                     "more frames are written\n",
+                     frames_max, frames_dir.c_str());
+        return;
+    }
     char name[32];
     std::snprintf(name, sizeof name, "/frame-%04d.png", frames);
     if (!cv::imwrite(frames_dir + name, last))

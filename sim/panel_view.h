@@ -32,6 +32,8 @@ class panel_view {
     void show_unshown(const controller_list &controllers);
     void dump_memories(const controller_list &controllers) const;
     void set_frames_dir(const std::string &dir) { frames_dir = dir; }
+    // At most this many frames are written to the folder; the panel goes on being composed.
+    void set_frames_max(int count) { frames_max = count; }
     void set_memory_dir(const std::string &dir) { memory_dir = dir; }
     int frame_count() const { return frames; }
     const cv::Mat &last_frame() const { return last; }
@@ -44,6 +46,8 @@ class panel_view {
     int frames = 0;
     cv::Mat last;
     std::string frames_dir;
+    // A preview of a playlist that repeats must not fill the disk.
+    int frames_max = 1000;
     std::string memory_dir;
 };
 

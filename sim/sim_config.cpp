@@ -333,6 +333,8 @@ bool configure_from(const env_reader &env, std::string *error) {
         }
         if (auto value = get("EPDSIM_FRAMES"))
             set_frames_dir(folder(*value));
+        if (auto value = get("EPDSIM_FRAMES_MAX"))
+            set_frames_max(int(number(*value, 0, 1000000000)));
         if (auto value = get("EPDSIM_MEMORY"))
             set_memory_dir(folder(*value));
     } catch (const bad_value &problem) {

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "player.h"
 #include "playlist.h"
 #include "probe.h"
+#include "status_report.h"
 #include "tool.h"
 
 namespace {
@@ -58,23 +60,32 @@ void arm_stop_handler() {
 }
 
 // A hang-up is counted, for the player, which reads the playlist again, and asks for log.txt to be
-// reopened, as log rotation expects.
+// reopened.
 void hang_up(int) {
     hang_ups = hang_ups + 1;
     request_log_reopen();
 }
 
+// Log rotation renamed log.txt: it is opened again by name, and nothing else changes.
+void log_rotated(int) {
+    request_log_reopen();
+}
+
+void handle(int signal_number, void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
+}
+
 // Output that cannot be written (stdout into a closed pipe) never ends the show; a hang-up
-// reopens the log and reads the playlist again. Every other signal keeps its default.
+// reopens the log and reads the playlist again; SIGUSR1 reopens the log. Every other signal keeps
+// its default.
 void arm_other_handlers() {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, nullptr);
-    struct sigaction hangup = {};
-    hangup.sa_handler = hang_up;
-    sigemptyset(&hangup.sa_mask);
-    hangup.sa_flags = SA_RESTART;
-    sigaction(SIGHUP, &hangup, nullptr);
+    handle(SIGPIPE, SIG_IGN);
+    handle(SIGHUP, hang_up);
+    handle(SIGUSR1, log_rotated);
 }
 
 void print_banner() {
@@ -159,8 +170,10 @@ void warn_extra_arguments(const command_line &line) {
     }
 }
 
-// The show: banner, echo, settings, then the player.
-int run_show(const char *path) {
+// The show: banner, echo, settings, then the player. Without a playlist the banner and echo come
+// as they always did, then the usage and status 2: a service started without its argument fails
+// and says how to call it.
+int run_show(const char *path, const std::string &name) {
     print_banner();
     printf("Input xml file : %s\n", path != nullptr ? path : "");
     // Down at every start, also when the entry runs again in the same process.
@@ -169,10 +182,19 @@ int run_show(const char *path) {
     arm_stop_handler();
     if (path == nullptr) {
         puts("Input file is null");
-        return 0;
+        print_usage(stderr, name);
+        return 2;
     }
-    std::unique_ptr<playlist_file> playlist = load_show_playlist(path);
+    playlist_file read = read_playlist_file(path);
+    const std::string status_dir = read.settings.status_dir;
+    std::string refusal;
+    for (const playlist_finding &problem : read.problems) {
+        refusal +=
+            (refusal.empty() ? "playlist file '" + std::string(path) + "': " : "; ") + problem.text;
+    }
+    std::unique_ptr<playlist_file> playlist = accepted_for_show(std::move(read));
     if (!playlist) {
+        report_refused_start(status_dir, path, refusal);
         return 1;
     }
     int status = play(std::move(playlist));
@@ -183,9 +205,24 @@ int run_show(const char *path) {
     return 0;
 }
 
+// A standard stream closed at start would be taken by the first file opened (log.txt on standard
+// output would collect every progress line): each one closed reads or writes /dev/null instead.
+void open_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (opened >= 0 && opened != fd) {
+                dup2(opened, fd);
+                close(opened);
+            }
+        }
+    }
+}
+
 } // namespace
 
 int epdshow_main(int argc, char *argv[]) {
+    open_standard_streams();
     // Line by line, so progress reaches a log or pipe in step with the signal handler's lines.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // Before the first line: the banner into a closed pipe must not end the tool either.
@@ -222,5 +259,5 @@ int epdshow_main(int argc, char *argv[]) {
         break;
     }
     warn_extra_arguments(line);
-    return run_show(line.playlist);
+    return run_show(line.playlist, name);
 }

@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -42,13 +44,57 @@ bool is_webp(const bytes &data) {
     return starts_with(data, "RIFF", 4) && starts_with(data, "WEBP", 4, 8);
 }
 
+bool is_regular_file(const std::string &path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool is_folder(const std::string &path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The file the path names when a slash is put back between a folder and the rest: an image_path
+// written without its closing slash glues the folder's name to the picture's. Empty when there is
+// none.
+std::string with_slash_put_back(const std::string &path) {
+    for (size_t at = 1; at < path.size(); ++at) {
+        if (path[at - 1] == '/' || path[at] == '/') {
+            continue;
+        }
+        const std::string folder = path.substr(0, at);
+        if (is_folder(folder) && is_regular_file(folder + "/" + path.substr(at))) {
+            return folder + "/" + path.substr(at);
+        }
+    }
+    return "";
+}
+
+// "not found", with what leads to the fix: the folder a relative path was looked up from, and the
+// file meant when the image_path lacks its closing slash.
+std::string not_found(const char *path) {
+    std::string problem = "not found";
+    if (path[0] != '/') {
+        char *working = getcwd(nullptr, 0);
+        if (working != nullptr) {
+            problem += std::string(" (looked up from '") + working + "')";
+            std::free(working);
+        }
+    }
+    const std::string meant = with_slash_put_back(path);
+    if (!meant.empty()) {
+        problem += "; `image_path` has no trailing '/': did you mean '" + meant + "'?";
+    }
+    return problem;
+}
+
 // Reads the whole file, or says why it cannot be read.
 std::string read_file(const char *path, bytes &data) {
     // Without O_NONBLOCK, opening a FIFO would wait for a writer that may never come.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return errno == ENOENT || errno == ENOTDIR
-                   ? "not found"
+                   ? not_found(path)
                    : std::string("cannot be read: ") + std::strerror(errno);
     }
     std::string problem;
@@ -77,6 +123,13 @@ std::string read_file(const char *path, bytes &data) {
                 break;
             }
             done += static_cast<size_t>(n);
+        }
+        // A file rewritten while it was read may hold parts of two pictures.
+        struct stat after;
+        if (problem.empty() && fstat(fd, &after) == 0 &&
+            (after.st_size != status.st_size || after.st_mtim.tv_sec != status.st_mtim.tv_sec ||
+             after.st_mtim.tv_nsec != status.st_mtim.tv_nsec)) {
+            problem = "changed while read";
         }
     }
     close(fd);

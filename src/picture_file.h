@@ -15,7 +15,8 @@ struct picture_file {
 // on the background grey first; every other picture decodes exactly as OpenCV's grey read does.
 // The file is refused when it is missing, cannot be read, is a folder or empty, is not a format
 // this build reads, is cut short (a JPEG without its end marker, a PNG without its last chunk, a
-// WebP shorter than its header says), is too large, or does not decode.
+// WebP shorter than its header says), is too large, changed while it was read (its size or time
+// of change moved), or does not decode.
 picture_file read_picture(const char *path, int background = 255);
 
 #endif

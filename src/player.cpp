@@ -43,6 +43,9 @@ struct pass_state {
     // found none.
     const std::string *stop = nullptr;
     int images_shown = 0;
+    // Updates of the pass that showed nothing because the controllers match no layout; the first
+    // is told to the status folder.
+    int no_layout_updates = 0;
     int images_in_pass = 0;     // pictures of the pass known so far, for the status line
     int image_number = 0;       // of the image being shown, in this pass
     int pass_number = 0;        // of the playlist being played
@@ -52,7 +55,8 @@ struct pass_state {
     int64_t since_clear = 0; // images shown since the last deep clear, across passes
     // The walk ends before its next image: a stop request during the quiet hours, or a reload.
     bool cut_short = false;
-    std::unique_ptr<playlist_file> reloaded; // the playlist read again, to play from its start
+    std::unique_ptr<playlist_file> reloaded;      // the playlist read again, to play from its start
+    const std::string *playing_content = nullptr; // the bytes of the playlist being played
     sig_atomic_t hang_ups_seen = 0;
     std::string last_shown;                // the file of the latest image shown
     std::optional<std::mt19937_64> random; // seeded at the first shuffle
@@ -155,15 +159,22 @@ void image_shown(pass_state &pass, const quiet_hours &quiet) {
 }
 
 // After a hang-up: reads the playlist again, with its echo as at start. True when the new one is
-// to be played from its start; false when no hang-up came, or when the playlist no longer reads
-// (reported) and the show goes on with the one it has.
+// to be played from its start; false when no hang-up came, when the file holds the same bytes (the
+// show goes on where it was: a log rotation, or a reload without a change), or when the playlist
+// no longer reads (reported) and the show goes on with the one it has.
 bool reload_if_asked(pass_state &pass) {
     if (pass.hang_ups == pass.hang_ups_seen) {
         return false;
     }
     pass.hang_ups_seen = pass.hang_ups;
     printf("Reload playlist : %s\n", pass.path.c_str());
-    pass.reloaded = load_show_playlist(pass.path.c_str());
+    playlist_file read = read_playlist_file(pass.path.c_str());
+    if (read.unusable.empty() && pass.playing_content != nullptr &&
+        read.content == *pass.playing_content) {
+        puts("Playlist unchanged: the show goes on with its next picture");
+        return false;
+    }
+    pass.reloaded = accepted_for_show(std::move(read));
     if (!pass.reloaded) {
         fprintf(stderr, "Playlist not reloaded; the show goes on with the one read before\n");
         return false;
@@ -261,6 +272,13 @@ void update_done(const update_result &result, const std::string &file, int32_t s
         image_shown(pass, quiet);
     } else if (result.what == update_result::outcome::picture_unusable) {
         note_unusable(pass, file, result.problem);
+    } else if (result.what == update_result::outcome::no_layout) {
+        // Nothing is claimed as shown; the picture's time still passes, so that the show does not
+        // run on without a pause.
+        if (pass.no_layout_updates++ == 0 && pass.status) {
+            pass.status->no_panel(result.problem);
+        }
+        slide_wait(seconds);
     }
 }
 
@@ -464,6 +482,7 @@ void use_status_folder(const std::string &folder, pass_state &pass) {
 
 // Puts a playlist's settings into effect for the images that follow.
 void use_playlist(const playlist_file &playlist, pass_state &pass) {
+    pass.playing_content = &playlist.content;
     use_status_folder(playlist.settings.status_dir, pass);
     pass.pass_number = 0;
     pass.picture = playlist.settings.picture;
@@ -477,7 +496,9 @@ void use_playlist(const playlist_file &playlist, pass_state &pass) {
 // pictures may not be there yet. A stop request, or a stop element in a pass that had nothing to
 // show, still ends the show as asked.
 bool showed_nothing(const pass_state &pass) {
-    if (pass.images_shown > 0 || stop_requested(pass)) {
+    // Controllers that match no layout show nothing, whatever the pictures: that is said once at
+    // start and in each pass, and the show goes on, as the panel may be put right.
+    if (pass.images_shown > 0 || pass.no_layout_updates > 0 || stop_requested(pass)) {
         return false;
     }
     return !pass.first_unusable.empty() || !pass.stop;
@@ -494,6 +515,7 @@ void report_empty_pass(const pass_state &pass) {
 int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
     for (;;) {
         pass.images_shown = 0;
+        pass.no_layout_updates = 0;
         pass.image_number = 0;
         ++pass.pass_number;
         pass.first_unusable.clear();
@@ -538,20 +560,25 @@ player::~player() {
     usb_close();
 }
 
-bool player::start_panel() {
+// Builds the panel; a panel that cannot be had says why, and the status folder is told.
+bool player::start_panel(const playlist_file &playlist) {
     puts("usb_init");
     int count = usb_init();
     printf("epd_devs = %d\n", count);
+    std::string refusal;
     if (count == 0) {
-        fprintf(stderr, "Error: no e-paper controller found on the USB bus\n");
-        return false;
+        refusal = "no e-paper controller found on the USB bus";
+    } else if (count < 0) {
+        refusal = "the USB bus could not be read (libusb error " + std::to_string(count) + ")";
     }
-    if (count < 0) {
-        fprintf(stderr, "Error: the USB bus could not be read (libusb error %d)\n", count);
-        return false;
+    if (!refusal.empty()) {
+        fprintf(stderr, "Error: %s\n", refusal.c_str());
+    } else {
+        panel = std::make_unique<epd>(count);
+        refusal = panel->get_refusal();
     }
-    panel = std::make_unique<epd>(count);
-    if (!panel->is_ready()) {
+    if (!refusal.empty()) {
+        report_refused_start(playlist.settings.status_dir, playlist.path, refusal);
         return false;
     }
     panel->explain_missing_layout();
@@ -560,7 +587,7 @@ bool player::start_panel() {
 }
 
 int player::slide_show(std::unique_ptr<playlist_file> playing) {
-    if (!start_panel()) {
+    if (!start_panel(*playing)) {
         return 1;
     }
     panel_recovery recovery(stop_flag);

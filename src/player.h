@@ -34,7 +34,7 @@ class player {
     int slide_show(std::unique_ptr<playlist_file> playlist);
 
   private:
-    bool start_panel();
+    bool start_panel(const playlist_file &playlist);
 
     const volatile sig_atomic_t &stop_flag;
     const volatile sig_atomic_t &hang_ups;

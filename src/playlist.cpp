@@ -544,7 +544,12 @@ std::vector<playlist_finding> status_dir_problems(const playlist_file &playlist,
 }
 
 std::unique_ptr<playlist_file> load_show_playlist(const char *path) {
-    auto playlist = std::make_unique<playlist_file>(read_playlist_file(path));
+    return accepted_for_show(read_playlist_file(path));
+}
+
+std::unique_ptr<playlist_file> accepted_for_show(playlist_file read) {
+    auto playlist = std::make_unique<playlist_file>(std::move(read));
+    const char *path = playlist->path.c_str();
     if (!playlist->unusable.empty()) {
         fprintf(stderr, "Error: %s\n", playlist->unusable.c_str());
         return nullptr;

@@ -125,6 +125,8 @@ std::vector<playlist_finding> status_dir_problems(const playlist_file &playlist,
 // the file, on standard error, and null; or the settings echoed, each warning on standard error,
 // and the playlist.
 std::unique_ptr<playlist_file> load_show_playlist(const char *path);
+// The same for a playlist read already.
+std::unique_ptr<playlist_file> accepted_for_show(playlist_file playlist);
 
 // Reads and echoes the settings of the playlist at path as the show does; false when the show
 // would refuse it.

@@ -1,8 +1,10 @@
 #include "probe.h"
 
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "epd.h"
@@ -73,25 +75,73 @@ int report_panel(const epd &panel) {
     return 0;
 }
 
+// What to look at when the probe finds no panel, in the order a visit to the panel goes.
+void print_next_steps() {
+    puts("Next steps:\n"
+         "  1. Check that the panel is powered and that each controller's USB cable is plugged\n"
+         "     in, into this machine or a powered hub.\n"
+         "  2. Run `lsusb -d 048d:`: it lists the devices of the controllers' vendor (0x048D);\n"
+         "     a controller not listed there is not on the bus.\n"
+         "  3. A controller that cannot be opened needs the udev rule 60-epdshow.rules (the\n"
+         "     package installs it) and a user in the plugdev group:\n"
+         "     sudo usermod -aG plugdev \"$USER\", then log in again.");
+}
+
 int report(int count, const epd *panel) {
+    int status = 1;
     if (panel == nullptr) {
         printf("\nNo panel: %s\n", count == 0 ? "no e-paper controller found on the USB bus"
                                               : "the USB bus could not be read");
-        return 1;
+    } else {
+        printf("\n%d controller%s found:\n", count, count == 1 ? "" : "s");
+        for (int i = 0; i < count; ++i) {
+            report_controller(*panel->get_controller(i));
+        }
+        status = report_panel(*panel);
     }
-    printf("\n%d controller%s found:\n", count, count == 1 ? "" : "s");
-    for (int i = 0; i < count; ++i) {
-        report_controller(*panel->get_controller(i));
+    if (status != 0) {
+        print_next_steps();
     }
-    return report_panel(*panel);
+    return status;
 }
+
+// Standard output goes nowhere while it lives. The panel announces its size as it is built, a
+// line of the show's start-up; the probe reports the panel itself.
+class output_held_back {
+  public:
+    output_held_back() {
+        fflush(stdout);
+        saved = dup(STDOUT_FILENO);
+        const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved >= 0 && nowhere >= 0) {
+            dup2(nowhere, STDOUT_FILENO);
+        }
+        if (nowhere >= 0) {
+            close(nowhere);
+        }
+    }
+    ~output_held_back() {
+        fflush(stdout);
+        if (saved >= 0) {
+            dup2(saved, STDOUT_FILENO);
+            close(saved);
+        }
+    }
+    output_held_back(const output_held_back &) = delete;
+    output_held_back &operator=(const output_held_back &) = delete;
+
+  private:
+    int saved = -1;
+};
 
 } // namespace
 
 int probe_controllers() {
-    const int count = usb_init();
+    // The show's discovery without its log and start-up lines: the probe's report is its output.
+    const int count = usb_init_quiet();
     std::unique_ptr<epd> panel;
     if (count > 0) {
+        output_held_back quiet;
         panel = std::make_unique<epd>(count);
     }
     const int status = report(count, panel.get());

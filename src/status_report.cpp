@@ -136,6 +136,14 @@ void status_report::panel_back() {
     publish_status();
 }
 
+void status_report::no_panel(const std::string &reason) {
+    updating = false;
+    log_failure(std::time(nullptr), "", reason);
+    state = "no panel";
+    next_change = 0;
+    publish_status();
+}
+
 void status_report::picture_unusable(const std::string &file, const std::string &reason) {
     updating = false;
     log_failure(std::time(nullptr), file, reason);
@@ -151,6 +159,21 @@ void status_report::quiet_hours_until(std::time_t end) {
 
 void status_report::quiet_hours_over() {
     state = "showing";
+    next_change = 0;
+    publish_status();
+}
+
+void report_refused_start(const std::string &folder, const std::string &playlist,
+                          const std::string &reason) {
+    if (folder.empty() || !status_folder_problem(folder, true).empty()) {
+        return;
+    }
+    status_report(folder, playlist).not_started(reason);
+}
+
+void status_report::not_started(const std::string &reason) {
+    log_failure(std::time(nullptr), "", reason);
+    state = "not started";
     next_change = 0;
     publish_status();
 }

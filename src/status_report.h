@@ -37,6 +37,11 @@ struct status_controller {
 // without, it is only judged whether it could be.
 std::string status_folder_problem(const std::string &folder, bool create);
 
+// A show that could not start says why in the status folder it names, when that folder can be
+// written (made when missing); otherwise nothing is written.
+void report_refused_start(const std::string &folder, const std::string &playlist,
+                          const std::string &reason);
+
 class status_report {
   public:
     // The play log is renamed to play-log.1.jsonl before a line would take it past this.
@@ -64,10 +69,14 @@ class status_report {
     // The panel failed (error says how); an update in progress was given up. The tool waits for it.
     void panel_failed(const std::string &error);
     void panel_back();
+    // The controllers match no layout (reason says why): no picture is shown.
+    void no_panel(const std::string &reason);
     void picture_unusable(const std::string &file, const std::string &reason);
     void quiet_hours_until(std::time_t end);
     void quiet_hours_over();
     void show_ended();
+    // The show could not start (reason says why).
+    void not_started(const std::string &reason);
 
   private:
     void end_stay(std::time_t now);

@@ -18,6 +18,8 @@ namespace {
 
 const char *const log_name = "log.txt";
 volatile sig_atomic_t log_reopen_asked = 0;
+// No log is kept on purpose: a report without one is no fault to tell about.
+bool log_unwanted = false;
 
 // Reports of one text for one controller written before they are only counted.
 constexpr int repeats_written = 5;
@@ -48,6 +50,7 @@ std::string with_thousands(long count) {
 
 bool log_open(bool empty_first) {
     log_close();
+    log_unwanted = false;
     log_file = fopen(log_name, "a");
     if (log_file == nullptr) {
         return false;
@@ -63,6 +66,11 @@ void log_close() {
         fclose(log_file);
         log_file = nullptr;
     }
+}
+
+void log_keep_none() {
+    log_close();
+    log_unwanted = true;
 }
 
 void request_log_reopen() {
@@ -104,7 +112,7 @@ int perr(FILE *stream, const char *format, ...) {
         va_end(args);
         // Each entry reaches the file at once: a process killed later loses none.
         fflush(stream);
-    } else {
+    } else if (!log_unwanted) {
         printf("%s, %s. log file is null\n", "tool", "perr");
         fflush(stdout);
     }

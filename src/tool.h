@@ -16,6 +16,9 @@ extern FILE *log_file;
 // gets no hole. False (log_file null) when it cannot be opened.
 bool log_open(bool empty_first);
 void log_close();
+// Closes the log for a run that keeps none (--probe): reports go to standard error only, without
+// the notice that the log is missing, until the next log_open.
+void log_keep_none();
 // Asks for the log to be opened again by name (after log rotation renamed it). Only raises a flag,
 // so a signal handler may call it; the reopening happens before the next entry is written, or at
 // reopen_log_if_asked.

@@ -2,11 +2,14 @@
 
 #include <libusb.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -64,6 +67,21 @@ int bulk_only_interface = 0;
 // Controllers (bus number, device address) that stopped answering while still on the bus: reset
 // before they are used again. Kept across sessions.
 std::set<std::pair<int, int>> unanswering;
+
+// A discovery for --probe: no log is opened and the start-up lines are not printed; reports still
+// reach standard error. Set by usb_init_quiet until the session ends.
+bool quiet = false;
+
+// A start-up line on standard output, as the show has always printed it.
+__attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
+    if (quiet) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
 
 bool index_valid(int index) {
     return epd_devs != nullptr && epd_handles != nullptr && index >= 0 && index < controller_count;
@@ -195,10 +213,14 @@ void put_le32(unsigned char *out, uint32_t value) {
 // A log kept from an earlier session goes on without a new start line.
 void open_log(bool empty_first) {
     if (!log_open(empty_first)) {
+        const int error = errno;
         printf("file open failed\n");
+        char folder[4096];
+        fprintf(stderr, "Error: cannot open the log file %s/log.txt: %s\n",
+                getcwd(folder, sizeof folder) != nullptr ? folder : ".", strerror(error));
         return;
     }
-    printf("file open Success!\n");
+    say("file open Success!\n");
     if (!empty_first) {
         return;
     }
@@ -223,9 +245,9 @@ int collect_controllers(libusb_device **list) {
             continue;
         }
         epd_devs[found++] = *device;
-        printf("\t\t\t\t0x%04x:0x%04x (bus %d, device %d)\n", descriptor.idVendor,
-               descriptor.idProduct, libusb_get_bus_number(*device),
-               libusb_get_device_address(*device));
+        say("\t\t\t\t0x%04x:0x%04x (bus %d, device %d)\n", descriptor.idVendor,
+            descriptor.idProduct, libusb_get_bus_number(*device),
+            libusb_get_device_address(*device));
     }
     return found;
 }
@@ -245,10 +267,10 @@ void find_endpoints(const libusb_config_descriptor *config) {
                 if (is_in && endpoint_in == 0) {
                     endpoint_in = endpoint.bEndpointAddress;
                     bulk_only_interface = setting.bInterfaceNumber;
-                    printf("endpoint in = 0x%xh\n", endpoint_in);
+                    say("endpoint in = 0x%xh\n", endpoint_in);
                 } else if (!is_in && endpoint_out == 0) {
                     endpoint_out = endpoint.bEndpointAddress;
-                    printf("endpoint out = 0x%xh\n", endpoint_out);
+                    say("endpoint out = 0x%xh\n", endpoint_out);
                 }
             }
         }
@@ -271,11 +293,15 @@ int start_usb(bool empty_log) {
     close_log();
     forget_arrays();
     release_device_list();
-    open_log(empty_log);
+    if (quiet) {
+        log_keep_none();
+    } else {
+        open_log(empty_log);
+    }
 
     version = libusb_get_version();
-    printf("Using libusb v%d.%d.%d.%d\n\n", version->major, version->minor, version->micro,
-           version->nano);
+    say("Using libusb v%d.%d.%d.%d\n\n", version->major, version->minor, version->micro,
+        version->nano);
 
     int result = libusb_init(nullptr);
     if (result < 0) {
@@ -309,8 +335,8 @@ int start_usb(bool empty_log) {
     controller_gone.assign(found, false);
     health.assign(found, controller_health{});
 
-    printf("\t\t\t\tEndpoint_in = %d, Endpoint_out = %d\n", endpoint_in, endpoint_out);
-    printf("\t\t\t\t%d EPD found!\n", found);
+    say("\t\t\t\tEndpoint_in = %d, Endpoint_out = %d\n", endpoint_in, endpoint_out);
+    say("\t\t\t\t%d EPD found!\n", found);
     return found;
 }
 
@@ -319,7 +345,14 @@ int start_usb(bool empty_log) {
 int usb_init() {
     // Every run starts a new log, and its reports are counted afresh.
     forget_repeated_reports();
+    quiet = false;
     return start_usb(true);
+}
+
+int usb_init_quiet() {
+    forget_repeated_reports();
+    quiet = true;
+    return start_usb(false);
 }
 
 int usb_init_again() {
@@ -341,7 +374,7 @@ int usb_open_dev(int index) {
     }
     libusb_device_handle *handle = epd_handles[index];
 
-    printf("             speed: %s\n", usb_speed_name(libusb_get_device_speed(device)));
+    say("             speed: %s\n", usb_speed_name(libusb_get_device_speed(device)));
 
     libusb_device_descriptor descriptor;
     result = libusb_get_device_descriptor(device, &descriptor);
@@ -349,14 +382,14 @@ int usb_open_dev(int index) {
         return abandon_open(index, result);
     }
 
-    printf("\t\t\tReading first configuration descriptor:\n");
+    say("\t\t\tReading first configuration descriptor:\n");
     libusb_config_descriptor *config = nullptr;
     result = libusb_get_config_descriptor(device, 0, &config);
     if (result < 0) {
         return abandon_open(index, result);
     }
     nb_ifaces = config->bNumInterfaces;
-    printf("\t\t\t\tnb interfaces: %d\n", nb_ifaces);
+    say("\t\t\t\tnb interfaces: %d\n", nb_ifaces);
     find_endpoints(config);
     libusb_free_config_descriptor(config);
 
@@ -376,7 +409,7 @@ void usb_close_dev(int index) {
     }
     libusb_device_handle *handle = epd_handles[index];
     for (int i = 0; i < nb_ifaces; ++i) {
-        printf("\t\t\tUSB:Releasing interface %d...\n", i);
+        say("\t\t\tUSB:Releasing interface %d...\n", i);
         libusb_release_interface(handle, i);
     }
     libusb_close(handle);
@@ -404,6 +437,7 @@ void usb_close_keeping_log() {
     release_device_list();
     libusb_exit(nullptr);
     forget_arrays();
+    quiet = false;
 }
 
 int usb_controller_count() {

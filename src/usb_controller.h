@@ -26,6 +26,9 @@ extern const libusb_version *version;
 // mass-storage Bulk-Only interface.
 // Returns the count, or a negative libusb error code.
 int usb_init();
+// The same discovery for --probe, which keeps no log: no log.txt is opened and nothing is printed
+// on standard output until usb_close; failures still reach standard error.
+int usb_init_quiet();
 // The same, for looking for the controllers again while the tool runs: log.txt keeps its entries.
 int usb_init_again();
 // Opens controller index, prints its speed, finds the endpoints and claims its interfaces.

@@ -117,7 +117,10 @@ TEST_F(BadImages, UnusableFilesAreReportedWithTheirReasonAndCostNoRefresh) {
                                "Error: cannot use picture 'img/folder.png': is a folder, not a "
                                "picture\n"
                                "Error: cannot use picture 'img/pipe.png': is not a regular file\n"
-                               "Error: cannot use picture 'img/missing.png': not found\n"
+                               "Error: cannot use picture 'img/missing.png': not found (looked "
+                               "up from '" +
+                               dir.path() +
+                               "')\n"
                                "Error: cannot use picture 'img/old.gif': not a picture format "
                                "this build reads\n";
     if (geteuid() != 0) { // root reads any file
@@ -144,6 +147,30 @@ TEST_F(BadImages, UnusableFilesAreReportedWithTheirReasonAndCostNoRefresh) {
     EXPECT_EQ(count_holding(journal(), " temp type=0"), int(names.size()) * 2);
     EXPECT_FALSE(std::filesystem::exists(dir.file("frames/frame-0003.png")));
     EXPECT_EQ(differing_pixels(frame(2), shown_whole(good)), 0);
+}
+
+// A missing picture leads to the fix: a relative path names the folder it was looked up from, and
+// an image_path without its closing slash names the file that was meant, when it is there.
+TEST_F(BadImages, AMissingPictureSaysWhereItWasLookedForAndWhatWasMeant) {
+    const std::string hint = "; `image_path` has no trailing '/': did you mean '";
+    const struct {
+        std::string image_path;
+        std::string line;
+    } cases[] = {
+        {dir.file("img"), "Error: cannot use picture '" + dir.file("imggood.png") + "': not found" +
+                              hint + dir.file("img/good.png") + "'?"},
+        {"img", "Error: cannot use picture 'imggood.png': not found (looked up from '" +
+                    dir.path() + "')" + hint + "img/good.png'?"},
+    };
+    for (const auto &c : cases) {
+        show_settings settings;
+        settings.image_path = c.image_path;
+        run_result r = play(playlist(
+            "<image_name><full_update><img>good.png</img></full_update><stop/></image_name>",
+            settings));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(split_lines(r.err).at(0), c.line);
+    }
 }
 
 // Found while feeding the loader a forged header: OpenCV refuses more than 2^30 pixels by

@@ -366,17 +366,17 @@ TEST_F(ShowInAChild, OutputIntoAClosedPipeNeverEndsTheShow) {
 }
 
 TEST_F(ShowInAChild, ASignalThatEndsTheToolLosesNoLogEntry) {
-    // SIGUSR1 keeps its default: the tool ends at once, but the entry written before is in the
+    // SIGUSR2 keeps its default: the tool ends at once, but the entry written before is in the
     // file.
     run_result r = play_in_child([] {
         small_panel(0);
         on_status_of_controller_0([](int n, int status) {
             if (n == 20) {
-                std::raise(SIGUSR1);
+                std::raise(SIGUSR2);
             }
             return n == 10 ? 1 : status;
         });
     });
-    EXPECT_EQ(r.signal, SIGUSR1);
+    EXPECT_EQ(r.signal, SIGUSR2);
     EXPECT_EQ(log_messages(dir.file("log.txt")), lines{failed_status});
 }

@@ -153,7 +153,8 @@ TEST_F(TransportFaults, LogThatCannotBeCreatedLeavesTheReportsOnStandardError) {
     EXPECT_EQ(count_starting(r.out, "file open Success!"), 0);
     // Each report says on standard output that there is no log, and goes to standard error.
     EXPECT_EQ(count_starting(r.out, "tool, perr. log file is null"), 1);
-    EXPECT_EQ(r.err, "\t\t\tMass Storage Status: 01 (FAILED)\n");
+    EXPECT_EQ(r.err, "Error: cannot open the log file " + dir.path() +
+                         "/log.txt: Is a directory\n\t\t\tMass Storage Status: 01 (FAILED)\n");
     struct stat st;
     ASSERT_EQ(stat(dir.file("log.txt").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));

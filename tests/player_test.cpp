@@ -200,11 +200,13 @@ TEST_F(PlayerTest, APassWhosePicturesAreAllMissingFailsUntilTheyAreThere) {
                                "</area_update><stop>end</stop></image_name>";
     run_result missing = play_groups(groups);
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.err, "Error: cannot use picture 'img/x.png': not found\n"
-                           "Error: cannot use picture 'img/y.png': not found\n"
-                           "Error: cannot use picture 'img/z.png': not found\n"
-                           "A whole pass of the playlist showed no image; the show ends (the "
-                           "first that could not be used: 'img/x.png': not found)\n");
+    const std::string not_found = "not found (looked up from '" + dir.path() + "')";
+    EXPECT_EQ(missing.err, "Error: cannot use picture 'img/x.png': " + not_found +
+                               "\nError: cannot use picture 'img/y.png': " + not_found +
+                               "\nError: cannot use picture 'img/z.png': " + not_found +
+                               "\nA whole pass of the playlist showed no image; the show ends "
+                               "(the first that could not be used: 'img/x.png': " +
+                               not_found + ")\n");
     EXPECT_EQ(count_starting(missing.out, "Slide Period"), 0);
     EXPECT_EQ(count_holding(journal(), " power "), 0);
     EXPECT_EQ(missing.out.find("Done"), std::string::npos);
@@ -220,7 +222,7 @@ TEST_F(PlayerTest, APassWhosePicturesAreAllMissingFailsUntilTheyAreThere) {
     std::filesystem::remove(dir.file("img/y.png"));
     run_result one_missing = play_groups(groups);
     EXPECT_EQ(one_missing.status, 0);
-    EXPECT_EQ(one_missing.err, "Error: cannot use picture 'img/y.png': not found\n");
+    EXPECT_EQ(one_missing.err, "Error: cannot use picture 'img/y.png': " + not_found + "\n");
     EXPECT_EQ(player_lines(one_missing.out),
               (lines{"Full update:", "Display : x.png ", "Display : y.png ",
                      "Area update:", "Display z.png on (x, y, w, h) = (0, 0, 10, 10)",
@@ -656,7 +658,8 @@ TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndIts
                  : line.value("error", std::string())));
     }
     EXPECT_EQ(log,
-              (lines{"21:59:30+00:00 failure img/missing.png not found",
+              (lines{"21:59:30+00:00 failure img/missing.png not found (looked up from '" +
+                         dir.path() + "')",
                      "21:59:00+00:00 picture img/a.png full mode 2 30 s ok",
                      "21:59:30+00:00 picture img/b.png full mode 2 60 s ok",
                      "22:10:00+00:00 picture img/c.png full mode 2 0 s failed",

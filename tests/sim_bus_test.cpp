@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <set>
 #include <sys/stat.h>
 
 using namespace testing_support;
@@ -501,6 +502,33 @@ TEST(SimProcess, InvalidVariableEndsTheProgramWithStatusTwo) {
         EXPECT_EQ(run.status, 2) << c.second;
         EXPECT_NE(run.err.find(c.second), std::string::npos) << run.err;
     }
+}
+
+// A preview of a playlist that repeats stops writing frames at EPDSIM_FRAMES_MAX, saying so once,
+// and the show goes on until it is stopped.
+TEST(SimProcess, FramesStopAtTheirMaximumWhileTheShowGoesOn) {
+    temp_dir dir;
+    mkdir(dir.file("img").c_str(), 0755);
+    cv::imwrite(dir.file("img/picture.png"), numbered_picture(64, 48));
+    dir.write("playlist.xml", one_picture("picture.png", false));
+    auto run = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"},
+                           {{"EPDSIM_DEVICES", "2880x8@0,2880x8@1"},
+                            {"EPDSIM_BUSY", "0"},
+                            {"EPDSIM_CLOCK", "virtual"},
+                            {"EPDSIM_FRAMES", dir.file("frames")},
+                            {"EPDSIM_FRAMES_MAX", "3"},
+                            {"EPDSIM_RAISE", "SIGINT@200"}},
+                           dir.path(), 60);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_GT(count_starting(run.out, "Slide Period"), 5);
+    EXPECT_EQ(run.err, "epdsim: 3 frames written to " + dir.file("frames") +
+                           ", as many as EPDSIM_FRAMES_MAX allows; no more frames are written\n");
+    std::set<std::string> frames;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.file("frames"))) {
+        frames.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(frames,
+              (std::set<std::string>{"frame-0001.png", "frame-0002.png", "frame-0003.png"}));
 }
 
 TEST(SimProcess, JournalMemoryAndSignalTriggerReachTheFiles) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -295,12 +296,22 @@ class FirstContact : public sim_show {
         return run_program(EPDSHOW_SIM_PATH, {"--probe"}, env, dir.path());
     }
 
-    // The probe's report: its lines from the controller count on.
-    static std::string report(const std::string &out) {
-        const size_t blank = out.rfind("\n\n");
-        return blank == std::string::npos ? out : out.substr(blank + 2);
+    // The probe's title, before its report.
+    static std::string title() {
+        return "epdshow-sim " + cache_value("CMAKE_PROJECT_VERSION") +
+               ": the e-paper controllers on USB\n\n";
     }
 };
+
+const std::string next_steps =
+    "Next steps:\n"
+    "  1. Check that the panel is powered and that each controller's USB cable is plugged\n"
+    "     in, into this machine or a powered hub.\n"
+    "  2. Run `lsusb -d 048d:`: it lists the devices of the controllers' vendor (0x048D);\n"
+    "     a controller not listed there is not on the bus.\n"
+    "  3. A controller that cannot be opened needs the udev rule 60-epdshow.rules (the\n"
+    "     package installs it) and a user in the plugdev group:\n"
+    "     sudo usermod -aG plugdev \"$USER\", then log in again.\n";
 
 TEST_F(FirstContact, AKeyboardOfTheVendorIsLeftAloneAndTheShowPlays) {
     run_result r = play(one_pass({"a.png"}), {{"EPDSIM_OTHERS", "048d:c101/030101/030102@0"}});
@@ -327,7 +338,8 @@ TEST_F(FirstContact, APermissionFailureSaysWhatToDoAndEndsWithStatusOne) {
 }
 
 // The probe reads each controller's system information and nothing else: no power, no image
-// memory, no refresh.
+// memory, no refresh. It prints its report only, without the show's start-up lines, and keeps no
+// log.
 TEST_F(FirstContact, ProbeReportsTheControllersAndTheirPanelOnBothLayouts) {
     const std::pair<std::string, std::string> cases[] = {
         {"42", "2 controllers found:\n"
@@ -358,15 +370,17 @@ TEST_F(FirstContact, ProbeReportsTheControllersAndTheirPanelOnBothLayouts) {
                               {"EPDSIM_LAYOUT", c.first},
                               {"EPDSIM_ORDER", c.first == "42" ? "1,0" : "3,2,1,0"}});
         EXPECT_EQ(r.status, 0) << c.first << r.err;
-        EXPECT_EQ(report(r.out), c.second);
+        EXPECT_EQ(r.out, title() + c.second);
         EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
         const lines commands = journal();
         EXPECT_EQ(int(commands.size()), c.first == "42" ? 2 : 4);
         EXPECT_EQ(count_holding(commands, " sysinfo "), int(commands.size())) << c.first;
     }
 }
 
-TEST_F(FirstContact, ProbeSaysWhyTheControllersFormNoPanel) {
+// Nothing found, or a set that is no panel: why, then the next steps to take.
+TEST_F(FirstContact, ProbeSaysWhyTheControllersFormNoPanelAndWhatToDo) {
     const std::pair<env_list, std::string> cases[] = {
         {{{"EPDSIM_DEVICES", "2880x40@1,2880x40@1"}},
          "No panel: cannot order the controllers into a panel: their multi IDs must be 0 to 1, "
@@ -385,7 +399,11 @@ TEST_F(FirstContact, ProbeSaysWhyTheControllersFormNoPanel) {
     for (const auto &c : cases) {
         run_result r = probe(c.first);
         EXPECT_EQ(r.status, 1) << c.second;
-        EXPECT_EQ(r.out.substr(r.out.rfind("\n", r.out.size() - 2) + 1), c.second);
+        ASSERT_GT(r.out.size(), c.second.size() + next_steps.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - c.second.size() - next_steps.size()),
+                  c.second + next_steps);
+        EXPECT_EQ(r.out.rfind(title(), 0), 0u);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
         EXPECT_EQ(count_holding(journal(), " sysinfo "), int(journal().size()));
     }
 }
