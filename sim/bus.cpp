@@ -271,6 +271,10 @@ std::vector<std::uint8_t> clear_halts(int index) {
     return bus().halts_cleared[std::size_t(index)];
 }
 
+int mass_storage_resets(int index) {
+    return checked(index).mass_storage_resets();
+}
+
 int open_handles(int index) {
     checked(index);
     return int(std::count_if(bus().handles.begin(), bus().handles.end(),

@@ -19,6 +19,20 @@ bool looks_like_cbw(const std::uint8_t *data, std::size_t length) {
     return length == cbw_size && std::memcmp(data, "USBC", 4) == 0;
 }
 
+// The class request Bulk-Only Mass Storage Reset: class, to an interface, host to device.
+constexpr std::uint8_t mass_storage_reset_type = 0x21;
+constexpr std::uint8_t mass_storage_reset = 0xFF;
+
+// The number of the interface that holds the endpoint; -1 when none does.
+int interface_holding(const std::vector<interface_config> &interfaces, std::uint8_t endpoint) {
+    for (std::size_t i = 0; i < interfaces.size(); ++i)
+        for (const alt_setting_config &alt : interfaces[i].alt_settings)
+            for (const endpoint_config &ep : alt.endpoints)
+                if (endpoint != 0 && ep.address == endpoint)
+                    return int(i);
+    return -1;
+}
+
 std::uint8_t first_endpoint(const std::vector<interface_config> &interfaces, bool in) {
     for (const interface_config &iface : interfaces)
         for (const alt_setting_config &alt : iface.alt_settings)
@@ -104,6 +118,64 @@ transfer_result controller::bulk_in(std::uint8_t endpoint, std::uint8_t *buffer,
     return send_status(buffer, length);
 }
 
+transfer_result controller::control(const setup_packet &setup, bool interface_claimed) {
+    if (gone())
+        return {transfer_status::no_device, 0};
+    if (hanging)
+        return {transfer_status::timeout, 0};
+    journal_entry e;
+    e.controller = bus_index;
+    e.multiID = cfg.multiID;
+    e.command = false;
+    e.setup = {setup.request_type,         setup.request,
+               std::uint8_t(setup.value),  std::uint8_t(setup.value >> 8),
+               std::uint8_t(setup.index),  std::uint8_t(setup.index >> 8),
+               std::uint8_t(setup.length), std::uint8_t(setup.length >> 8)};
+    e.flags = setup.request_type;
+    e.length = setup.length;
+    std::string refusal = control_refusal(setup, interface_claimed);
+    if (refusal.empty()) {
+        abandon("mass-storage reset");
+        ++storage_resets;
+    }
+    e.notes.swap(carried_notes);
+    carried_notes.clear();
+    if (!refusal.empty()) {
+        e.notes.push_back(refusal + ", stalled");
+        e.violation = true;
+    }
+    if (journal_sink)
+        journal_sink(std::move(e));
+    return {refusal.empty() ? transfer_status::ok : transfer_status::stall, 0};
+}
+
+// Why the device refuses a control request; empty for the Bulk-Only Mass Storage Reset of the
+// interface that carries the Bulk-Only endpoints, with no value and no data stage.
+std::string controller::control_refusal(const setup_packet &setup, bool interface_claimed) const {
+    if (setup.request_type != mass_storage_reset_type || setup.request != mass_storage_reset)
+        return "request not understood";
+    if (setup.value != 0)
+        return "mass-storage reset with wValue " + std::to_string(setup.value);
+    if (setup.length != 0)
+        return "mass-storage reset with wLength " + std::to_string(setup.length);
+    if (int(setup.index) != interface_holding(cfg.interfaces, ep_in))
+        return "mass-storage reset of interface " + std::to_string(setup.index) +
+               ", which is not the Bulk-Only interface";
+    if (!interface_claimed)
+        return "mass-storage reset of interface " + std::to_string(setup.index) +
+               ", which the host has not claimed";
+    return "";
+}
+
+std::string controller::describe_request(const journal_entry &e) {
+    const std::uint16_t index = std::uint16_t(e.setup[4] | e.setup[5] << 8);
+    if (e.setup[0] == mass_storage_reset_type && e.setup[1] == mass_storage_reset)
+        return "mass-storage-reset iface=" + std::to_string(index);
+    return "control req=" + hex8(e.setup[1]) +
+           " value=" + std::to_string(e.setup[2] | e.setup[3] << 8) +
+           " index=" + std::to_string(index);
+}
+
 bool controller::clear_halt(std::uint8_t endpoint) {
     if (gone())
         return false;
@@ -115,6 +187,10 @@ bool controller::clear_halt(std::uint8_t endpoint) {
 }
 
 void controller::looked_for() {
+    if (unplugged()) {
+        ++listings; // plugged in once the count reaches the listing its fault names
+        return;
+    }
     if (!removed || fault.back_at_listing <= 0 || ++looks_since_left < fault.back_at_listing)
         return;
     // Plugged in again: idle, no halt, and it does not leave again by the same fault.

@@ -25,6 +25,15 @@ struct transfer_result {
     std::size_t transferred = 0;
 };
 
+// A control request's setup packet, its fields in host order.
+struct setup_packet {
+    std::uint8_t request_type = 0; // bmRequestType
+    std::uint8_t request = 0;      // bRequest
+    std::uint16_t value = 0;
+    std::uint16_t index = 0;
+    std::uint16_t length = 0;
+};
+
 class controller {
   public:
     explicit controller(const controller_config &config);
@@ -44,13 +53,20 @@ class controller {
     std::uint8_t out_endpoint() const { return ep_out; }
     transfer_result bulk_out(std::uint8_t endpoint, const std::uint8_t *data, std::size_t length);
     transfer_result bulk_in(std::uint8_t endpoint, std::uint8_t *buffer, std::size_t length);
+    // A control request on the default endpoint; interface_claimed: whether the host holds the
+    // interface wIndex names. Only the Bulk-Only Mass Storage Reset of the Bulk-Only interface is
+    // understood: the command in progress is dropped and a CBW is due next; halts stay as they
+    // are. Any other request stalls and is journaled as a violation. Nothing moves in a data
+    // stage: the one request understood has none.
+    transfer_result control(const setup_packet &setup, bool interface_claimed);
     // false when the device is gone.
     bool clear_halt(std::uint8_t endpoint);
-    bool gone() const { return removed || fault.gone_from_command == 0; }
-    // Left the bus while in use: a device listing no longer shows it.
-    bool left() const { return removed; }
+    bool gone() const { return removed || fault.gone_from_command == 0 || unplugged(); }
+    // Whether a device listing shows it: not when it left the bus while in use, nor before it
+    // is plugged in.
+    bool listed() const { return !removed && !unplugged(); }
     // The host looked for the device (a device listing, or a transfer refused because it is
-    // gone): a device that left comes back at the look its fault names.
+    // gone): a device that left, or is not plugged in yet, comes in at the look its fault names.
     void looked_for();
     // A USB port reset: the command in progress is dropped, the halts cleared, a hang ended
     // (unless it came back hung). false when the device is gone.
@@ -66,6 +82,7 @@ class controller {
     int last_vcom() const { return vcom; }
     int temperature() const { return temp; }
     const std::vector<refresh_record> &refreshes() const { return refresh_log; }
+    int mass_storage_resets() const { return storage_resets; }
 
     // The command of a journal entry as its journal line names it ("sysinfo", "read_reg
     // addr=0x...", "sub=0x.. unknown", "no-command", ...).
@@ -91,6 +108,9 @@ class controller {
 
     static const sub_command *find_sub_command(const std::uint8_t *block);
 
+    bool unplugged() const { return fault.plug_at_listing > 1 && listings < fault.plug_at_listing; }
+    std::string control_refusal(const setup_packet &setup, bool interface_claimed) const;
+    static std::string describe_request(const journal_entry &entry);
     transfer_result screen_transfer(bool in, std::uint8_t endpoint, const std::uint8_t *data,
                                     std::size_t length);
     transfer_result endpoint_faults(bool in);
@@ -136,6 +156,7 @@ class controller {
     bool halted_out = false;
     bool removed = false;
     int looks_since_left = 0;
+    int listings = 0; // device listings, counted until the device is plugged in
     bool hanging = false;
     bool hung_for_good = false; // came back hung: a reset does not help
     int cbw_count = 0;
@@ -153,6 +174,7 @@ class controller {
     int vcom = 0;
     int temp;
     std::vector<refresh_record> refresh_log;
+    int storage_resets = 0;
 };
 
 } // namespace epdsim

@@ -156,6 +156,8 @@ const controller::sub_command *controller::find_sub_command(const std::uint8_t *
 }
 
 std::string controller::describe_command(const journal_entry &e) {
+    if (e.setup.size() == 8)
+        return describe_request(e);
     if (!e.command || e.block.size() != 16)
         return "no-command";
     if (e.block[0] != vendor_operation)

@@ -100,6 +100,8 @@ struct controller_faults {
     // after it left (0: never back); back hung, a USB reset does not end its hang.
     int back_at_listing = 0;
     bool back_hung = false;
+    // Not on the bus until the N-th device listing (0 or 1: there from the start).
+    int plug_at_listing = 0;
 };
 
 struct bus_faults {
@@ -121,6 +123,7 @@ struct journal_entry {
     int multiID = 0;
     bool command = true;             // false: a transfer that belongs to no command
     std::vector<std::uint8_t> block; // the 16-byte command block (empty for no-command)
+    std::vector<std::uint8_t> setup; // a control request's 8-byte setup packet (else empty)
     std::uint8_t flags = 0;
     std::uint32_t length = 0;
     std::vector<std::uint8_t> data; // bytes that moved in the data phase
@@ -178,6 +181,7 @@ int last_vcom(int controller);
 int temperature(int controller);
 const std::vector<refresh_record> &refreshes(int controller);
 std::vector<std::uint8_t> clear_halts(int controller); // endpoints cleared, in call order
+int mass_storage_resets(int controller); // Bulk-Only Mass Storage Resets the device took
 int open_handles(int controller);
 std::vector<int> claimed_interfaces(int controller);
 bool initialised();       // between libusb_init and libusb_exit

@@ -266,11 +266,12 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *ctx, libusb_device **
         return LIBUSB_ERROR_NO_MEM;
     std::size_t listed = 0;
     for (const auto &device : devices) {
-        // A controller that left the bus is not listed, unless this look brings it back.
+        // A controller that left the bus, or is not plugged in yet, is not listed, unless this
+        // look brings it in.
         epdsim::controller *c = epdsim::model_of(device.get());
         if (c)
             c->looked_for();
-        if (c && c->left())
+        if (c && !c->listed())
             continue;
         entries[listed] = device.get();
         ++entries[listed++]->refs;
@@ -467,18 +468,27 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle *dev_handle, unsigned 
     return code;
 }
 
-// Control requests to a controller: only its presence is judged here so far.
+// A control request on the default endpoint: the controller takes the Bulk-Only Mass Storage
+// Reset of its claimed Bulk-Only interface and stalls any other request, as a device would.
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle *dev_handle, uint8_t request_type,
-                                        uint8_t request, uint16_t value, uint16_t index,
-                                        unsigned char *data, uint16_t length,
+                                        uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                                        unsigned char *data, uint16_t wLength,
                                         unsigned int timeout) {
-    (void)request_type, (void)request, (void)value, (void)index, (void)data, (void)length,
-        (void)timeout;
-    if (!epdsim::known_handle(dev_handle))
+    (void)timeout;
+    if (!epdsim::known_handle(dev_handle) || (!data && wLength > 0))
         return LIBUSB_ERROR_INVALID_PARAM;
-    if (epdsim::gone(dev_handle->device))
-        return LIBUSB_ERROR_NO_DEVICE;
-    return LIBUSB_SUCCESS;
+    epdsim::controller *c = epdsim::model_of(dev_handle->device);
+    if (!c)
+        return LIBUSB_ERROR_PIPE; // a device that is no controller answers no request
+    epdsim::setup_packet setup;
+    setup.request_type = request_type;
+    setup.request = bRequest;
+    setup.value = wValue;
+    setup.index = wIndex;
+    setup.length = wLength;
+    epdsim::transfer_result result = c->control(setup, dev_handle->claimed.count(wIndex) > 0);
+    return result.status == epdsim::transfer_status::ok ? int(result.transferred)
+                                                        : epdsim::to_libusb(result.status);
 }
 
 // A port reset: the device drops the command in progress and its halts; the handle stays valid.

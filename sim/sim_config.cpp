@@ -208,6 +208,9 @@ void apply_fault(controller_faults &f, const std::string &name, const std::strin
         need_value();
         f.back_at_listing = int(number(value, 1, 1000000000));
         f.back_hung = name == "back-hung";
+    } else if (name == "plug") {
+        need_value();
+        f.plug_at_listing = int(number(value, 1, 1000000000));
     } else if (name == "from") {
         need_value();
         f.counted_from_command = count(value);

@@ -104,10 +104,13 @@ TEST_F(TransportFaults, MemoryWritesWhoseDataPhaseTimesOutAreReportedAndOnlyThei
     }
     EXPECT_EQ(r.err, expected);
     expect_log_holds(r.err);
+    // Each phase error is followed by the Bulk-Only reset before the next command.
     const lines journal = journal_of(0);
-    for (int i = 2; i < 5; ++i) {
+    for (int i = 2; i < 8; i += 2) {
         EXPECT_NE(journal[i].find("write_mem"), std::string::npos) << journal[i];
         EXPECT_NE(journal[i].find("csw=2"), std::string::npos) << journal[i];
+        EXPECT_NE(journal[i + 1].find("mass-storage-reset iface=0 "), std::string::npos)
+            << journal[i + 1];
     }
 
     // Memory rows 0 to 2 of the bottom band are the panel's three lowest rows (that band is

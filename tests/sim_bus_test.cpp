@@ -165,6 +165,71 @@ TEST_F(SimBus, DeviceGoneFailsEveryLaterCall) {
     EXPECT_NE(epdsim::journal()[1].line().find("note=device gone"), std::string::npos);
 }
 
+// The Bulk-Only Mass Storage Reset is the one control request the controller takes: it drops the
+// command in progress and leaves the halts for the host to clear. Any other framing stalls.
+TEST_F(SimBus, MassStorageResetDropsTheCommandAndLeavesTheHalts) {
+    epdsim::use_layout(42);
+    start();
+    epdsim::faults(0).stall_in = 1;
+    ASSERT_EQ(out(0, cbw(block(0x80), 0x80, 120)).result, 0);
+    EXPECT_EQ(in(0, 120).result, LIBUSB_ERROR_PIPE);
+    unsigned char lun = 0xEE;
+    EXPECT_EQ(libusb_control_transfer(handles[0], 0xA1, 0xFE, 0, 0, &lun, 1, 1000),
+              LIBUSB_ERROR_PIPE); // Get Max LUN: not understood
+    EXPECT_EQ(libusb_control_transfer(handles[0], 0x21, 0xFF, 0, 1, nullptr, 0, 1000),
+              LIBUSB_ERROR_PIPE); // no interface 1
+    EXPECT_EQ(epdsim::mass_storage_resets(0), 0);
+    EXPECT_EQ(libusb_control_transfer(handles[0], 0x21, 0xFF, 0, 0, nullptr, 0, 1000), 0);
+    EXPECT_EQ(epdsim::mass_storage_resets(0), 1);
+    EXPECT_EQ(in(0, 13).result, LIBUSB_ERROR_PIPE); // still halted
+    ASSERT_EQ(libusb_clear_halt(handles[0], ep_in), 0);
+    EXPECT_EQ(get_id(0).status(), 0); // a command block is due, not the dropped data phase
+    EXPECT_EQ(epdsim::journal_lines(),
+              (std::vector<std::string>{
+                  "#0001 dev=0 id=0 control req=0xfe value=0 index=0 flags=0xa1 len=1 data=- "
+                  "csw=- note=request not understood, stalled",
+                  "#0002 dev=0 id=0 mass-storage-reset iface=1 flags=0x21 len=0 data=- csw=- "
+                  "note=mass-storage reset of interface 1, which is not the Bulk-Only "
+                  "interface, stalled",
+                  "#0003 dev=0 id=0 sysinfo flags=0x80 len=120 data=- csw=- note=injected "
+                  "stall on IN; mass-storage reset",
+                  "#0004 dev=0 id=0 mass-storage-reset iface=0 flags=0x21 len=0 data=- csw=-",
+                  "#0005 dev=0 id=0 get_id flags=0x80 len=2 data=8951 csw=0"}));
+    EXPECT_EQ(epdsim::violation_count(), 2);
+    EXPECT_EQ(epdsim::command_count(), 2); // a control request is no command
+
+    epdsim::faults(1).hang_from_command = 1;
+    EXPECT_EQ(out(1, cbw(block(0xA8), 0x80, 2)).result, LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(libusb_control_transfer(handles[1], 0x21, 0xFF, 0, 0, nullptr, 0, 1000),
+              LIBUSB_ERROR_TIMEOUT);
+    epdsim::faults(1).gone_from_command = 0;
+    EXPECT_EQ(libusb_control_transfer(handles[1], 0x21, 0xFF, 0, 0, nullptr, 0, 1000),
+              LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(epdsim::mass_storage_resets(1), 0);
+}
+
+// A controller plugged in at the second listing: the program's first look misses it, the next
+// one finds it.
+TEST_F(SimBus, PluggedControllerAppearsAtItsListing) {
+    epdsim::use_layout(42);
+    epdsim::faults(0).plug_at_listing = 2;
+    ASSERT_EQ(libusb_init(nullptr), 0);
+    started = true;
+    libusb_device **list = nullptr;
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
+    libusb_device_descriptor d;
+    ASSERT_EQ(libusb_get_device_descriptor(list[0], &d), 0);
+    EXPECT_EQ(libusb_get_device_address(list[0]), 3); // controller 1
+    libusb_free_device_list(list, 1);
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 2);
+    libusb_device_handle *h = nullptr;
+    ASSERT_EQ(libusb_open(list[0], &h), 0);
+    handles.push_back(h);
+    ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+    EXPECT_EQ(get_id(0).status(), 0);
+    libusb_free_device_list(list, 1);
+}
+
 TEST_F(SimBus, OpenClaimAndDescriptorFaults) {
     epdsim::add_controller({});
     epdsim::add_controller({});
@@ -347,7 +412,7 @@ TEST(SimSettings, VariablesSetUpTheBus) {
                    {"EPDSIM_SPEED", "9"},
                    {"EPDSIM_OTHERS", "1d6b:0002@0,046d:c52b"},
                    {"EPDSIM_FAULTS", "dev1.stall-in=3,id0.claim=1:ACCESS,csw-fail=2,"
-                                     "id2.devdesc=1:NO_DEVICE,gone=9,list"},
+                                     "id2.devdesc=1:NO_DEVICE,gone=9,list,dev2.plug=3"},
                    {"EPDSIM_RAISE", "SIGTERM@5"}}),
         &error))
         << error;
@@ -362,6 +427,7 @@ TEST(SimSettings, VariablesSetUpTheBus) {
     EXPECT_EQ(epdsim::faults(3).claim_errors.at(1), LIBUSB_ERROR_ACCESS);
     EXPECT_EQ(epdsim::faults(1).device_descriptor_error, LIBUSB_ERROR_NO_DEVICE);
     EXPECT_EQ(epdsim::faults(1).device_descriptor_ok_calls, 1);
+    EXPECT_EQ(epdsim::faults(2).plug_at_listing, 3);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(epdsim::faults(i).csw_failed, 2);
         EXPECT_EQ(epdsim::faults(i).gone_from_command, 9);
@@ -397,6 +463,7 @@ TEST(SimSettings, InvalidValuesNameTheirVariable) {
          "EPDSIM_FAULTS=dev5.stall-in=1: dev5: no such controller"},
         {{{"EPDSIM_FAULTS", "stall-in"}}, "EPDSIM_FAULTS=stall-in: stall-in needs a value"},
         {{{"EPDSIM_FAULTS", "wobble=1"}}, "EPDSIM_FAULTS=wobble=1: unknown fault 'wobble'"},
+        {{{"EPDSIM_FAULTS", "plug=0"}}, "EPDSIM_FAULTS=plug=0: 0 is outside 1 to 1000000000"},
         {{{"EPDSIM_FAULTS", "open=NOPE"}},
          "EPDSIM_FAULTS=open=NOPE: 'NOPE' is not a libusb error code"},
         {{{"EPDSIM_RAISE", "SIGFOO@3"}}, "EPDSIM_RAISE=SIGFOO@3: 'SIGFOO' is not a signal"},

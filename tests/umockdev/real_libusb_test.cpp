@@ -1,8 +1,9 @@
 // The real epdshow, linked with Debian's libusb, against controllers emulated at the kernel
 // interface by umockdev and served by the same controller model as the simulated bus. Each run
 // is compared with epdshow-sim on the same playlist and the same EPDSIM_* set-up: exit status,
-// output, log, command journal and controller memory must agree exactly. Stalls, a timeout and
-// a controller leaving the bus take the real libusb through its error paths.
+// output, log, command journal and controller memory must agree exactly. Stalls, a timeout, a
+// phase error (the Bulk-Only reset, a control request) and a controller leaving the bus take the
+// real libusb through its error paths.
 #include "usb_testbed.h"
 
 #include "controller.h"
@@ -242,6 +243,28 @@ TEST_F(RealLibusb, AControllerLeavingTheBusAndComingBackEndsAsOnTheSimulatedBus)
     EXPECT_EQ(count_holding(c.real.journal, "device gone"), 1);
     // Both pictures whole on both bands after the panel came back.
     EXPECT_GE(count_holding(c.real.journal, "dev=1 id=1 write_mem"), 1080 + 480);
+}
+
+TEST_F(RealLibusb, APhaseErrorGetsTheBulkOnlyResetAsOnTheSimulatedBus) {
+    std::string playlist = write_playlist(0, 1, "100,200,640,480");
+    // Controller 1 answers one row write with status 2: before its next command the program
+    // resets its Bulk-Only transport (a class request, which the real libusb sends as a control
+    // URB) and clears both halts; the show goes on.
+    comparison c;
+    play(playlist, layout(42), "dev1.from=40,dev1.csw-phase=1", c);
+    if (IsSkipped() || HasFailure())
+        return;
+    expect_same_runs(c);
+    EXPECT_EQ(c.real.run.status, 0) << c.real.run.err;
+    EXPECT_TRUE(contains(c.real.run.err, "Mass Storage Status: 02 (FAILED)"));
+    EXPECT_TRUE(contains(c.real.run.out, "stop tag one pass and exit"));
+    EXPECT_EQ(count_holding(c.real.journal, "dev=1 id=1 mass-storage-reset iface=0 flags=0x21 "
+                                            "len=0 data=- csw=-"),
+              1);
+    EXPECT_EQ(count_holding(c.real.journal, "stalled"), 0); // the request's framing was right
+    EXPECT_EQ(c.seen.halts_cleared, 2);
+    EXPECT_EQ(c.seen.stalled, 0);
+    EXPECT_EQ(c.seen.unknown_ioctls, 0);
 }
 
 TEST_F(RealLibusb, ATimeoutEndsAsOnTheSimulatedBus) {

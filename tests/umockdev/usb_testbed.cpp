@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <set>
 #include <thread>
 
 namespace {
@@ -109,7 +110,10 @@ struct usb_testbed::device {
     std::string node;
     std::string sysfs;
     UMockdevIoctlBase *handler = nullptr;
-    bool driver_bound = true;       // usb-storage, until libusb detaches it
+    bool driver_bound = true; // usb-storage, until libusb detaches it
+    // Interfaces claimed through the node (the handler does not see a close, which would
+    // release them: a node closed without releasing keeps its claims).
+    std::set<unsigned> claimed;
     std::deque<urb_copy> completed; // waiting for REAPURBNDELAY
     std::deque<urb_copy> held;      // timed out: completed only when libusb discards them
 };
@@ -130,40 +134,11 @@ void complete(UMockdevIoctlClient *client, int error) {
     umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
 }
 
-// Runs the URB through the controller model at once; a URB the model lets time out is held
-// until libusb gives up on it and discards it.
-int submit(device &dev, usb_testbed::counters &count, UMockdevIoctlData *arg) {
-    urb_copy copy;
-    copy.data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
-    if (!copy.data)
-        return EFAULT;
-    copy.client_address = copy.data->client_addr;
+// Hands the model's answer to the URB: completed (reaped later), held when it timed out, or
+// refused at once when the device is gone.
+int complete_urb(device &dev, usb_testbed::counters &count, urb_copy copy,
+                 epdsim::transfer_result result) {
     usbdevfs_urb *urb = copy.urb();
-    if (urb->buffer_length > 0) {
-        // Afterwards urb->buffer points at the local copy of the client's buffer.
-        UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
-            copy.data, offsetof(usbdevfs_urb, buffer), gsize(urb->buffer_length), nullptr);
-        if (!buffer) {
-            g_object_unref(copy.data);
-            return EFAULT;
-        }
-        g_object_unref(buffer); // the URB's copy keeps it
-    }
-    epdsim::controller &model = epdsim::device(dev.index);
-    if (model.gone())
-        model.looked_for(); // the device node stays: each refused URB is a look for the device
-    if (model.gone() || urb->type != USBDEVFS_URB_TYPE_BULK ||
-        !has_endpoint(model.config(), urb->endpoint)) {
-        g_object_unref(copy.data);
-        return model.gone() ? ENODEV : ENOENT;
-    }
-    ++count.submitted;
-    std::size_t length = std::size_t(std::max(0, urb->buffer_length));
-    // Without a data phase the buffer was not copied: it is the client's address.
-    auto *bytes = length ? static_cast<std::uint8_t *>(urb->buffer) : nullptr;
-    epdsim::transfer_result result = (urb->endpoint & 0x80)
-                                         ? model.bulk_in(urb->endpoint, bytes, length)
-                                         : model.bulk_out(urb->endpoint, bytes, length);
     urb->actual_length = int(result.transferred);
     switch (result.status) {
     case epdsim::transfer_status::ok:
@@ -186,6 +161,66 @@ int submit(device &dev, usb_testbed::counters &count, UMockdevIoctlData *arg) {
     }
     dev.completed.push_back(copy);
     return 0;
+}
+
+// A control URB (libusb_control_transfer): the 8-byte setup packet, then the data stage, in one
+// buffer, on endpoint 0. The model answers it with the interface claims this node holds.
+int submit_control(device &dev, usb_testbed::counters &count, urb_copy copy) {
+    usbdevfs_urb *urb = copy.urb();
+    if (urb->endpoint != 0 || urb->buffer_length < 8) {
+        g_object_unref(copy.data);
+        return EINVAL;
+    }
+    ++count.submitted;
+    const auto *b = static_cast<const std::uint8_t *>(urb->buffer);
+    epdsim::setup_packet setup;
+    setup.request_type = b[0];
+    setup.request = b[1];
+    setup.value = std::uint16_t(b[2] | b[3] << 8);
+    setup.index = std::uint16_t(b[4] | b[5] << 8);
+    setup.length = std::uint16_t(b[6] | b[7] << 8);
+    epdsim::transfer_result result =
+        epdsim::device(dev.index).control(setup, dev.claimed.count(setup.index) > 0);
+    return complete_urb(dev, count, copy, result);
+}
+
+// Runs the URB through the controller model at once; a URB the model lets time out is held
+// until libusb gives up on it and discards it.
+int submit(device &dev, usb_testbed::counters &count, UMockdevIoctlData *arg) {
+    urb_copy copy;
+    copy.data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+    if (!copy.data)
+        return EFAULT;
+    copy.client_address = copy.data->client_addr;
+    usbdevfs_urb *urb = copy.urb();
+    if (urb->buffer_length > 0) {
+        // Afterwards urb->buffer points at the local copy of the client's buffer.
+        UMockdevIoctlData *buffer = umockdev_ioctl_data_resolve(
+            copy.data, offsetof(usbdevfs_urb, buffer), gsize(urb->buffer_length), nullptr);
+        if (!buffer) {
+            g_object_unref(copy.data);
+            return EFAULT;
+        }
+        g_object_unref(buffer); // the URB's copy keeps it
+    }
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL)
+        return submit_control(dev, count, copy);
+    epdsim::controller &model = epdsim::device(dev.index);
+    if (model.gone())
+        model.looked_for(); // the device node stays: each refused URB is a look for the device
+    if (model.gone() || urb->type != USBDEVFS_URB_TYPE_BULK ||
+        !has_endpoint(model.config(), urb->endpoint)) {
+        g_object_unref(copy.data);
+        return model.gone() ? ENODEV : ENOENT;
+    }
+    ++count.submitted;
+    std::size_t length = std::size_t(std::max(0, urb->buffer_length));
+    // Without a data phase the buffer was not copied: it is the client's address.
+    auto *bytes = length ? static_cast<std::uint8_t *>(urb->buffer) : nullptr;
+    epdsim::transfer_result result = (urb->endpoint & 0x80)
+                                         ? model.bulk_in(urb->endpoint, bytes, length)
+                                         : model.bulk_out(urb->endpoint, bytes, length);
+    return complete_urb(dev, count, copy, result);
 }
 
 int discard(device &dev, usb_testbed::counters &count, UMockdevIoctlData *arg) {
@@ -281,13 +316,27 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer use
         }
         break;
     case USBDEVFS_DISCONNECT_CLAIM:
-        dev.driver_bound = false;
-        ++count.claims;
+        if (auto *claim = resolved<usbdevfs_disconnect_claim>(arg, &keep)) {
+            dev.driver_bound = false;
+            dev.claimed.insert(claim->interface);
+            ++count.claims;
+        } else {
+            error = EFAULT;
+        }
         break;
     case USBDEVFS_CLAIMINTERFACE:
-        ++count.claims;
+        if (auto *interface = resolved<unsigned int>(arg, &keep)) {
+            dev.claimed.insert(*interface);
+            ++count.claims;
+        } else {
+            error = EFAULT;
+        }
         break;
     case USBDEVFS_RELEASEINTERFACE:
+        if (auto *interface = resolved<unsigned int>(arg, &keep))
+            dev.claimed.erase(*interface);
+        else
+            error = EFAULT;
         break;
     case USBDEVFS_IOCTL:
         if (auto *command = resolved<usbdevfs_ioctl>(arg, &keep)) {
