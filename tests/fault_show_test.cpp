@@ -185,15 +185,28 @@ TEST_F(FailingPanel, ControllerThatLeavesTheBusAndComesBackResumesTheShow) {
 }
 
 TEST_F(FailingPanel, PanelResumesWhenTheControllersItWasMadeOfAnswerWhateverElseIsOnTheBus) {
-    // Controller 0 alone (a multi ID above 10000) makes the panel; the other controller stays on
-    // the bus. Controller 0 leaves at its 6th command (the second picture) and is back at the
-    // first look: the same panel, though two controllers answer.
-    panel = bands(2880, 40, {20000, 1});
-    run_result r = play_with("dev0.gone=6,dev0.back=1");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find(answers_again + "1): the show goes on\n"), std::string::npos) << r.err;
-    EXPECT_EQ(count_starting(r.out, "Looking for the panel"), 0);
-    EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
+    // A controller of the panel leaves during the second picture and is back at the first look.
+    const struct {
+        const char *what;
+        virtual_panel controllers;
+        const char *faults;
+    } cases[] = {
+        // Controller 0 alone (a multi ID above 10000) makes the panel, the other stays on the bus.
+        {"controller 0 alone", bands(2880, 40, {20000, 1}), "dev0.gone=6,dev0.back=1"},
+        // A third controller of the vendor is plugged in while the tool waits.
+        {"one plugged in meanwhile", bands(2880, 40, {0, 1, 2}),
+         "dev2.plug=2,id1.gone=60,id1.back=1"},
+        {"a panel of four", layout(32, 20), "id2.gone=40,id2.back=1"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        panel = c.controllers;
+        run_result r = play_with(c.faults);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(answers_again + "1): the show goes on\n"), std::string::npos) << r.err;
+        EXPECT_EQ(count_starting(r.out, "Looking for the panel"), 0);
+        EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
+    }
 }
 
 TEST_F(FailingPanel, ControllerThatComesBackHungIsLookedForUntilAStopRequest) {
