@@ -53,12 +53,14 @@ fuzz: fuzz-build
 	@fuzz/run $(FUZZ_SECONDS)
 
 # A thousand pictures on the virtual panel (about two minutes each): resident memory and timing
-# in the plain build, leaks in the sanitizer build. The short form is part of `make test`.
-SOAK_SUMMARY = grep -E '^[0-9]+: (soak:|.*Failure)|tests passed|tests failed|Total Test' soak.log
+# in the plain build, leaks in the sanitizer build. Then, in the plain build, a month of the show
+# on the virtual clock (one to four minutes; it would take seven under the sanitizers, and a leak
+# of its paths shows there too, as memory that grows). The short form is part of `make test`.
+SOAK_SUMMARY = grep -E '^[0-9]+: (soak:|month:|.*Failure)|tests passed|tests failed|Total Test' soak.log
 
 soak: build asan-build
 	@cd $(BUILD) && { ctest -L soak -V >soak.log 2>&1; status=$$?; $(SOAK_SUMMARY); exit $$status; }
-	@cd build-asan && { $(SANITIZER_ENV) ctest -L soak -V >soak.log 2>&1; status=$$?; $(SOAK_SUMMARY); exit $$status; }
+	@cd build-asan && { $(SANITIZER_ENV) ctest -L soak -E Soak.Month -V >soak.log 2>&1; status=$$?; $(SOAK_SUMMARY); exit $$status; }
 
 # The benchmarks, built for speed in build-perf: the image path against its floor, the upload
 # through the virtual controllers, and the memory of one image. docs/performance.md explains them.

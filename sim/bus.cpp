@@ -29,7 +29,7 @@ void entry_ended(int index, journal_entry &&entry) {
     const bool command = entry.command;
     const bool power_off = controller::powers_off(entry);
     b.journal.add(std::move(entry));
-    b.panel.count_refreshes(index, b.controllers[std::size_t(index)]->refreshes().size());
+    b.panel.count_refreshes(index, b.controllers[std::size_t(index)]->refresh_count());
     if (!command)
         return;
     ++b.completed;
@@ -64,9 +64,9 @@ controller &checked(int index) {
     return *bus().controllers[std::size_t(index)];
 }
 
-// Nothing in a process set up from the environment reads the journal in memory, which would
-// otherwise grow by every command and its data for as long as the show runs: only the journal
-// file is written.
+// Nothing in a process set up from the environment reads the journal or the refresh records in
+// memory, which would otherwise grow by every command and every refresh for as long as the show
+// runs: only the journal file is written.
 void configure_on_first_init() {
     if (bus().configured)
         return;
@@ -75,7 +75,7 @@ void configure_on_first_init() {
         std::fprintf(stderr, "epdsim: %s\n", error.c_str());
         std::exit(2);
     }
-    bus().journal.keep(false);
+    keep_journal(false);
 }
 
 void end_session() {
@@ -131,6 +131,7 @@ int add_controller(const controller_config &config) {
     int index = int(b.controllers.size());
     b.controllers.push_back(std::make_unique<controller>(config));
     b.controllers.back()->set_index(index);
+    b.controllers.back()->keep_refreshes(b.journal.keeps());
     b.controllers.back()->set_journal_sink(
         [index](journal_entry &&entry) { entry_ended(index, std::move(entry)); });
     auto device = std::make_unique<libusb_device>();
@@ -171,6 +172,8 @@ void set_journal_file(const std::string &path) {
 
 void keep_journal(bool keep) {
     bus().journal.keep(keep);
+    for (auto &c : bus().controllers)
+        c->keep_refreshes(keep);
 }
 
 void set_frames_dir(const std::string &dir) {

@@ -81,8 +81,11 @@ class controller {
     bool power_on() const { return powered; }
     int last_vcom() const { return vcom; }
     int temperature() const { return temp; }
+    // The refreshes made, and the records of those made while records were kept.
+    std::size_t refresh_count() const { return refreshes_made; }
     const std::vector<refresh_record> &refreshes() const { return refresh_log; }
     int mass_storage_resets() const { return storage_resets; }
+    void keep_refreshes(bool on) { keeping_refreshes = on; }
 
     // The command of a journal entry as its journal line names it ("sysinfo", "read_reg
     // addr=0x...", "sub=0x.. unknown", "no-command", ...).
@@ -173,6 +176,8 @@ class controller {
     bool powered = false;
     int vcom = 0;
     int temp;
+    std::size_t refreshes_made = 0;
+    bool keeping_refreshes = true;
     std::vector<refresh_record> refresh_log;
     int storage_resets = 0;
 };

@@ -321,7 +321,9 @@ void controller::refresh(const std::vector<std::uint8_t> &args) {
                " panel");
         return;
     }
-    refresh_log.push_back(rec);
+    ++refreshes_made;
+    if (keeping_refreshes)
+        refresh_log.push_back(rec);
     for (int r = rec.y; r < rec.y + rec.h; ++r) {
         std::size_t start = std::size_t(r) * std::size_t(pw) + std::size_t(rec.x);
         if (rec.mode == 0)

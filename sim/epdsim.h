@@ -146,9 +146,10 @@ bus_faults &global_faults();
 controller_faults &faults(int controller);
 void raise_after_command(int signal, int command);
 void set_journal_file(const std::string &path); // "" to stop writing
-// Whether journal() keeps every entry (the default after reset). Off, entries are still
-// numbered, written to the journal file and counted, but not kept: a long run then needs no
-// memory for them. Off as well when the bus is set up from the environment at libusb_init.
+// Whether journal() keeps every entry and refreshes() every refresh (the default after reset).
+// Off, entries are still numbered, written to the journal file and counted, and refreshes still
+// show on the panel, but neither is kept: a long run then needs no memory for them. Off as well
+// when the bus is set up from the environment at libusb_init.
 void keep_journal(bool keep);
 void set_frames_dir(const std::string &dir);
 void set_frames_max(int count); // frames written at most (default 1000); then one line on stderr

@@ -20,6 +20,7 @@ class bus_journal {
     // "" closes the file; throws std::runtime_error when the file cannot be written.
     void set_file(const std::string &path);
     void keep(bool on) { keeping = on; }
+    bool keeps() const { return keeping; }
     const std::vector<journal_entry> &entries() const { return kept; }
 
   private:

@@ -304,7 +304,7 @@ TEST_F(SimBus, SignalIsRaisedInsideTheCallThatCompletesTheCommand) {
 }
 
 // A journal not kept in memory still numbers, writes and counts every command, and frames and
-// signal triggers still follow the commands.
+// signal triggers still follow the commands; the refreshes made meanwhile show but are not kept.
 TEST_F(SimBus, JournalNotKeptStillNumbersWritesAndCounts) {
     epdsim::use_layout(42);
     const std::string path = dir.file("journal.txt");
@@ -322,6 +322,7 @@ TEST_F(SimBus, JournalNotKeptStillNumbersWritesAndCounts) {
     EXPECT_EQ(epdsim::journal().back().seq, 5);
     EXPECT_EQ(epdsim::command_count(), 5);
     EXPECT_EQ(epdsim::frame_count(), 1);
+    EXPECT_TRUE(epdsim::refreshes(1).empty());
     EXPECT_EQ(epdsim::memory_at(1, 0, 0), 7);
     stop();
     const std::vector<std::string> lines = split_lines(read_file(path));

@@ -1,11 +1,13 @@
 // A long show on the virtual panel: epdshow-sim plays many pictures in one pass while the test
 // samples its resident memory. Nothing may be lost or repeated on the wire, resident memory must
 // stay flat once the show is under way, and (in a sanitizer build) the leak check at exit must
-// pass. The short form runs with the suite; `make soak` runs the thousand-picture form.
+// pass. The short form runs with the suite; `make soak` runs the thousand-picture form and a
+// month of the show on the virtual clock.
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include "sim_show.h"
+#include "status_files.h"
 
 #include <algorithm>
 #include <chrono>
@@ -160,4 +162,101 @@ TEST_F(Soak, HundredPicturesWithTwoFaults) {
 // Run by `make soak` (CTest label soak), not by `make test`.
 TEST_F(Soak, DISABLED_ThousandPictures) {
     soak(1000, 900);
+}
+
+// A month as an unattended panel lives it, on the virtual clock: three pictures in a loop, one a
+// minute, controller 1 hanging about once an hour (at its 1242nd command since its last reset:
+// about 60 pictures) and brought back each time, a status folder. The test ends the show with
+// SIGTERM once the status folder tells that the month is over. Run by `make soak`.
+TEST_F(Soak, DISABLED_Month) {
+    const lines names = {"0.png", "1.png", "2.png"};
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) {
+        cv::imwrite(dir.file("img/" + names[i]), numbered_picture(64 + int(i), 32, int(i)));
+        list += "<img>" + names[i] + "</img>";
+    }
+    show_settings settings;
+    settings.slide_interval = 60;
+    settings.options = "<status_dir>status</status_dir>";
+    panel = layout(42, 16);
+    panel.faults = "id1.hang-every=1242";
+    // Local time is UTC, so the times of the status folder compare as text.
+    const std::string day_one_ends = "2025-01-02T00:00:00", month_ends = "2025-01-31T00:00:00";
+    long day_one_kb = -1, month_kb = -1;
+    auto watch = [&](int pid) {
+        if (month_kb > 0) {
+            return;
+        }
+        const std::string status = read_file(dir.file("status/status.json"));
+        const size_t at = status.find("\"shown_at\":\"");
+        const std::string shown_at = at == std::string::npos ? "" : status.substr(at + 12, 19);
+        if (day_one_kb < 0 && shown_at >= day_one_ends) {
+            day_one_kb = resident_kb(pid);
+        }
+        if (shown_at >= month_ends) {
+            month_kb = resident_kb(pid);
+            kill(pid, SIGTERM);
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const run_result run =
+        play(playlist("<image_name><full_update>" + list + "</full_update></image_name>", settings),
+             {{"EPDSIM_FRAMES", ""},
+              {"EPDSIM_JOURNAL", ""},
+              {"EPDSIM_CLOCK", "virtual@2025-01-01T00:00:00"},
+              {"TZ", "UTC"}},
+             1200, watch);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NE(run.signal, SIGKILL) << "the month did not end within 1200 s";
+    EXPECT_EQ(run.status, 0);
+    ASSERT_GT(month_kb, 0) << "the month did not end";
+
+    // The pictures in the order they were shown (a line is written when its stay ends, so the
+    // picture shown before one given up comes after it): each picture given up is the one due, and
+    // it is the next one shown; a picture missing from the loop's order is lost.
+    std::vector<json> pictures;
+    int recoveries = 0;
+    for (const json &event : read_json_lines(dir.file("status/play-log.jsonl"))) {
+        recoveries += event["event"] == "recovery";
+        if (event["event"] == "picture") {
+            pictures.push_back(event);
+        }
+    }
+    std::stable_sort(pictures.begin(), pictures.end(), [](const json &a, const json &b) {
+        return a["time"].get<std::string>() < b["time"].get<std::string>();
+    });
+    int shown = 0, given_up = 0, lost = 0;
+    size_t due = 0;
+    for (const json &picture : pictures) {
+        const std::string name = picture["picture"].get<std::string>().substr(4); // after "img/"
+        const size_t index = size_t(std::find(names.begin(), names.end(), name) - names.begin());
+        ASSERT_LT(index, names.size()) << name;
+        lost += int((index + names.size() - due) % names.size());
+        if (picture["ok"] == true) {
+            ++shown;
+            due = (index + 1) % names.size();
+        } else {
+            ++given_up;
+            due = index;
+        }
+    }
+    const int faults = count_starting(run.err, "Error: the panel failed: controller 1");
+    const size_t log_bytes = expect_log_holds(run.err);
+    const size_t play_log_bytes = read_file(dir.file("status/play-log.jsonl")).size();
+    printf("month: 30 days in %.1f s: %d pictures shown, %d lost, %d faults, %d recoveries; "
+           "log.txt %zu bytes, stderr %zu bytes, play log %zu bytes; VmRSS day 1 %ld kB, day 30 "
+           "%ld kB (%+ld kB)%s\n",
+           seconds, shown, lost, faults, recoveries, log_bytes, run.err.size(), play_log_bytes,
+           day_one_kb, month_kb, month_kb - day_one_kb, sanitized ? " (sanitizer build)" : "");
+    EXPECT_EQ(lost, 0);
+    // One picture a minute, less the 5 s of each recovery; one hang about every hour.
+    EXPECT_GE(shown, 43000);
+    EXPECT_GE(faults, 700);
+    EXPECT_EQ(given_up, faults);
+    EXPECT_EQ(recoveries, faults);
+    EXPECT_LT(log_bytes, size_t(1000000));
+    if (!sanitized) {
+        EXPECT_LE(month_kb - day_one_kb, 256);
+    }
 }

@@ -18,6 +18,7 @@ namespace testing_support {
 // The settings of a quick show: no slide wait, the temperature 25, waveform mode 2.
 struct show_settings {
     std::string image_path = "img/";
+    int slide_interval = 0;
     int rotate = 0;
     int en_set_temperature = 1;
     std::string options; // optional settings, such as "<fit>cover</fit>"
@@ -26,8 +27,8 @@ struct show_settings {
 // A playlist of the settings, then the groups as given.
 inline std::string playlist(const std::string &groups, const show_settings &settings = {}) {
     return "<playlist><epd name=\"test\"><color>gray16</color><image_path>" + settings.image_path +
-           "</image_path><slide_interval>0</slide_interval><en_set_temperature>" +
-           std::to_string(settings.en_set_temperature) +
+           "</image_path><slide_interval>" + std::to_string(settings.slide_interval) +
+           "</slide_interval><en_set_temperature>" + std::to_string(settings.en_set_temperature) +
            "</en_set_temperature><temperature>25</temperature><waveform_mode>2</waveform_mode>"
            "<rotate>" +
            std::to_string(settings.rotate) + "</rotate>" + settings.options + groups +
