@@ -16,7 +16,8 @@ std::string without_blanks(const std::string &text) {
     return out;
 }
 
-// "H:MM" or "HH:MM" as minutes since midnight; 24:00 reads as 1440.
+} // namespace
+
 bool read_clock(const std::string &text, int &minutes) {
     int hours = 0, mins = 0, used = 0;
     if (text.size() < 4 || text.size() > 5 || text[text.size() - 3] != ':' ||
@@ -30,8 +31,6 @@ bool read_clock(const std::string &text, int &minutes) {
     minutes = hours * 60 + mins;
     return true;
 }
-
-} // namespace
 
 bool quiet_hours::read(const std::string &text) {
     const std::string windows = without_blanks(text);

@@ -33,6 +33,10 @@ class quiet_hours {
     std::string windows_text;
 };
 
+// "H:MM" or "HH:MM" as minutes since midnight; 24:00 reads as 1440. The windows of quiet hours
+// and of a schedule's `when` read their times with it.
+bool read_clock(const std::string &text, int &minutes);
+
 // The wall clock in whole seconds, read through time(), which a virtual clock may stand in for in
 // tests.
 std::time_t wall_clock();

@@ -76,6 +76,9 @@ TEST(Entry, HelpVersionAndUnknownOptions) {
         "         play the slide show of the XML playlist on the panel\n"
         "       epdshow-sim --check PLAYLIST\n"
         "         read the playlist and its pictures without USB; report every problem\n"
+        "       epdshow-sim --plan PLAYLIST [--from YYYY-MM-DDTHH:MM] [--hours N]\n"
+        "         print what the show would put on the panel and when, without USB\n"
+        "         (from now, for 24 hours, unless told)\n"
         "       epdshow-sim --probe\n"
         "         list the controllers on USB and whether they form a panel (run it first)\n"
         "       epdshow-sim --help | --version\n";
@@ -90,6 +93,22 @@ TEST(Entry, HelpVersionAndUnknownOptions) {
         {{"--version"}, 0, "epdshow-sim " + cache_value("CMAKE_PROJECT_VERSION") + "\n", ""},
         {{"--bogus", "playlist.xml"}, 2, "", "epdshow-sim: unknown option '--bogus'\n" + usage},
         {{"--check"}, 2, "", "epdshow-sim: --check needs the playlist to check\n" + usage},
+        {{"--plan", "--hours", "2"},
+         2,
+         "",
+         "epdshow-sim: --plan needs the playlist to plan\n" + usage},
+        {{"--plan", "p.xml", "--from", "2030-02-30T10:00"},
+         2,
+         "",
+         "epdshow-sim: --from needs a local time YYYY-MM-DDTHH:MM, not '2030-02-30T10:00'\n"},
+        {{"--plan", "p.xml", "--hours", "0"},
+         2,
+         "",
+         "epdshow-sim: --hours needs a whole number of hours from 1 to 8784, not '0'\n"},
+        {{"p.xml", "--from", "2030-01-01T10:00"},
+         2,
+         "",
+         "epdshow-sim: --from and --hours go with --plan\n" + usage},
     };
     for (const auto &c : cases) {
         run_result r = run_in(dir, c.args);

@@ -5,7 +5,7 @@
 
 #include "entry_in_child.h"
 #include "epdsim.h"
-#include "player.h"
+#include "panel_stage.h"
 #include "quiet_hours.h"
 #include "sim_show.h"
 #include "status_files.h"
