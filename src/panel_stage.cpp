@@ -46,8 +46,7 @@ void still_alive_while_waiting() {
 }
 
 // Sleeps up to half a second, never past until (half a second when it is already past).
-void wait_a_moment(std::time_t until) {
-    const std::time_t now = wall_clock();
+void wait_a_moment(std::time_t now, std::time_t until) {
     const int64_t left_ms = until > now ? int64_t{until - now} * 1000 : 500;
     usleep(static_cast<useconds_t>(std::min<int64_t>(left_ms, 500) * 1000));
 }
@@ -220,8 +219,9 @@ stage::wait_end panel_stage::wait(const stage_wait &wait, const std::function<bo
     if (wait.clear && !deep_clear()) {
         return wait_end::panel_lost;
     }
-    while (!over()) {
-        wait_a_moment(wait.until);
+    // Nothing ends the wait before its end as reckoned, unless the clock is set forward past it.
+    for (std::time_t now = wall_clock(); now < wait.until || !over(); now = wall_clock()) {
+        wait_a_moment(now, wait.until);
         if (stop_requested()) {
             return wait_end::stop_request;
         }

@@ -91,12 +91,11 @@ class dry_stage : public stage {
 
     wait_end wait(const stage_wait &wait, const std::function<bool()> &over) override {
         const bool quiet = wait.why == stage_wait::reason::quiet_hours;
-        tell(std::string(quiet ? "quiet hours" : "nothing to show") + " until " +
-             stamp(wait.until, false));
+        tell(std::string(quiet ? "quiet hours" : "nothing to show") + " until " + wait.until_text);
         if (wait.clear) {
             deep_clear();
         }
-        while (!over()) {
+        while (clock < wait.until || !over()) {
             if (clock >= end) {
                 return wait_end::stop_request;
             }

@@ -140,7 +140,7 @@ bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
     const int second = local_second_of_day(now);
     stage_wait wait;
     wait.why = stage_wait::reason::quiet_hours;
-    wait.until = now + quiet.seconds_left(second);
+    wait.until = next_moment_at(now, quiet.end_of(second));
     wait.until_text = clock_text(quiet.end_of(second));
     wait.clear = quiet.clear;
     return wait_out(

@@ -85,6 +85,23 @@ int local_second_of_day(std::time_t t) {
     return local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
 }
 
+std::time_t next_moment_at(std::time_t now, int second_of_day) {
+    std::tm local = {};
+    localtime_r(&now, &local);
+    for (int day = 0;; ++day) {
+        std::tm at = local;
+        at.tm_mday += day;
+        at.tm_hour = second_of_day / 3600;
+        at.tm_min = second_of_day / 60 % 60;
+        at.tm_sec = second_of_day % 60;
+        at.tm_isdst = -1;
+        const std::time_t moment = std::mktime(&at);
+        if (moment > now || day == 2) {
+            return moment;
+        }
+    }
+}
+
 std::string clock_text(int second_of_day) {
     char text[8];
     std::snprintf(text, sizeof text, "%02d:%02d", second_of_day / 3600 % 24,

@@ -44,6 +44,10 @@ std::time_t wall_clock();
 // Seconds since the local midnight before t.
 int local_second_of_day(std::time_t t);
 
+// The first moment after now at which the local clock reads second_of_day: today or tomorrow,
+// whatever a change to or from summer time does to the day's length.
+std::time_t next_moment_at(std::time_t now, int second_of_day);
+
 // "HH:MM" of a second of the day.
 std::string clock_text(int second_of_day);
 

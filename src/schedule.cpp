@@ -208,7 +208,7 @@ bool schedule::read_part(const std::string &part, alternative &out) {
             return false;
         }
         if (last < first && out.never.empty()) {
-            out.never = "'" + part + "' ends before it begins";
+            out.never = "its dates end before they begin";
         }
         out.first_day = std::max(out.first_day, first);
         out.last_day = std::min(out.last_day, last);
@@ -220,7 +220,7 @@ bool schedule::read_part(const std::string &part, alternative &out) {
             return false;
         }
         if (minutes.none() && out.never.empty()) {
-            out.never = "'" + part + "' leaves no time";
+            out.never = "its windows leave no time";
         }
         out.minutes &= minutes;
         return true;

@@ -67,8 +67,9 @@ class stage {
     virtual void picture_unusable(const std::string &file, const std::string &reason) = 0;
     // A clear of the panel to white; false when a stop request ended the wait for a failed panel.
     virtual bool deep_clear() = 0;
-    // Says the wait, clears the panel when asked, and waits until over() holds, which
-    // wait.until is the walk's reckoning of. A stop request or a hang-up ends it within a second.
+    // Says the wait, clears the panel when asked, and waits until wait.until (the walk's reckoning
+    // of when over() comes to hold) and over() holds. A stop request or a hang-up ends it within a
+    // second.
     virtual wait_end wait(const stage_wait &wait, const std::function<bool()> &over) = 0;
 };
 

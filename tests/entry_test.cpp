@@ -141,6 +141,10 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
               "<area_update><img>notes.jpg</img><area>0,0,3000,10</area>\n" // 12
               "<img>good.png</img></area_update>\n"                         // 13
               "<full_update><folder seconds=\"soon\">beach</folder></full_update>\n"
+              "<full_update><img when=\"Mnday\">good.png</img>\n"                       // 15
+              "<img when=\"Sat 2030-01-07..2030-01-11\">good.png</img></full_update>\n" // 16
+              "</image_name><image_name when=\"Sat,Sun\">\n"                            // 17
+              "<full_update><img when=\"Mon-Fri\">good.png</img></full_update>\n"       // 18
               "</image_name></epd></playlist>\n");
     const env_list sim = {{"EPDSIM_JOURNAL", dir.file("journal.txt")}};
     run_result r = run_program(EPDSHOW_SIM_PATH, {"--check", "playlist.xml"}, sim, dir.path());
@@ -169,15 +173,24 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
               "seconds, 0 or more\n"
               "playlist.xml:14: cannot read the picture folder 'img/beach/': No such file or "
               "directory\n"
-              "playlist.xml: 13 problems\n");
+              "playlist.xml:15: <img when> holds 'Mnday': 'Mnday' does not read; expected "
+              "weekdays (Mon-Fri, Sat,Sun), windows of the local time (06:30-11:00, 22:00-02:00) "
+              "or dates (2026-12-01..2026-12-24, 2026-12-24), joined by blanks; alternatives "
+              "separated by ';'\n"
+              "playlist.xml:16: <img when> 'Sat 2030-01-07..2030-01-11' can never hold: none of "
+              "its dates falls on its weekdays\n"
+              "playlist.xml:18: <img when> 'Mon-Fri' can never hold while its <image_name when> "
+              "'Sat,Sun' does\n"
+              "playlist.xml: 16 problems\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
     EXPECT_EQ(testing_support::read_file(dir.file("journal.txt")), "");
 
-    // The show refuses the unreadable <fit> and the status folder; without them, it warns and
-    // plays.
+    // The show refuses the unreadable <fit>, `when` and status folder; without them, it warns
+    // (of a `when` that can never hold too) and plays.
     std::string text = testing_support::read_file(dir.file("playlist.xml"));
     text.replace(text.find("<fit>zoom</fit>"), 15, "<fit>cover</fit>");
     text.replace(text.find(" seconds=\"soon\""), 15, "");
+    text.replace(text.find(" when=\"Mnday\""), 13, "");
     const size_t status_dir = text.find("<status_dir>");
     text.erase(status_dir, text.find("</status_dir>") + 13 - status_dir);
     dir.write("playlist.xml", text);
@@ -191,6 +204,10 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
                          "picture: 90, 180 and 270 turn them, 0 does not\n"
                          "Warning: playlist file 'playlist.xml', line 7: unknown element "
                          "<dithering> under <epd> is ignored; did you mean <dither>?\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Warning: playlist file 'playlist.xml', line 18: <img when> 'Mon-Fri' "
+                         "can never hold while its <image_name when> 'Sat,Sun' does\n"),
               std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("Display : good.png \n"), std::string::npos);
