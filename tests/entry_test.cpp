@@ -217,7 +217,7 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
 TEST(Entry, CheckFindsNothingInTheExamples) {
     temp_dir dir;
     const std::string images = std::string(EPDSHOW_SOURCE_DIR) + "/examples/images/";
-    for (const char *name : {"demo-42.xml", "demo-32.xml", "photo-frame.xml"}) {
+    for (const char *name : {"demo-42.xml", "demo-32.xml", "photo-frame.xml", "canteen.xml"}) {
         std::string text =
             testing_support::read_file(std::string(EPDSHOW_SOURCE_DIR) + "/examples/" + name);
         const size_t start = text.find("<image_path>") + 12;
