@@ -227,6 +227,13 @@ int epdshow_main(int argc, char *argv[]) {
     arm_other_handlers();
     const command_line line = read_command_line(argc, argv);
     const std::string name = program_name(argc, argv);
+    const bool plan_options = line.from != nullptr || line.hours != nullptr;
+    if (plan_options && (line.what == command::show || line.what == command::check ||
+                         line.what == command::probe)) {
+        fprintf(stderr, "%s: --from and --hours go with --plan\n", name.c_str());
+        print_usage(stderr, name);
+        return 2;
+    }
     switch (line.what) {
     case command::help:
         print_usage(stdout, name);
@@ -257,11 +264,6 @@ int epdshow_main(int argc, char *argv[]) {
         return probe_controllers();
     case command::show:
         break;
-    }
-    if (line.from != nullptr || line.hours != nullptr) {
-        fprintf(stderr, "%s: --from and --hours go with --plan\n", name.c_str());
-        print_usage(stderr, name);
-        return 2;
     }
     warn_extra_arguments(line);
     return run_show(line.playlist);
