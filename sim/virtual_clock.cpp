@@ -12,6 +12,7 @@ namespace {
 std::atomic<bool> enabled{false};
 std::atomic<std::int64_t> offset_ns{0};
 std::atomic<std::int64_t> wall_shift_ns{0};
+std::atomic<void (*)()> sleep_hook{nullptr};
 
 constexpr std::int64_t ns_per_s = 1000000000;
 
@@ -55,6 +56,10 @@ std::int64_t slept_ns() {
     return offset_ns;
 }
 
+void on_every_sleep(void (*hook)()) {
+    sleep_hook = hook;
+}
+
 void set_wall_clock(std::time_t now) {
     wall_shift_ns = std::int64_t{now} * ns_per_s - in_ns(kernel_clock(CLOCK_REALTIME)) - offset_ns;
 }
@@ -81,6 +86,9 @@ bool configure(const std::string &setting, std::string *error) {
 extern "C" int usleep(useconds_t microseconds) {
     if (virtual_clock::enabled) {
         virtual_clock::offset_ns += std::int64_t{microseconds} * 1000;
+        if (void (*hook)() = virtual_clock::sleep_hook) {
+            hook();
+        }
         return 0;
     }
     timespec wait = {static_cast<time_t>(microseconds / 1000000),

@@ -26,6 +26,10 @@ std::int64_t slept_ns();
 // to it.
 void set_wall_clock(std::time_t now);
 
+// Calls hook (null: none) after every sleep while enabled: a harness ends a run that sleeps too
+// long with it.
+void on_every_sleep(void (*hook)());
+
 // Applies a setting of EPDSIM_CLOCK: "virtual" (instant sleeps, the wall clock as it is) or
 // "virtual@YYYY-MM-DDTHH:MM:SS" (the same, the wall clock starting at that local time). On any
 // other text it returns false with the reason and changes nothing.

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "check.h"
+#include "plan.h"
 #include "player.h"
 #include "playlist.h"
 #include "probe.h"
+#include "quiet_hours.h"
 #include "status_report.h"
 #include "tool.h"
 
@@ -101,7 +103,7 @@ int play(std::unique_ptr<playlist_file> playlist) {
     return show.slide_show(std::move(playlist));
 }
 
-enum class command { show, check, probe, help, version, unknown_option };
+enum class command { show, check, plan, probe, help, version, unknown_option };
 
 // What the command line asks for: the command, the playlist (the first argument that is not an
 // option, or any after "--"), and the arguments left over.
@@ -110,6 +112,9 @@ struct command_line {
     const char *playlist = nullptr;
     std::vector<std::string> extra;
     std::string unknown;
+    // The values of --from and --hours (for --plan), as given.
+    const char *from = nullptr;
+    const char *hours = nullptr;
 };
 
 command_line read_command_line(int argc, char *argv[]) {
@@ -133,6 +138,10 @@ command_line read_command_line(int argc, char *argv[]) {
             line.what = command::check;
         } else if (argument == "--probe") {
             line.what = command::probe;
+        } else if (argument == "--plan") {
+            line.what = command::plan;
+        } else if (argument == "--from" || argument == "--hours") {
+            (argument == "--from" ? line.from : line.hours) = i + 1 < argc ? argv[++i] : "";
         } else {
             line.unknown = argument;
             line.what = command::unknown_option;
@@ -158,10 +167,13 @@ void print_usage(FILE *out, const std::string &name) {
             "         play the slide show of the XML playlist on the panel\n"
             "       %s --check PLAYLIST\n"
             "         read the playlist and its pictures without USB; report every problem\n"
+            "       %s --plan PLAYLIST [--from YYYY-MM-DDTHH:MM] [--hours N]\n"
+            "         print what the show would put on the panel and when, without USB\n"
+            "         (from now, for 24 hours, unless told)\n"
             "       %s --probe\n"
             "         list the controllers on USB and whether they form a panel (run it first)\n"
             "       %s --help | --version\n",
-            n, n, n, n);
+            n, n, n, n, n);
 }
 
 void warn_extra_arguments(const command_line &line) {
@@ -219,6 +231,29 @@ void open_standard_streams() {
     }
 }
 
+// --plan: the start and the hours checked, then the plan.
+int run_plan(const command_line &line, const std::string &name) {
+    const char *n = name.c_str();
+    if (line.playlist == nullptr) {
+        fprintf(stderr, "%s: --plan needs the playlist to plan\n", n);
+        print_usage(stderr, name);
+        return 2;
+    }
+    std::time_t start = wall_clock();
+    if (line.from != nullptr && !read_plan_start(line.from, start)) {
+        fprintf(stderr, "%s: --from needs a local time YYYY-MM-DDTHH:MM, not '%s'\n", n, line.from);
+        return 2;
+    }
+    int hours = 24;
+    if (line.hours != nullptr && !read_plan_hours(line.hours, hours)) {
+        fprintf(stderr, "%s: --hours needs a whole number of hours from 1 to %d, not '%s'\n", n,
+                plan_hours_bound, line.hours);
+        return 2;
+    }
+    warn_extra_arguments(line);
+    return plan_playlist(line.playlist, start, hours);
+}
+
 } // namespace
 
 int epdshow_main(int argc, char *argv[]) {
@@ -229,6 +264,13 @@ int epdshow_main(int argc, char *argv[]) {
     arm_other_handlers();
     const command_line line = read_command_line(argc, argv);
     const std::string name = program_name(argc, argv);
+    const bool plan_options = line.from != nullptr || line.hours != nullptr;
+    if (plan_options && (line.what == command::show || line.what == command::check ||
+                         line.what == command::probe)) {
+        fprintf(stderr, "%s: --from and --hours go with --plan\n", name.c_str());
+        print_usage(stderr, name);
+        return 2;
+    }
     switch (line.what) {
     case command::help:
         print_usage(stdout, name);
@@ -248,6 +290,8 @@ int epdshow_main(int argc, char *argv[]) {
         }
         warn_extra_arguments(line);
         return check_playlist(line.playlist);
+    case command::plan:
+        return run_plan(line, name);
     case command::probe:
         if (line.playlist != nullptr) {
             fprintf(stderr, "Warning: extra argument '%s' is ignored\n", line.playlist);

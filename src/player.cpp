@@ -8,37 +8,28 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "epd.h"
 #include "folder.h"
 #include "panel_recovery.h"
+#include "panel_stage.h"
 #include "quiet_hours.h"
 #include "service_notify.h"
+#include "stage.h"
 #include "status_report.h"
 #include "tool.h"
 #include "usb_controller.h"
 
 namespace {
 
-// What the walk borrows from the player, and what one pass of the playlist did, for the
-// decisions at its end. The panel is the player's: a panel that fails is replaced by the one
-// brought back.
+// The walk's own state: what one pass of the playlist did, for the decisions at its end, and what
+// lasts from pass to pass. Everything it does goes through the stage.
 struct pass_state {
-    pass_state(std::unique_ptr<epd> &panel, std::unique_ptr<status_report> &status,
-               panel_recovery &recovery, const volatile sig_atomic_t &stop_flag,
-               const volatile sig_atomic_t &hang_ups, std::string path)
-        : panel(panel), status(status), recovery(recovery), stop_flag(stop_flag),
-          hang_ups(hang_ups), path(std::move(path)) {}
+    pass_state(stage &on, std::string path) : on(on), path(std::move(path)) {}
 
-    std::unique_ptr<epd> &panel;
-    std::unique_ptr<status_report> &status; // null without a status folder
-    panel_recovery &recovery;
-    const volatile sig_atomic_t &stop_flag;
-    const volatile sig_atomic_t &hang_ups;
+    stage &on;
     const std::string path;
-    picture_options picture; // of the playlist being played, for a panel brought back
     // The text of the <stop> the latest lookup found, in the playlist being played; null when it
     // found none.
     const std::string *stop = nullptr;
@@ -49,17 +40,18 @@ struct pass_state {
     int images_in_pass = 0;     // pictures of the pass known so far, for the status line
     int image_number = 0;       // of the image being shown, in this pass
     int pass_number = 0;        // of the playlist being played
+    int pictures_taken = 0;     // pictures of the pass handed to the stage, shown or not
+    int passed_over = 0;        // groups and items of the pass left out by their `when`
     bool panel_lost = false;    // a stop request came while waiting for the panel to come back
     std::string first_unusable; // the first picture of the pass that could not be used, and why
     int32_t clear_every = 0;
     int64_t since_clear = 0; // images shown since the last deep clear, across passes
-    // The walk ends before its next image: a stop request during the quiet hours, or a reload.
+    // The walk ends before its next image: a stop request during a wait, or a reload.
     bool cut_short = false;
     std::unique_ptr<playlist_file> reloaded;      // the playlist read again, to play from its start
     const std::string *playing_content = nullptr; // the bytes of the playlist being played
-    sig_atomic_t hang_ups_seen = 0;
-    std::string last_shown;                // the file of the latest image shown
-    std::optional<std::mt19937_64> random; // seeded at the first shuffle
+    std::string last_shown;                       // the file of the latest image shown
+    std::optional<std::mt19937_64> random;        // seeded at the first shuffle
 };
 
 const std::string *stop_of(const std::optional<std::string> &stop) {
@@ -67,218 +59,167 @@ const std::string *stop_of(const std::optional<std::string> &stop) {
 }
 
 bool stop_requested(const pass_state &pass) {
-    return pass.stop_flag == 1;
-}
-
-// The status folder, when there is one, keeps a copy of what the panel is sent.
-void mirror_panel(pass_state &pass) {
-    if (!pass.status) {
-        pass.panel->set_observer(nullptr);
-        return;
-    }
-    const epd &panel = *pass.panel;
-    pass.status->mirror().set_shape(panel.get_layout(), panel.get_nb_devs(), panel.get_width(),
-                                    panel.get_height() / panel.get_nb_devs());
-    pass.panel->set_observer(&pass.status->mirror());
-}
-
-// Replaces the panel that failed (as failure says) by one brought back; false when a stop request
-// ended the wait.
-bool bring_panel_back(pass_state &pass, const std::string &failure) {
-    if (pass.status) {
-        pass.status->panel_failed("the panel failed: " + failure);
-    }
-    pass.panel = pass.recovery.bring_back(std::move(pass.panel));
-    if (pass.panel == nullptr) {
-        pass.panel_lost = true;
-        return false;
-    }
-    pass.panel->set_picture_options(pass.picture);
-    mirror_panel(pass);
-    if (pass.status) {
-        pass.status->panel_back();
-    }
-    return true;
-}
-
-// Runs update on the panel and returns its result; when the panel fails meanwhile, brings it back
-// and runs update again, so the image is shown whole. A panel_failed result when a stop request
-// ended the wait for the panel. picture describes the image to the status folder, when there is
-// one.
-update_result show_on_panel(pass_state &pass, const std::string &name, status_picture picture,
-                            const std::function<update_result(epd &)> &update) {
-    reopen_log_if_asked();
-    const int number = ++pass.image_number;
-    const int in_pass = std::max(number, pass.images_in_pass);
-    service_status("showing " + name + ", image " + std::to_string(number) + " of " +
-                   std::to_string(in_pass));
-    service_alive();
-    if (pass.status) {
-        picture.number = number;
-        picture.pictures_in_pass = in_pass;
-        picture.pass = pass.pass_number;
-        pass.status->picture_starting(picture);
-    }
-    for (;;) {
-        update_result result = update(*pass.panel);
-        if (result.what != update_result::outcome::panel_failed ||
-            !bring_panel_back(pass, result.problem)) {
-            return result;
-        }
-    }
-}
-
-// The panel's deep clear; a panel that fails during it is brought back.
-void deep_clear(pass_state &pass) {
-    const update_result result = pass.panel->deep_clear();
-    if (result.what == update_result::outcome::shown && pass.status) {
-        pass.status->panel_cleared();
-    } else if (result.what == update_result::outcome::panel_failed) {
-        bring_panel_back(pass, result.problem);
-    }
+    return pass.on.stop_requested();
 }
 
 bool pass_cut(const pass_state &pass) {
     return pass.panel_lost || pass.cut_short;
 }
 
-bool quiet_now(const quiet_hours &quiet) {
-    return !quiet.empty() && quiet.covers(local_second_of_day(wall_clock()));
+bool quiet_now(const quiet_hours &quiet, std::time_t now) {
+    return !quiet.empty() && quiet.covers(local_second_of_day(now));
 }
 
 // Counts an image shown and gives the panel its deep clear after every clear_every images. A
 // clear that falls due in quiet hours waits for the first image shown after them.
 void image_shown(pass_state &pass, const quiet_hours &quiet) {
     ++pass.images_shown;
-    if (pass.clear_every <= 0 || ++pass.since_clear < pass.clear_every || quiet_now(quiet)) {
+    if (pass.clear_every <= 0 || ++pass.since_clear < pass.clear_every ||
+        quiet_now(quiet, pass.on.now())) {
         return;
     }
     pass.since_clear = 0;
-    printf("Deep clear after %d images\n", pass.clear_every);
-    deep_clear(pass);
+    pass.on.say("Deep clear after " + std::to_string(pass.clear_every) + " images\n");
+    if (!pass.on.deep_clear()) {
+        pass.panel_lost = true;
+    }
 }
 
-// After a hang-up: reads the playlist again, with its echo as at start. True when the new one is
-// to be played from its start; false when no hang-up came, when the file holds the same bytes (the
-// show goes on where it was: a log rotation, or a reload without a change), or when the playlist
-// no longer reads (reported) and the show goes on with the one it has.
-bool reload_if_asked(pass_state &pass) {
-    if (pass.hang_ups == pass.hang_ups_seen) {
-        return false;
-    }
-    pass.hang_ups_seen = pass.hang_ups;
-    printf("Reload playlist : %s\n", pass.path.c_str());
+// Reads the playlist again, with its echo as at start. True when the new one is to be played from
+// its start; false when the file holds the same bytes (the show goes on where it was: a reload
+// without a change), or when it no longer reads (reported) and the show goes on with the one it
+// has.
+bool reload(pass_state &pass) {
+    pass.on.say("Reload playlist : " + pass.path + "\n");
     playlist_file read = read_playlist_file(pass.path.c_str());
     if (read.unusable.empty() && pass.playing_content != nullptr &&
         read.content == *pass.playing_content) {
-        puts("Playlist unchanged: the show goes on with its next picture");
+        pass.on.say("Playlist unchanged: the show goes on with its next picture\n");
         return false;
     }
     pass.reloaded = accepted_for_show(std::move(read));
     if (!pass.reloaded) {
-        fprintf(stderr, "Playlist not reloaded; the show goes on with the one read before\n");
+        pass.on.complain("Playlist not reloaded; the show goes on with the one read before\n");
         return false;
     }
     pass.cut_short = true;
     return true;
 }
 
-// Called about twice a second while the show waits out quiet hours.
-void still_alive_while_quiet() {
-    service_alive();
-    reopen_log_if_asked();
+// After a hang-up: the playlist read again (see reload); false when no hang-up came.
+bool reload_if_asked(pass_state &pass) {
+    return pass.on.hang_up() && reload(pass);
 }
 
-// Sleeps up to half a second, never past the end of the quiet time; false once it is over.
-bool still_quiet_after_a_moment(const quiet_hours &quiet) {
-    const int second = local_second_of_day(wall_clock());
-    if (!quiet.covers(second)) {
-        return false;
+// Waits on the stage until over() holds. False when the walk ends in the wait: a stop request, a
+// playlist read again after a hang-up, or the panel lost while clearing. A hang-up whose playlist
+// does not read leaves the show waiting.
+bool wait_out(stage_wait wait, const std::function<bool()> &over, pass_state &pass) {
+    if (wait.clear) {
+        pass.since_clear = 0;
     }
-    const int64_t left_ms = int64_t{quiet.seconds_left(second)} * 1000;
-    usleep(static_cast<useconds_t>(std::min<int64_t>(left_ms, 500) * 1000));
-    return true;
+    for (;;) {
+        switch (pass.on.wait(wait, over)) {
+        case stage::wait_end::over:
+            return true;
+        case stage::wait_end::panel_lost:
+            pass.panel_lost = true;
+            return false;
+        case stage::wait_end::stop_request:
+            pass.cut_short = true;
+            return false;
+        case stage::wait_end::hang_up:
+            if (reload(pass)) {
+                return false;
+            }
+            wait.clear = false;
+            break;
+        }
+    }
 }
 
-// The boundary before an image. Inside quiet hours: one line saying until when, the clear when
-// asked, and a wait until the window is over; a stop request or a reload ends the wait within a
-// second. False when the walk ends here instead of showing the image.
+// The boundary before an image. Inside quiet hours: a wait until the window is over, the panel
+// cleared first when asked. False when the walk ends here instead of showing the image.
 bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
     const quiet_hours &quiet = settings.quiet;
     if (pass_cut(pass)) {
         return false;
     }
-    if (!quiet_now(quiet)) {
+    const std::time_t now = pass.on.now();
+    if (!quiet_now(quiet, now)) {
         return true;
     }
-    const std::time_t now = wall_clock();
     const int second = local_second_of_day(now);
-    const std::string until = clock_text(quiet.end_of(second));
-    printf("Quiet hours until %s\n", until.c_str());
-    service_status("quiet hours until " + until);
-    if (pass.status) {
-        pass.status->quiet_hours_until(now + quiet.seconds_left(second));
+    stage_wait wait;
+    wait.why = stage_wait::reason::quiet_hours;
+    wait.until = next_moment_at(now, quiet.end_of(second));
+    wait.until_text = clock_text(quiet.end_of(second));
+    wait.clear = quiet.clear;
+    return wait_out(
+        wait, [&] { return !quiet_now(quiet, pass.on.now()); }, pass);
+}
+
+// An item of a list in its group: due while both their `when`s hold.
+struct item_turn {
+    const schedule &group_when;
+    const playlist_item &item;
+};
+
+// Whether the item is due now; one that is not is passed over, as if absent.
+bool due_now(const item_turn &turn, pass_state &pass) {
+    const std::time_t now = pass.on.now();
+    if (turn.group_when.holds(now) && turn.item.when.holds(now)) {
+        return true;
     }
-    if (quiet.clear) {
-        deep_clear(pass);
-        pass.since_clear = 0;
-        if (pass.panel_lost) {
-            return false;
-        }
-    }
-    while (still_quiet_after_a_moment(quiet)) {
-        if (stop_requested(pass) || reload_if_asked(pass)) {
-            pass.cut_short = true;
-            return false;
-        }
-        still_alive_while_quiet();
-    }
-    if (pass.status) {
-        pass.status->quiet_hours_over();
-    }
-    return true;
+    ++pass.passed_over;
+    return false;
 }
 
 // Remembers the first picture of the pass that could not be used, for the end of a pass that
-// showed nothing, and reports each one to the status folder.
+// showed nothing, and reports each one to the stage.
 void note_unusable(pass_state &pass, const std::string &picture, const std::string &reason) {
-    if (pass.status) {
-        pass.status->picture_unusable(picture, reason);
-    }
+    pass.on.picture_unusable(picture, reason);
     if (pass.first_unusable.empty()) {
         pass.first_unusable = "'" + picture + "': " + reason;
     }
 }
 
-std::vector<status_controller> status_controllers(const update_result &result) {
-    std::vector<status_controller> controllers;
-    for (const controller_reading &c : result.controllers) {
-        controllers.push_back({c.index, c.multi_id, c.temperature});
-    }
-    return controllers;
+// The picture described for the stage, numbered in the pass.
+stage_picture numbered_picture(const std::string &name, const std::string &file,
+                               const item_turn &turn, const dpy_imgs_info &settings,
+                               pass_state &pass) {
+    stage_picture picture;
+    picture.name = name;
+    picture.file = file;
+    picture.seconds = turn.item.seconds;
+    picture.shuffled = turn.item.folder && turn.item.shuffle;
+    picture.waveform_mode = settings.waveform_mode;
+    picture.rotate = settings.rotate;
+    picture.en_set_temperature = settings.en_set_temperature;
+    picture.number = ++pass.image_number;
+    picture.pictures_in_pass = std::max(picture.number, pass.images_in_pass);
+    picture.pass = pass.pass_number;
+    ++pass.pictures_taken;
+    return picture;
 }
 
-// What follows an update, in one place. A picture shown is told to the status folder and stays for
-// its seconds, then counts as shown; one that could not be used is noted.
-void update_done(const update_result &result, const std::string &file, int32_t seconds,
-                 const quiet_hours &quiet, pass_state &pass) {
+// What follows an update, in one place. A picture shown (the stage kept it for its seconds) counts
+// as shown; one that could not be used is noted; a panel_failed result means the panel was lost.
+void update_done(const update_result &result, const std::string &file, const quiet_hours &quiet,
+                 pass_state &pass) {
     if (result.what == update_result::outcome::shown) {
-        if (pass.status) {
-            pass.status->picture_shown(status_controllers(result), result.engines_idle,
-                                       result.faults);
-        }
-        slide_wait(seconds);
         pass.last_shown = file;
         image_shown(pass, quiet);
     } else if (result.what == update_result::outcome::picture_unusable) {
         note_unusable(pass, file, result.problem);
     } else if (result.what == update_result::outcome::no_layout) {
-        // Nothing is claimed as shown; the picture's time still passes, so that the show does not
-        // run on without a pause.
-        if (pass.no_layout_updates++ == 0 && pass.status) {
-            pass.status->no_panel(result.problem);
+        // Nothing is claimed as shown (the stage waited the picture's time all the same); once a
+        // pass the status folder is told why.
+        if (pass.no_layout_updates++ == 0) {
+            pass.on.no_panel(result.problem);
         }
-        slide_wait(seconds);
+    } else if (result.what == update_result::outcome::panel_failed) {
+        pass.panel_lost = true;
     }
 }
 
@@ -295,32 +236,34 @@ bool list_ends_after_image(const picture_list &list, const char *stop_line, cons
         return true;
     }
     if (pass.stop) {
-        puts(stop_line);
+        pass.on.say(std::string(stop_line) + "\n");
         return true;
     }
     if (stop_requested(pass)) {
-        puts(signal_line);
+        pass.on.say(std::string(signal_line) + "\n");
         return true;
     }
     return false;
 }
 
-// Shows file over the whole panel for seconds, echoing name; true when its list ends after it.
-bool show_full_image(const picture_list &list, const std::string &name, const std::string &file,
-                     int32_t seconds, dpy_imgs_info &settings, pass_state &pass) {
+// Shows file over the whole panel for the item's seconds, echoing name; true when its list ends
+// after it. A picture that is not due (before, or after quiet hours waited out) is passed over:
+// false, and no stop is looked up.
+bool show_full_image(const picture_list &list, const item_turn &turn, const std::string &name,
+                     const std::string &file, dpy_imgs_info &settings, pass_state &pass) {
+    if (!due_now(turn, pass)) {
+        return false;
+    }
     if (!ready_for_image(settings, pass)) {
         return true;
     }
+    if (!due_now(turn, pass)) {
+        return false;
+    }
     settings.img = name;
-    printf("Display : %s \n", settings.img.c_str());
-    const status_picture picture = {file, false, 0, 0, 0, 0, settings.waveform_mode, seconds};
-    update_done(show_on_panel(pass, name, picture,
-                              [&](epd &panel) {
-                                  return panel.eInk_display_full(file, settings.waveform_mode,
-                                                                 settings.rotate,
-                                                                 settings.en_set_temperature);
-                              }),
-                file, seconds, settings.quiet, pass);
+    pass.on.say("Display : " + settings.img + " \n");
+    const stage_picture picture = numbered_picture(name, file, turn, settings, pass);
+    update_done(pass.on.show(picture), file, settings.quiet, pass);
     return list_ends_after_image(list, "Full display stop \r", "Full display signal stop \r", pass);
 }
 
@@ -339,23 +282,28 @@ std::string name_in_folder(const std::string &file, const std::string &folder) {
     return normal_file.parent_path() == normal_folder ? normal_file.filename().string() : "";
 }
 
-// The pictures of a <folder>, listed afresh (with their count) and shuffled when asked; each is
-// echoed as the folder's text followed by its name, and found the way an <img> is (under
-// image_path unless the folder is absolute). True when the list ends.
-bool play_folder(const picture_list &list, const playlist_item &folder, dpy_imgs_info &settings,
+// The pictures of a <folder> that is due, listed afresh (with their count) and shuffled when
+// asked; each is echoed as the folder's text followed by its name, and found the way an <img> is
+// (under image_path unless the folder is absolute). True when the list ends.
+bool play_folder(const picture_list &list, const item_turn &turn, dpy_imgs_info &settings,
                  pass_state &pass) {
-    folder_listing listing = list_folder(settings.image_path, folder.text, wall_clock());
+    if (!due_now(turn, pass)) {
+        return false;
+    }
+    const playlist_item &folder = turn.item;
+    folder_listing listing = list_folder(settings.image_path, folder.text, pass.on.now());
     const std::string &shown_prefix = listing.where.shown_prefix;
     const std::string &folder_path = listing.where.path;
     std::vector<std::string> &names = listing.names;
     if (listing.error != 0) {
-        fprintf(stderr, "Error: cannot read the picture folder '%s': %s\n", folder_path.c_str(),
-                strerror(listing.error));
+        pass.on.complain("Error: cannot read the picture folder '" + folder_path +
+                         "': " + strerror(listing.error) + "\n");
         note_unusable(pass, folder_path,
                       std::string("cannot read the folder: ") + strerror(listing.error));
         return false;
     }
-    printf("%s: %zu picture%s\n", folder.text.c_str(), names.size(), names.size() == 1 ? "" : "s");
+    pass.on.say(folder.text + ": " + std::to_string(names.size()) + " picture" +
+                (names.size() == 1 ? "" : "s") + "\n");
     if (names.empty()) {
         note_unusable(pass, folder_path, "the folder holds no picture");
     }
@@ -364,8 +312,7 @@ bool play_folder(const picture_list &list, const playlist_item &folder, dpy_imgs
         shuffle_pictures(names, shuffle_random(pass), name_in_folder(pass.last_shown, folder_path));
     }
     for (const std::string &name : names) {
-        if (show_full_image(list, shown_prefix + name, folder_path + name, folder.seconds, settings,
-                            pass)) {
+        if (show_full_image(list, turn, shown_prefix + name, folder_path + name, settings, pass)) {
             return true;
         }
     }
@@ -383,10 +330,11 @@ void play_full_phase(const picture_group &group, dpy_imgs_info &settings, pass_s
             return;
         }
         for (const playlist_item &item : list.items) {
+            const item_turn turn = {group.when, item};
             const bool list_ends =
-                item.folder ? play_folder(list, item, settings, pass)
-                            : show_full_image(list, item.text, settings.image_path + item.text,
-                                              item.seconds, settings, pass);
+                item.folder ? play_folder(list, turn, settings, pass)
+                            : show_full_image(list, turn, item.text,
+                                              settings.image_path + item.text, settings, pass);
             if (list_ends) {
                 break;
             }
@@ -394,41 +342,43 @@ void play_full_phase(const picture_group &group, dpy_imgs_info &settings, pass_s
     }
 }
 
-// Areas the controllers cannot show are refused here, before any command is sent.
-void show_area_image(const playlist_area *area, int32_t seconds, dpy_imgs_info &settings,
-                     pass_state &pass) {
+// The k-th picture of an area list in its area. Areas the controllers cannot show are refused
+// here, before any command is sent. False when the picture is not due: it is passed over with its
+// area, and no stop is looked up.
+bool show_area_image(const picture_list &list, size_t k, const item_turn &turn,
+                     dpy_imgs_info &settings, pass_state &pass) {
+    if (!due_now(turn, pass)) {
+        return false;
+    }
+    settings.img = turn.item.text;
     const std::string file = image_file(settings);
+    const playlist_area *area = list.area_of(k);
     if (area == nullptr) {
-        fprintf(stderr, "Skip image %s: its <area_update> has no <area> for it\n",
-                settings.img.c_str());
+        pass.on.complain("Skip image " + settings.img +
+                         ": its <area_update> has no <area> for it\n");
         note_unusable(pass, file, "its <area_update> has no <area> for it");
-        return;
+        return true;
     }
     settings.area = area->area;
     const dpy_area &a = settings.area;
-    if (!area_fits(a, pass.panel->get_width(), pass.panel->get_height())) {
-        char reason[160];
-        snprintf(reason, sizeof reason,
-                 "area (x, y, w, h) = (%d, %d, %d, %d) does not fit the %d x %d panel", a.x, a.y,
-                 a.w, a.h, pass.panel->get_width(), pass.panel->get_height());
-        fprintf(stderr, "Skip image %s: %s\n", settings.img.c_str(), reason);
+    if (const std::string reason = pass.on.area_problem(a); !reason.empty()) {
+        pass.on.complain("Skip image " + settings.img + ": " + reason + "\n");
         note_unusable(pass, file, reason);
-        return;
+        return true;
     }
     if (!ready_for_image(settings, pass)) {
-        return;
+        return true;
     }
-    printf("Display %s on (x, y, w, h) = (%d, %d, %d, %d)\n", settings.img.c_str(), a.x, a.y, a.w,
-           a.h);
-    const status_picture picture = {file,   true, a.x, a.y, a.w, a.h, settings.waveform_mode,
-                                    seconds};
-    update_done(show_on_panel(pass, settings.img, picture,
-                              [&](epd &panel) {
-                                  return panel.eInk_display_partial(
-                                      file, a.x, a.y, a.w, a.h, settings.waveform_mode,
-                                      settings.rotate, settings.en_set_temperature);
-                              }),
-                file, seconds, settings.quiet, pass);
+    if (!due_now(turn, pass)) {
+        return false;
+    }
+    char line[160];
+    snprintf(line, sizeof line, " on (x, y, w, h) = (%d, %d, %d, %d)\n", a.x, a.y, a.w, a.h);
+    pass.on.say("Display " + settings.img + line);
+    stage_picture picture = numbered_picture(settings.img, file, turn, settings, pass);
+    picture.area = a;
+    update_done(pass.on.show(picture), file, settings.quiet, pass);
+    return true;
 }
 
 void play_area_phase(const picture_group &group, dpy_imgs_info &settings, pass_state &pass) {
@@ -437,8 +387,9 @@ void play_area_phase(const picture_group &group, dpy_imgs_info &settings, pass_s
             return;
         }
         for (size_t k = 0; k < list.items.size(); ++k) {
-            settings.img = list.items[k].text;
-            show_area_image(list.area_of(k), list.items[k].seconds, settings, pass);
+            if (!show_area_image(list, k, {group.when, list.items[k]}, settings, pass)) {
+                continue;
+            }
             if (pass.cut_short ||
                 list_ends_after_image(list, "Area update display stop \r",
                                       "Area update display signal stop \r", pass)) {
@@ -448,14 +399,20 @@ void play_area_phase(const picture_group &group, dpy_imgs_info &settings, pass_s
     }
 }
 
+// The groups in document order; a group whose `when` does not hold as its turn comes is passed
+// over, as if absent.
 void play_pass(playlist_file &playlist, pass_state &pass) {
     for (const picture_group &group : playlist.groups) {
-        puts("Full update:");
+        if (!group.when.holds(pass.on.now())) {
+            ++pass.passed_over;
+            continue;
+        }
+        pass.on.say("Full update:\n");
         play_full_phase(group, playlist.settings, pass);
         if (pass_cut(pass) || stop_requested(pass)) {
             return;
         }
-        puts("Area update:");
+        pass.on.say("Area update:\n");
         play_area_phase(group, playlist.settings, pass);
         if (pass_cut(pass)) {
             return;
@@ -464,29 +421,74 @@ void play_pass(playlist_file &playlist, pass_state &pass) {
     }
 }
 
-// Writes the status files into folder from now on ("": none), keeping what the panel was sent.
-void use_status_folder(const std::string &folder, pass_state &pass) {
-    if (folder.empty()) {
-        pass.panel->set_observer(nullptr);
-        pass.status.reset();
-        return;
+// Whether some picture of the playlist is due at t: its group's `when` and its own hold.
+bool anything_due(const playlist_file &playlist, std::time_t t) {
+    for (const picture_group &group : playlist.groups) {
+        if (!group.when.holds(t)) {
+            continue;
+        }
+        for (const auto *lists : {&group.full_lists, &group.area_lists}) {
+            for (const picture_list &list : *lists) {
+                for (const playlist_item &item : list.items) {
+                    if (item.when.holds(t)) {
+                        return true;
+                    }
+                }
+            }
+        }
     }
-    if (!pass.status) {
-        pass.status = std::make_unique<status_report>(folder, pass.path);
-        mirror_panel(pass);
-        pass.status->show_started();
-    } else if (pass.status->get_folder() != folder) {
-        pass.status->move_to(folder);
+    return false;
+}
+
+// The first moment after now at which some picture of the playlist is due; none when none ever
+// will be again.
+std::optional<std::time_t> next_due(const playlist_file &playlist, std::time_t now) {
+    std::vector<const schedule *> schedules;
+    for (const picture_group &group : playlist.groups) {
+        schedules.push_back(&group.when);
+        for (const auto *lists : {&group.full_lists, &group.area_lists}) {
+            for (const picture_list &list : *lists) {
+                for (const playlist_item &item : list.items) {
+                    schedules.push_back(&item.when);
+                }
+            }
+        }
     }
+    return schedule::first_moment(schedules, now,
+                                  [&](std::time_t t) { return anything_due(playlist, t); });
+}
+
+// "Mon 2026-12-07 06:30", in local time.
+std::string moment_text(std::time_t t) {
+    std::tm local = {};
+    localtime_r(&t, &local);
+    char text[32];
+    strftime(text, sizeof text, "%a %Y-%m-%d %H:%M", &local);
+    return text;
+}
+
+// A pass that had nothing to show because every picture it holds was left out by its `when` (not
+// one that ends on a stop, was stopped or cut short).
+bool nothing_due(const pass_state &pass) {
+    return pass.passed_over > 0 && pass.pictures_taken == 0 && pass.first_unusable.empty() &&
+           !pass.stop && !pass_cut(pass) && !stop_requested(pass);
+}
+
+// Waits until moment, when a picture of the playlist is due; false when the walk ends meanwhile.
+bool wait_until_due(const playlist_file &playlist, std::time_t moment, pass_state &pass) {
+    stage_wait wait;
+    wait.why = stage_wait::reason::nothing_to_show;
+    wait.until = moment;
+    wait.until_text = moment_text(moment);
+    return wait_out(
+        wait, [&] { return anything_due(playlist, pass.on.now()); }, pass);
 }
 
 // Puts a playlist's settings into effect for the images that follow.
 void use_playlist(const playlist_file &playlist, pass_state &pass) {
     pass.playing_content = &playlist.content;
-    use_status_folder(playlist.settings.status_dir, pass);
+    pass.on.use_settings(playlist.settings);
     pass.pass_number = 0;
-    pass.picture = playlist.settings.picture;
-    pass.panel->set_picture_options(pass.picture);
     pass.clear_every = playlist.settings.clear_every;
     pass.stop = nullptr;
     pass.cut_short = false;
@@ -504,11 +506,15 @@ bool showed_nothing(const pass_state &pass) {
     return !pass.first_unusable.empty() || !pass.stop;
 }
 
-void report_empty_pass(const pass_state &pass) {
-    fprintf(stderr, "A whole pass of the playlist showed no image; the show ends (%s)\n",
-            pass.first_unusable.empty()
-                ? "the playlist names no picture"
-                : ("the first that could not be used: " + pass.first_unusable).c_str());
+// why: the reason the pass had nothing to show, or null for the first picture that could not be
+// used (or none named).
+void report_empty_pass(const pass_state &pass, const char *why) {
+    std::string reason = why != nullptr ? why : "the playlist names no picture";
+    if (why == nullptr && !pass.first_unusable.empty()) {
+        reason = "the first that could not be used: " + pass.first_unusable;
+    }
+    pass.on.complain("A whole pass of the playlist showed no image; the show ends (" + reason +
+                     ")\n");
 }
 
 // Plays passes until the show ends; returns the exit status of the show.
@@ -520,9 +526,22 @@ int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
         ++pass.pass_number;
         pass.first_unusable.clear();
         pass.images_in_pass = playing->pictures_named();
+        pass.pictures_taken = 0;
+        pass.passed_over = 0;
         play_pass(*playing, pass);
         if (pass.panel_lost) {
             return 0;
+        }
+        // Nothing was due: the next pass comes when something is.
+        if (nothing_due(pass)) {
+            const std::optional<std::time_t> next = next_due(*playing, pass.on.now());
+            if (!next) {
+                report_empty_pass(pass, "no picture of the playlist is due again");
+                return 1;
+            }
+            if (wait_until_due(*playing, *next, pass)) {
+                continue;
+            }
         }
         // A hang-up that no image boundary took (a pass without images) is taken at its end.
         if (pass.reloaded || (!pass.stop && !stop_requested(pass) && reload_if_asked(pass))) {
@@ -531,11 +550,11 @@ int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
             continue;
         }
         if (showed_nothing(pass)) {
-            report_empty_pass(pass);
+            report_empty_pass(pass, nullptr);
             return 1;
         }
         if (pass.stop) {
-            printf("stop tag %s and exit\r\n", pass.stop->c_str());
+            pass.on.say("stop tag " + *pass.stop + " and exit\r\n");
             return 0;
         }
         if (stop_requested(pass)) {
@@ -546,9 +565,10 @@ int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
 
 } // namespace
 
-void slide_wait(int32_t seconds) {
-    printf("Slide Period %d sec\n", seconds);
-    sleep_ms(int64_t{seconds} * 1000, service_alive);
+int walk_playlist(std::unique_ptr<playlist_file> playing, stage &on) {
+    pass_state pass(on, playing->path);
+    use_playlist(*playing, pass);
+    return play_passes(playing, pass);
 }
 
 player::player(const volatile sig_atomic_t &stop_flag, const volatile sig_atomic_t &hang_ups)
@@ -591,9 +611,8 @@ int player::slide_show(std::unique_ptr<playlist_file> playing) {
         return 1;
     }
     panel_recovery recovery(stop_flag);
-    pass_state pass(panel, status, recovery, stop_flag, hang_ups, playing->path);
-    use_playlist(*playing, pass);
-    const int result = play_passes(playing, pass);
+    panel_stage on(panel, status, recovery, stop_flag, hang_ups, playing->path);
+    const int result = walk_playlist(std::move(playing), on);
     if (status) {
         status->show_ended();
     }

@@ -1,5 +1,6 @@
 // The slide-show player: starts the USB layer, builds the panel and walks the playlist pass after
-// pass until a stop element or the stop flag ends the show.
+// pass until a stop element or the stop flag ends the show. The walk asks everything it does of a
+// stage (stage.h): the panel's for the show, a dry one for --plan.
 #ifndef EPDSHOW_PLAYER_H
 #define EPDSHOW_PLAYER_H
 
@@ -10,11 +11,13 @@
 #include "playlist.h"
 
 class epd;
+class stage;
 class status_report;
 
-// Prints the slide period and waits its seconds (none when 0 or less), pinging the service
-// manager's watchdog meanwhile: a picture's stay after its update.
-void slide_wait(int32_t seconds);
+// Walks the playlist (read again after a hang-up) pass after pass on the stage, until a stop
+// element or a stop request ends the show. Returns 0 when the show ended so, 1 when a whole pass
+// showed no picture (or none of the playlist's pictures is ever due again).
+int walk_playlist(std::unique_ptr<playlist_file> playlist, stage &on);
 
 class player {
   public:

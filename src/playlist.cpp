@@ -292,6 +292,40 @@ void read_status_dir(const line_index &text, pugi::xml_node epd_node, dpy_imgs_i
     echo += "status_dir = " + s.status_dir + "\n";
 }
 
+// A `when` attribute of the element at node, when it has one: one that does not read is a
+// problem, one that can never hold a warning.
+void read_when(const line_index &text, pugi::xml_node node, schedule &when,
+               std::vector<playlist_finding> &problems, std::vector<playlist_finding> &warnings) {
+    const pugi::xml_attribute attribute = node.attribute("when");
+    if (!attribute) {
+        return;
+    }
+    const std::string name = std::string("<") + node.name() + " when>";
+    std::string problem;
+    if (!when.read(attribute.value(), problem)) {
+        problems.push_back({text.line_of(node), name + " holds '" + attribute.value() + "': " +
+                                                    problem + "; expected " + schedule::expected});
+        return;
+    }
+    for (const std::string &never : when.never_holding()) {
+        warnings.push_back({text.line_of(node), name + " " + never});
+    }
+}
+
+// An item whose `when` and its group's can each hold, but never at the same time.
+void add_never_with_group(const line_index &text, pugi::xml_node item, const schedule &item_when,
+                          pugi::xml_node group, const schedule &group_when,
+                          std::vector<playlist_finding> &warnings) {
+    if (item_when.always() || group_when.always() || !item_when.never_holding().empty() ||
+        !group_when.never_holding().empty() || item_when.can_hold_with(group_when)) {
+        return;
+    }
+    warnings.push_back({text.line_of(item), std::string("<") + item.name() + " when> '" +
+                                                item.attribute("when").value() +
+                                                "' can never hold while its <image_name when> '" +
+                                                group.attribute("when").value() + "' does"});
+}
+
 // The seconds and shuffle attributes of a picture of the lists, checked before the show.
 void check_picture_item(const line_index &text, pugi::xml_node item,
                         std::vector<playlist_finding> &problems) {
@@ -310,9 +344,15 @@ void check_picture_item(const line_index &text, pugi::xml_node item,
     }
 }
 
+// What the reading of the groups finds: problems refuse the playlist, warnings do not.
+struct group_findings {
+    std::vector<playlist_finding> &problems;
+    std::vector<playlist_finding> &warnings;
+};
+
 playlist_item read_item(const line_index &text, pugi::xml_node node, int32_t slide_interval,
-                        std::vector<playlist_finding> &problems) {
-    check_picture_item(text, node, problems);
+                        group_findings found) {
+    check_picture_item(text, node, found.problems);
     playlist_item item;
     item.folder = std::string(node.name()) == "folder";
     item.text = node.child_value();
@@ -322,6 +362,7 @@ playlist_item read_item(const line_index &text, pugi::xml_node node, int32_t sli
         read_seconds(seconds, item.seconds);
     }
     read_switch(node.attribute("shuffle"), item.shuffle);
+    read_when(text, node, item.when, found.problems, found.warnings);
     return item;
 }
 
@@ -332,12 +373,14 @@ std::optional<std::string> stop_of(pugi::xml_node node) {
 
 // A <full_update> holds <img> and <folder>, an <area_update> <img> and <area>.
 picture_list read_list(const line_index &text, pugi::xml_node node, bool area_list,
-                       int32_t slide_interval, std::vector<playlist_finding> &problems) {
+                       int32_t slide_interval, const picture_group &group, group_findings found) {
     picture_list list;
     for (pugi::xml_node child : node.children()) {
         const std::string name = child.name();
         if (name == "img" || (name == "folder" && !area_list)) {
-            list.items.push_back(read_item(text, child, slide_interval, problems));
+            list.items.push_back(read_item(text, child, slide_interval, found));
+            add_never_with_group(text, child, list.items.back().when, node.parent(), group.when,
+                                 found.warnings);
         } else if (name == "area" && area_list) {
             list.areas.push_back(
                 {child.child_value(), text.line_of(child), parsing_area(child.child_value())});
@@ -348,17 +391,19 @@ picture_list read_list(const line_index &text, pugi::xml_node node, bool area_li
 }
 
 std::vector<picture_group> read_groups(const line_index &text, pugi::xml_node epd_node,
-                                       int32_t slide_interval,
-                                       std::vector<playlist_finding> &problems) {
+                                       int32_t slide_interval, group_findings found) {
     std::vector<picture_group> groups;
     for (pugi::xml_node node : epd_node.children("image_name")) {
         picture_group group;
+        read_when(text, node, group.when, found.problems, found.warnings);
         for (pugi::xml_node list : node.children()) {
             const std::string kind = list.name();
             if (kind == "full_update") {
-                group.full_lists.push_back(read_list(text, list, false, slide_interval, problems));
+                group.full_lists.push_back(
+                    read_list(text, list, false, slide_interval, group, found));
             } else if (kind == "area_update") {
-                group.area_lists.push_back(read_list(text, list, true, slide_interval, problems));
+                group.area_lists.push_back(
+                    read_list(text, list, true, slide_interval, group, found));
             }
         }
         group.stop = stop_of(node);
@@ -396,14 +441,14 @@ const std::vector<playlist_element> &playlist_elements() {
         {"epd", "clear_every", {}},
         {"epd", "quiet_hours", {"clear"}},
         {"epd", "status_dir", {}},
-        {"epd", "image_name", {}},
+        {"epd", "image_name", {"when"}},
         {"image_name", "full_update", {}},
         {"image_name", "area_update", {}},
         {"image_name", "stop", {}},
-        {"full_update", "img", {"seconds"}},
-        {"full_update", "folder", {"seconds", "shuffle"}},
+        {"full_update", "img", {"seconds", "when"}},
+        {"full_update", "folder", {"seconds", "shuffle", "when"}},
         {"full_update", "stop", {}},
-        {"area_update", "img", {"seconds"}},
+        {"area_update", "img", {"seconds", "when"}},
         {"area_update", "area", {}},
         {"area_update", "stop", {}},
     };
@@ -459,8 +504,9 @@ void read_settings(const line_index &text, pugi::xml_node epd_node, playlist_fil
     playlist.status_dir_line = text.line_of(epd_node.child("status_dir"));
 }
 
-std::vector<playlist_finding> playlist_warnings(const line_index &text, pugi::xml_node epd_node) {
-    std::vector<playlist_finding> warnings;
+// The warnings of the settings and the elements, with those found among the groups, in line order.
+std::vector<playlist_finding> playlist_warnings(const line_index &text, pugi::xml_node epd_node,
+                                                std::vector<playlist_finding> warnings) {
     if (pugi::xml_node rotate = epd_node.child("rotate")) {
         const int32_t degrees = read_integer(rotate.child_value());
         if (degrees != 0 && degrees != 90 && degrees != 180 && degrees != 270) {
@@ -524,9 +570,10 @@ playlist_file read_playlist_file(const char *path) {
     const line_index text(playlist.content);
     const pugi::xml_node epd_node = doc.document_element().child("epd");
     read_settings(text, epd_node, playlist);
-    playlist.groups =
-        read_groups(text, epd_node, playlist.settings.slide_interval, playlist.problems);
-    playlist.warnings = playlist_warnings(text, epd_node);
+    std::vector<playlist_finding> group_warnings;
+    playlist.groups = read_groups(text, epd_node, playlist.settings.slide_interval,
+                                  {playlist.problems, group_warnings});
+    playlist.warnings = playlist_warnings(text, epd_node, std::move(group_warnings));
     playlist.loose_numbers = unread_numbers(text, epd_node);
     return playlist;
 }
@@ -543,11 +590,12 @@ std::vector<playlist_finding> status_dir_problems(const playlist_file &playlist,
     return {{playlist.status_dir_line, "<status_dir> '" + folder + "' " + problem}};
 }
 
-std::unique_ptr<playlist_file> load_show_playlist(const char *path) {
-    return accepted_for_show(read_playlist_file(path));
-}
+namespace {
 
-std::unique_ptr<playlist_file> accepted_for_show(playlist_file read) {
+// The playlist read, its problems and warnings reported on standard error as the show reports
+// them; null when it is refused. The show also makes a missing status folder and echoes the
+// settings.
+std::unique_ptr<playlist_file> reported_playlist(playlist_file read, bool for_show) {
     auto playlist = std::make_unique<playlist_file>(std::move(read));
     const char *path = playlist->path.c_str();
     if (!playlist->unusable.empty()) {
@@ -556,7 +604,7 @@ std::unique_ptr<playlist_file> accepted_for_show(playlist_file read) {
     }
     std::vector<playlist_finding> problems = playlist->problems;
     if (problems.empty()) {
-        problems = status_dir_problems(*playlist, true);
+        problems = status_dir_problems(*playlist, for_show);
     }
     for (const playlist_finding &p : problems) {
         fprintf(stderr, "Error: playlist file '%s': %s\n", path, p.text.c_str());
@@ -564,12 +612,28 @@ std::unique_ptr<playlist_file> accepted_for_show(playlist_file read) {
     if (!problems.empty()) {
         return nullptr;
     }
-    print_settings(playlist->settings);
-    fputs(playlist->optional_echo.c_str(), stdout);
+    if (for_show) {
+        print_settings(playlist->settings);
+        fputs(playlist->optional_echo.c_str(), stdout);
+    }
     for (const playlist_finding &w : playlist->warnings) {
         fprintf(stderr, "Warning: playlist file '%s', line %d: %s\n", path, w.line, w.text.c_str());
     }
     return playlist;
+}
+
+} // namespace
+
+std::unique_ptr<playlist_file> load_show_playlist(const char *path) {
+    return reported_playlist(read_playlist_file(path), true);
+}
+
+std::unique_ptr<playlist_file> accepted_for_show(playlist_file playlist) {
+    return reported_playlist(std::move(playlist), true);
+}
+
+std::unique_ptr<playlist_file> load_plan_playlist(const char *path) {
+    return reported_playlist(read_playlist_file(path), false);
 }
 
 bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {

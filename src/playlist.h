@@ -11,6 +11,7 @@
 
 #include "img_proc.h"
 #include "quiet_hours.h"
+#include "schedule.h"
 
 struct dpy_area {
     int32_t x = 0;
@@ -69,6 +70,7 @@ struct playlist_item {
     int line = 0;
     int32_t seconds = 0;  // how long each of its pictures stays
     bool shuffle = false; // a folder played in a new order each pass
+    schedule when;        // when it is shown; passed over, as if absent, at other times
 };
 
 // A <full_update> (pictures over the whole panel: <img> and <folder> in document order) or an
@@ -88,6 +90,7 @@ struct picture_group {
     std::vector<picture_list> full_lists;
     std::vector<picture_list> area_lists;
     std::optional<std::string> stop;
+    schedule when; // when it is played; passed over, as if absent, at other times
 };
 
 // A playlist file read once and parsed once: its settings and its groups, and what was found
@@ -104,7 +107,8 @@ struct playlist_file {
     // Settings missing or that do not read, attributes that do not read: the show refuses the
     // playlist for any of them.
     std::vector<playlist_finding> problems;
-    // Elements the reader does not know and a rotate that turns nothing: the show plays anyway.
+    // Elements the reader does not know, a rotate that turns nothing and a `when` that can never
+    // hold: the show plays anyway.
     std::vector<playlist_finding> warnings;
     // Integer settings whose text is not a plain whole number, with what they read as.
     std::vector<playlist_finding> loose_numbers;
@@ -127,6 +131,10 @@ std::vector<playlist_finding> status_dir_problems(const playlist_file &playlist,
 std::unique_ptr<playlist_file> load_show_playlist(const char *path);
 // The same for a playlist read already.
 std::unique_ptr<playlist_file> accepted_for_show(playlist_file playlist);
+
+// The playlist at path, read for --plan: refused as the show refuses it, its warnings on standard
+// error, no echo and no status folder made.
+std::unique_ptr<playlist_file> load_plan_playlist(const char *path);
 
 // Reads and echoes the settings of the playlist at path as the show does; false when the show
 // would refuse it.

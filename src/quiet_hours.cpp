@@ -16,7 +16,8 @@ std::string without_blanks(const std::string &text) {
     return out;
 }
 
-// "H:MM" or "HH:MM" as minutes since midnight; 24:00 reads as 1440.
+} // namespace
+
 bool read_clock(const std::string &text, int &minutes) {
     int hours = 0, mins = 0, used = 0;
     if (text.size() < 4 || text.size() > 5 || text[text.size() - 3] != ':' ||
@@ -30,8 +31,6 @@ bool read_clock(const std::string &text, int &minutes) {
     minutes = hours * 60 + mins;
     return true;
 }
-
-} // namespace
 
 bool quiet_hours::read(const std::string &text) {
     const std::string windows = without_blanks(text);
@@ -84,6 +83,23 @@ int local_second_of_day(std::time_t t) {
     std::tm local = {};
     localtime_r(&t, &local);
     return local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+}
+
+std::time_t next_moment_at(std::time_t now, int second_of_day) {
+    std::tm local = {};
+    localtime_r(&now, &local);
+    for (int day = 0;; ++day) {
+        std::tm at = local;
+        at.tm_mday += day;
+        at.tm_hour = second_of_day / 3600;
+        at.tm_min = second_of_day / 60 % 60;
+        at.tm_sec = second_of_day % 60;
+        at.tm_isdst = -1;
+        const std::time_t moment = std::mktime(&at);
+        if (moment > now || day == 2) {
+            return moment;
+        }
+    }
 }
 
 std::string clock_text(int second_of_day) {

@@ -33,12 +33,20 @@ class quiet_hours {
     std::string windows_text;
 };
 
+// "H:MM" or "HH:MM" as minutes since midnight; 24:00 reads as 1440. The windows of quiet hours
+// and of a schedule's `when` read their times with it.
+bool read_clock(const std::string &text, int &minutes);
+
 // The wall clock in whole seconds, read through time(), which a virtual clock may stand in for in
 // tests.
 std::time_t wall_clock();
 
 // Seconds since the local midnight before t.
 int local_second_of_day(std::time_t t);
+
+// The first moment after now at which the local clock reads second_of_day: today or tomorrow,
+// whatever a change to or from summer time does to the day's length.
+std::time_t next_moment_at(std::time_t now, int second_of_day);
 
 // "HH:MM" of a second of the day.
 std::string clock_text(int second_of_day);

@@ -157,6 +157,12 @@ void status_report::quiet_hours_until(std::time_t end) {
     publish_status();
 }
 
+void status_report::nothing_to_show_until(std::time_t end) {
+    state = "nothing to show";
+    next_change = end;
+    publish_status();
+}
+
 void status_report::quiet_hours_over() {
     state = "showing";
     next_change = 0;

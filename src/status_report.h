@@ -73,6 +73,9 @@ class status_report {
     void no_panel(const std::string &reason);
     void picture_unusable(const std::string &file, const std::string &reason);
     void quiet_hours_until(std::time_t end);
+    // A pass had nothing to show: every picture was left out by its `when` until end.
+    void nothing_to_show_until(std::time_t end);
+    // Quiet hours, or a wait for something to show, are over.
     void quiet_hours_over();
     void show_ended();
     // The show could not start (reason says why).

@@ -26,6 +26,9 @@ const std::string usage =
     "         play the slide show of the XML playlist on the panel\n"
     "       epdshow-sim --check PLAYLIST\n"
     "         read the playlist and its pictures without USB; report every problem\n"
+    "       epdshow-sim --plan PLAYLIST [--from YYYY-MM-DDTHH:MM] [--hours N]\n"
+    "         print what the show would put on the panel and when, without USB\n"
+    "         (from now, for 24 hours, unless told)\n"
     "       epdshow-sim --probe\n"
     "         list the controllers on USB and whether they form a panel (run it first)\n"
     "       epdshow-sim --help | --version\n";
@@ -92,6 +95,22 @@ TEST(Entry, HelpVersionAndUnknownOptions) {
         {{"--version"}, 0, "epdshow-sim " + cache_value("CMAKE_PROJECT_VERSION") + "\n", ""},
         {{"--bogus", "playlist.xml"}, 2, "", "epdshow-sim: unknown option '--bogus'\n" + usage},
         {{"--check"}, 2, "", "epdshow-sim: --check needs the playlist to check\n" + usage},
+        {{"--plan", "--hours", "2"},
+         2,
+         "",
+         "epdshow-sim: --plan needs the playlist to plan\n" + usage},
+        {{"--plan", "p.xml", "--from", "2030-02-30T10:00"},
+         2,
+         "",
+         "epdshow-sim: --from needs a local time YYYY-MM-DDTHH:MM, not '2030-02-30T10:00'\n"},
+        {{"--plan", "p.xml", "--hours", "0"},
+         2,
+         "",
+         "epdshow-sim: --hours needs a whole number of hours from 1 to 8784, not '0'\n"},
+        {{"p.xml", "--from", "2030-01-01T10:00"},
+         2,
+         "",
+         "epdshow-sim: --from and --hours go with --plan\n" + usage},
     };
     for (const auto &c : cases) {
         run_result r = run_in(dir, c.args);
@@ -124,6 +143,10 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
               "<area_update><img>notes.jpg</img><area>0,0,3000,10</area>\n" // 12
               "<img>good.png</img></area_update>\n"                         // 13
               "<full_update><folder seconds=\"soon\">beach</folder></full_update>\n"
+              "<full_update><img when=\"Mnday\">good.png</img>\n"                       // 15
+              "<img when=\"Sat 2030-01-07..2030-01-11\">good.png</img></full_update>\n" // 16
+              "</image_name><image_name when=\"Sat,Sun\">\n"                            // 17
+              "<full_update><img when=\"Mon-Fri\">good.png</img></full_update>\n"       // 18
               "</image_name></epd></playlist>\n");
     const env_list sim = {{"EPDSIM_JOURNAL", dir.file("journal.txt")}};
     run_result r = run_program(EPDSHOW_SIM_PATH, {"--check", "playlist.xml"}, sim, dir.path());
@@ -155,15 +178,24 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
                   "seconds, 0 or more\n"
                   "playlist.xml:14: cannot read the picture folder 'img/beach/': No such file or "
                   "directory\n"
-                  "playlist.xml: 13 problems\n");
+                  "playlist.xml:15: <img when> holds 'Mnday': 'Mnday' does not read; expected "
+                  "weekdays (Mon-Fri, Sat,Sun), windows of the local time (06:30-11:00, "
+                  "22:00-02:00) or dates (2026-12-01..2026-12-24, 2026-12-24), joined by blanks; "
+                  "alternatives separated by ';'\n"
+                  "playlist.xml:16: <img when> 'Sat 2030-01-07..2030-01-11' can never hold: none "
+                  "of its dates falls on its weekdays\n"
+                  "playlist.xml:18: <img when> 'Mon-Fri' can never hold while its <image_name "
+                  "when> 'Sat,Sun' does\n"
+                  "playlist.xml: 16 problems\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
     EXPECT_EQ(testing_support::read_file(dir.file("journal.txt")), "");
 
-    // The show refuses the unreadable <fit> and the status folder; without them, it warns and
-    // plays.
+    // The show refuses the unreadable <fit>, `when` and status folder; without them, it warns
+    // (of a `when` that can never hold too) and plays.
     std::string text = testing_support::read_file(dir.file("playlist.xml"));
     text.replace(text.find("<fit>zoom</fit>"), 15, "<fit>cover</fit>");
     text.replace(text.find(" seconds=\"soon\""), 15, "");
+    text.replace(text.find(" when=\"Mnday\""), 13, "");
     const size_t status_dir = text.find("<status_dir>");
     text.erase(status_dir, text.find("</status_dir>") + 13 - status_dir);
     dir.write("playlist.xml", text);
@@ -179,13 +211,17 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
                          "<dithering> under <epd> is ignored; did you mean <dither>?\n"),
               std::string::npos)
         << r.err;
+    EXPECT_NE(r.err.find("Warning: playlist file 'playlist.xml', line 18: <img when> 'Mon-Fri' "
+                         "can never hold while its <image_name when> 'Sat,Sun' does\n"),
+              std::string::npos)
+        << r.err;
     EXPECT_NE(r.out.find("Display : good.png \n"), std::string::npos);
 }
 
 // The example playlists check clean from the source tree's root, as a new user runs them (the
 // installed copies name the installed pictures: tests/packaging_test.cpp).
 TEST(Entry, CheckFindsNothingInTheExamplesFromTheSourceTree) {
-    for (const char *name : {"demo-42.xml", "demo-32.xml", "photo-frame.xml"}) {
+    for (const char *name : {"demo-42.xml", "demo-32.xml", "photo-frame.xml", "canteen.xml"}) {
         const std::string playlist = std::string("examples/") + name;
         run_result r = run_program(EPDSHOW_SIM_PATH, {"--check", playlist}, {}, EPDSHOW_SOURCE_DIR);
         EXPECT_EQ(r.status, 0) << r.out;

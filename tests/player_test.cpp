@@ -5,7 +5,7 @@
 
 #include "entry_in_child.h"
 #include "epdsim.h"
-#include "player.h"
+#include "panel_stage.h"
 #include "quiet_hours.h"
 #include "sim_show.h"
 #include "status_files.h"
@@ -680,39 +680,63 @@ TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndIts
                      "22:10:15+00:00 picture img/c.png full mode 2 0 s ok"}));
 }
 
-TEST_F(PlayerTest, StopRequestEndsTheQuietWaitWithinASecond) {
-    // On the real clock: a window from the minute before now to three minutes on.
+// On the real clock: quiet hours from the minute before now to three minutes on, or a picture due
+// from two minutes on, which leaves the pass nothing to show. SIGINT or SIGTERM ends either wait
+// within a second; meanwhile the service manager and status.json say what the show waits for.
+TEST_F(PlayerTest, StopRequestEndsTheWaitsWithinASecond) {
     const int minute = int(wall_clock() / 60 % (24 * 60));
-    show_settings quiet;
-    quiet.options = "<quiet_hours>" + clock_text((minute + 24 * 60 - 1) % (24 * 60) * 60) + "-" +
-                    clock_text((minute + 3) % (24 * 60) * 60) + "</quiet_hours>";
-    const std::string list =
+    auto at = [&](int minutes_on) {
+        return clock_text((minute + 24 * 60 + minutes_on) % (24 * 60) * 60);
+    };
+    show_settings quiet, later;
+    later.options = "<status_dir>status</status_dir>";
+    quiet.options = "<quiet_hours>" + at(-1) + "-" + at(3) + "</quiet_hours>" + later.options;
+    const std::string quiet_list =
         playlist("<image_name><full_update><img>a.png</img></full_update></image_name>", quiet);
+    const std::string later_list = playlist("<image_name><full_update><img when=\"" + at(2) + "-" +
+                                                at(4) + "\">a.png</img></full_update></image_name>",
+                                            later);
+    const struct {
+        const std::string &list;
+        int signal;
+        std::string waiting; // the line, the service manager's status and the state in status.json
+    } cases[] = {{quiet_list, SIGINT, "quiet hours"},
+                 {quiet_list, SIGTERM, "quiet hours"},
+                 {later_list, SIGTERM, "nothing to show"}};
     using clock = std::chrono::steady_clock;
-    for (int signal : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(signal);
+    int run = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.waiting + " " + std::to_string(c.signal));
         fs::remove(dir.file("journal.txt")); // the wait begins once the new one has its 2 lines
+        notify_socket notify(dir.file("notify" + std::to_string(++run)));
         clock::time_point waiting_since, sent;
-        run_result r = play(list, {{"TZ", "UTC"}}, 60, [&](int pid) {
-            if (sent != clock::time_point() || journal().size() < size_t(commands_at_start)) {
-                return;
-            }
-            if (waiting_since == clock::time_point()) {
-                waiting_since = clock::now();
-            } else if (clock::now() - waiting_since > std::chrono::milliseconds(300)) {
-                kill(pid, signal);
-                sent = clock::now();
-            }
-        });
+        std::string state;
+        run_result r =
+            play(c.list, {{"TZ", "UTC"}, {"NOTIFY_SOCKET", notify.path}}, 60, [&](int pid) {
+                if (sent != clock::time_point() || journal().size() < size_t(commands_at_start)) {
+                    return;
+                }
+                if (waiting_since == clock::time_point()) {
+                    waiting_since = clock::now();
+                } else if (clock::now() - waiting_since > std::chrono::milliseconds(300)) {
+                    state = read_json(dir.file("status/status.json"))["state"];
+                    kill(pid, c.signal);
+                    sent = clock::now();
+                }
+            });
         const auto ended = clock::now();
         EXPECT_EQ(r.status, 0) << r.err;
         ASSERT_NE(sent, clock::time_point());
         // The wait ends within a second; the rest is the process's own end (under a sanitizer,
         // its leak check) on a machine that may be busy.
         EXPECT_LT(ended - sent, std::chrono::milliseconds(1500));
-        EXPECT_EQ(count_starting(r.out, "Quiet hours until "), 1);
+        std::string line = c.waiting + " until ";
+        line[0] = char(std::toupper(line[0]));
+        EXPECT_EQ(count_starting(r.out, line), 1) << r.out;
         EXPECT_NE(r.out.find("stop Flag flip!\nDone\n"), std::string::npos) << r.out;
         EXPECT_EQ(journal().size(), size_t(commands_at_start));
+        EXPECT_EQ(count_starting(notify.received(), "STATUS=" + c.waiting + " until "), 1);
+        EXPECT_EQ(state, c.waiting);
     }
 }
 
@@ -774,4 +798,133 @@ TEST_F(PlaylistUpkeep, HangUpReadsThePlaylistAgainAtTheNextImageOrKeepsTheOneTha
               (lines{"Error: playlist file 'playlist.xml' is not well-formed XML: Start-end tags "
                      "mismatch at line 1, column 15",
                      "Playlist not reloaded; the show goes on with the one read before"}));
+}
+
+namespace {
+
+// The seconds since the epoch of a plan's time, "Mon 2030-01-07 07:00:00", and of the play log's,
+// "2030-01-07T07:00:00+00:00", both in UTC.
+std::time_t plan_time(const std::string &stamp) {
+    return utc(stamp.substr(4, 10) + "T" + stamp.substr(15, 8));
+}
+std::time_t log_time(const std::string &stamp) {
+    return utc(stamp.substr(0, 19));
+}
+
+} // namespace
+
+// A canteen's week on the virtual clock: breakfast and lunch on weekdays, a campaign on two of
+// them, a Friday evening that runs into quiet hours, a weekend group with a shuffled folder and two
+// area pictures (each passed over, with its area, on the other day), and a group of the next
+// Monday morning that ends the show. Its plan is the timeline expected; the show, with the same
+// seed, puts the same pictures on the panel in the same order at the same times and waits the same
+// waits.
+TEST_F(PlayerTest, AWeekOfSchedulesPlaysAsItsPlanSays) {
+    fs::create_directory(dir.file("img/weekend"));
+    for (const char *name : {"breakfast.png", "lunch.png", "campaign.png", "party.png", "sat.png",
+                             "sun.png", "monday.png", "weekend/w1.png", "weekend/w2.png"}) {
+        cv::imwrite(dir.file("img/") + name, numbered_picture(40, 30));
+    }
+    show_settings settings;
+    settings.options = "<quiet_hours>20:00-06:00</quiet_hours><status_dir>status</status_dir>";
+    const std::string text = playlist(
+        "<image_name when=\"Mon-Fri\"><full_update>"
+        "<img seconds=\"3600\" when=\"07:00-09:00\">breakfast.png</img>"
+        "<img seconds=\"3600\" when=\"11:00-13:00\">lunch.png</img>"
+        "<img seconds=\"3600\" when=\"2030-01-09..2030-01-10 15:00-16:00\">campaign.png</img>"
+        "<img seconds=\"3600\" when=\"Fri 19:00-21:00\">party.png</img></full_update>"
+        "</image_name><image_name when=\"Sat,Sun\"><full_update>"
+        "<folder seconds=\"3600\" shuffle=\"true\" when=\"10:00-12:00\">weekend</folder>"
+        "</full_update><area_update>"
+        "<img seconds=\"1800\" when=\"Sat 12:00-13:00\">sat.png</img><area>0,0,100,40</area>"
+        "<img seconds=\"1800\" when=\"Sun 12:00-13:00\">sun.png</img><area>100,40,200,40</area>"
+        "</area_update></image_name><image_name when=\"2030-01-14 06:30-07:00\"><full_update>"
+        "<img>monday.png</img></full_update><stop>week over</stop></image_name>",
+        settings);
+    dir.write("playlist.xml", text);
+    const run_result plan =
+        run_program(EPDSHOW_SIM_PATH,
+                    {"--plan", "playlist.xml", "--from", "2030-01-07T00:00", "--hours", "175"},
+                    {{"TZ", "UTC"}, {"EPDSIM_SEED", "1"}}, dir.path());
+    ASSERT_EQ(plan.status, 0) << plan.err;
+    EXPECT_EQ(plan.err, "");
+
+    lines expected = {"Plan of playlist.xml from Mon 2030-01-07 00:00 for 175 hours"};
+    auto at = [&](const std::string &day, const std::string &time, const std::string &what) {
+        expected.push_back(day + " " + time + ":00  " + what);
+    };
+    const std::string hour = "  3600 s  ", half = "  1800 s  ";
+    const std::string days[] = {"Mon 2030-01-07", "Tue 2030-01-08", "Wed 2030-01-09",
+                                "Thu 2030-01-10", "Fri 2030-01-11", "Sat 2030-01-12",
+                                "Sun 2030-01-13", "Mon 2030-01-14"};
+    at(days[0], "00:00", "nothing to show until Mon 2030-01-07 07:00");
+    for (int d = 0; d < 5; ++d) {
+        at(days[d], "07:00", hour + "breakfast.png");
+        at(days[d], "08:00", hour + "breakfast.png");
+        at(days[d], "09:00", "nothing to show until " + days[d] + " 11:00");
+        at(days[d], "11:00", hour + "lunch.png");
+        at(days[d], "12:00", hour + "lunch.png");
+        if (d == 2 || d == 3) {
+            at(days[d], "13:00", "nothing to show until " + days[d] + " 15:00");
+            at(days[d], "15:00", hour + "campaign.png");
+            at(days[d], "16:00", "nothing to show until " + days[d + 1] + " 07:00");
+        } else if (d < 4) {
+            at(days[d], "13:00", "nothing to show until " + days[d + 1] + " 07:00");
+        }
+    }
+    at(days[4], "13:00", "nothing to show until " + days[4] + " 19:00");
+    at(days[4], "19:00", hour + "party.png");
+    at(days[4], "20:00", "quiet hours until 06:00");
+    at(days[5], "06:00", "nothing to show until " + days[5] + " 10:00");
+    for (int d : {5, 6}) {
+        const std::string area = d == 5 ? "sat.png in (x, y, w, h) = (0, 0, 100, 40)"
+                                        : "sun.png in (x, y, w, h) = (100, 40, 200, 40)";
+        at(days[d], "10:00", hour + "weekend/w?.png (shuffled)");
+        at(days[d], "11:00", hour + "weekend/w?.png (shuffled)");
+        at(days[d], "12:00", half + area);
+        at(days[d], "12:30", half + area);
+        at(days[d], "13:00",
+           "nothing to show until " + days[d + 1] + (d == 5 ? " 10:00" : " 06:30"));
+    }
+    at(days[7], "06:30", "     0 s  monday.png");
+    at(days[7], "06:30", "the show ends");
+    EXPECT_EQ(split_lines(replace_all(plan.out, "weekend/w[12]", "weekend/w?")), expected);
+
+    const run_result show = play(
+        text,
+        {{"EPDSIM_CLOCK", "virtual@2030-01-07T00:00:00"}, {"EPDSIM_SEED", "1"}, {"TZ", "UTC"}});
+    ASSERT_EQ(show.status, 0) << show.err;
+    EXPECT_EQ(show.err, "");
+    const std::string end = "stop tag week over and exit\r\nDone\n";
+    EXPECT_EQ(show.out.substr(show.out.size() - std::min(show.out.size(), end.size())), end);
+    // Each picture of the plan, with its file and the time its update starts; each of the show's,
+    // from the play log, with the time its refresh completed.
+    lines planned, shown;
+    std::vector<std::time_t> planned_at, shown_at;
+    lines planned_waits;
+    for (const std::string &line : split_lines(plan.out)) {
+        const std::string what = line.size() > 25 ? line.substr(25) : "";
+        if (what.size() > 10 && what.substr(6, 4) == " s  ") {
+            planned.push_back("img/" + what.substr(10, what.find_first_of(" ", 10) - 10));
+            planned_at.push_back(plan_time(line));
+        } else if (what.find(" until ") != std::string::npos) {
+            planned_waits.push_back(what);
+        }
+    }
+    for (const json &line : read_json_lines(dir.file("status/play-log.jsonl"))) {
+        ASSERT_EQ(line["event"], "picture") << line.dump();
+        shown.push_back(line["picture"]);
+        shown_at.push_back(log_time(line["time"]));
+    }
+    EXPECT_EQ(shown, planned);
+    for (size_t i = 0; i < std::min(shown_at.size(), planned_at.size()); ++i) {
+        EXPECT_GE(shown_at[i], planned_at[i]) << shown[i];
+        EXPECT_LE(shown_at[i], planned_at[i] + 10) << shown[i];
+    }
+    lines show_waits = lines_starting(show.out, {"Nothing to show until", "Quiet hours until"});
+    for (std::string &wait : show_waits) {
+        wait[0] = char(std::tolower(wait[0]));
+    }
+    EXPECT_EQ(show_waits, planned_waits);
+    EXPECT_EQ(read_json(dir.file("status/status.json"))["state"], "ended");
 }

@@ -3,9 +3,12 @@
 
 #include "folder.h"
 #include "playlist.h"
+#include "schedule.h"
 #include "test_support.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <iterator>
 #include <sstream>
 
@@ -173,6 +176,142 @@ TEST(QuietHours, WindowsCrossMidnightRunTogetherAndEndWhereTheyEnd) {
         quiet_hours hours;
         EXPECT_FALSE(hours.read(refused)) << refused;
         EXPECT_TRUE(hours.empty()) << refused;
+    }
+}
+
+namespace {
+
+// "2030-01-07 06:30" in UTC, the time zone of the schedule tests.
+std::time_t utc_minute(const std::string &text) {
+    std::tm fields = {};
+    strptime(text.c_str(), "%Y-%m-%d %H:%M", &fields);
+    return timegm(&fields);
+}
+
+} // namespace
+
+// The `when` grammar in one table: texts that read, with moments at which they hold and do not
+// (the week of Monday 2030-01-07, UTC), texts that do not read, with the part that does not, and
+// texts that read but whose alternatives can never hold, with why. Then when each next holds.
+TEST(Schedule, WhenTextsReadHoldNeverHoldAndComeDue) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const struct {
+        const char *text;
+        std::vector<const char *> holds;
+        std::vector<const char *> not_holds;
+        std::string problem = ""; // of a text that does not read
+        std::string never = "";   // of one whose alternatives can never hold
+    } cases[] = {
+        {"Mon-Fri 06:30-11:00",
+         {"2030-01-07 06:30", "2030-01-11 10:59"},
+         {"2030-01-07 06:29", "2030-01-07 11:00", "2030-01-12 08:00"}},
+        {" sat,SUN ",
+         {"2030-01-12 00:00", "2030-01-13 23:59"},
+         {"2030-01-11 23:59", "2030-01-14 00:00"}},
+        {"Fri-Mon,Wed",
+         {"2030-01-11 12:00", "2030-01-14 12:00", "2030-01-09 12:00"},
+         {"2030-01-08 12:00", "2030-01-10 23:59"}},
+        {"22:00-02:00,12:00-13:00",
+         {"2030-01-07 23:00", "2030-01-08 01:59", "2030-01-08 12:30"},
+         {"2030-01-08 02:00", "2030-01-07 21:59", "2030-01-07 13:00"}},
+        // Each part is judged at the moment itself: Friday's early hours and late evening.
+        {"Fri 22:00-02:00", {"2030-01-11 23:00", "2030-01-11 01:00"}, {"2030-01-12 01:00"}},
+        {"2030-01-08..2030-01-09",
+         {"2030-01-08 00:00", "2030-01-09 23:59"},
+         {"2030-01-07 23:59", "2030-01-10 00:00"}},
+        {"2030-12-24 16:00-24:00", {"2030-12-24 23:59"}, {"2030-12-24 15:59", "2030-12-25 00:00"}},
+        {"Mon 08:00-09:00; Sat,Sun\t10:00-11:00",
+         {"2030-01-07 08:30", "2030-01-13 10:00"},
+         {"2030-01-07 10:30", "2030-01-13 08:30"}},
+        {"00:00-24:00 09:00-17:00 10:00-11:30",
+         {"2030-01-07 10:00", "2030-01-07 11:29"},
+         {"2030-01-07 09:30", "2030-01-07 11:30"}},
+        {"2028-02-29", {"2028-02-29 12:00"}, {"2028-03-01 00:00"}},
+        {"", {}, {}, "an alternative is empty"},
+        {"Mon;", {}, {}, "an alternative is empty"},
+        {"Mnday 10:00-11:00", {}, {}, "'Mnday' does not read"},
+        {"Mon - Fri", {}, {}, "'-' does not read"},
+        {"Mon-", {}, {}, "'Mon-' does not read"},
+        {"06:30 - 11:00", {}, {}, "'06:30' does not read"},
+        {"7:0-8:00", {}, {}, "'7:0-8:00' does not read"},
+        {"22:00-24:30", {}, {}, "'22:00-24:30' does not read"},
+        {"10:00-11:00,", {}, {}, "'10:00-11:00,' does not read"},
+        {"2029-02-29", {}, {}, "'2029-02-29' does not read"},
+        {"2030-1-2", {}, {}, "'2030-1-2' does not read"},
+        {"2030-01-01..", {}, {}, "'2030-01-01..' does not read"},
+        {"10:00-10:00",
+         {},
+         {"2030-01-07 10:00"},
+         "",
+         "'10:00-10:00' can never hold: its windows leave no time"},
+        {"Mon Tue", {}, {}, "", "'Mon Tue' can never hold: its weekdays have no day in common"},
+        {"10:00-11:00 12:00-13:00",
+         {},
+         {},
+         "",
+         "'10:00-11:00 12:00-13:00' can never hold: its windows have no time in common"},
+        {"2030-01-07..2030-01-08 2030-01-10",
+         {},
+         {},
+         "",
+         "'2030-01-07..2030-01-08 2030-01-10' can never hold: its dates have no day in common"},
+        {"Sat,Sun 2030-01-07..2030-01-11",
+         {},
+         {"2030-01-12 12:00"},
+         "",
+         "'Sat,Sun 2030-01-07..2030-01-11' can never hold: none of its dates falls on its "
+         "weekdays"},
+        {"Mon; 2030-01-09..2030-01-08",
+         {"2030-01-07 12:00"},
+         {"2030-01-09 12:00"},
+         "",
+         "'2030-01-09..2030-01-08' can never hold: its dates end before they begin"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        schedule when;
+        std::string problem;
+        EXPECT_EQ(when.read(c.text, problem), c.problem.empty());
+        EXPECT_EQ(problem, c.problem);
+        if (!c.problem.empty()) {
+            EXPECT_TRUE(when.always());
+            continue;
+        }
+        for (const char *moment : c.holds) {
+            EXPECT_TRUE(when.holds(utc_minute(moment))) << moment;
+        }
+        for (const char *moment : c.not_holds) {
+            EXPECT_FALSE(when.holds(utc_minute(moment))) << moment;
+        }
+        const std::vector<std::string> never = when.never_holding();
+        EXPECT_EQ(never,
+                  c.never.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.never});
+    }
+
+    const struct {
+        const char *text;
+        const char *after;
+        const char *next; // null: never again
+    } next_cases[] = {
+        {"Mon 07:00-09:00", "2030-01-07 09:00", "2030-01-14 07:00"},
+        {"22:00-02:00", "2030-01-07 02:00", "2030-01-07 22:00"},
+        {"Fri 22:00-02:00", "2030-01-11 02:00", "2030-01-11 22:00"},
+        {"Sat,Sun; 2030-01-09 12:00-13:00", "2030-01-07 10:00", "2030-01-09 12:00"},
+        {"2031-06-02..2031-06-30 Mon 10:00-11:00", "2030-01-07 00:00", "2031-06-02 10:00"},
+        {"2029-01-01..2029-12-31", "2030-01-07 00:00", nullptr},
+    };
+    for (const auto &c : next_cases) {
+        SCOPED_TRACE(c.text);
+        schedule when;
+        std::string problem;
+        ASSERT_TRUE(when.read(c.text, problem));
+        const std::optional<std::time_t> next = schedule::first_moment(
+            {&when}, utc_minute(c.after), [&](std::time_t t) { return when.holds(t); });
+        ASSERT_EQ(next.has_value(), c.next != nullptr);
+        if (c.next != nullptr) {
+            EXPECT_EQ(*next, utc_minute(c.next));
+        }
     }
 }
 
