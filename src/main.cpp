@@ -188,11 +188,7 @@ int run_show(const char *path, const std::string &name) {
     playlist_file read = read_playlist_file(path);
     const std::string status_dir = read.settings.status_dir;
     std::string refusal;
-    for (const playlist_finding &problem : read.problems) {
-        refusal +=
-            (refusal.empty() ? "playlist file '" + std::string(path) + "': " : "; ") + problem.text;
-    }
-    std::unique_ptr<playlist_file> playlist = accepted_for_show(std::move(read));
+    std::unique_ptr<playlist_file> playlist = accepted_for_show(std::move(read), &refusal);
     if (!playlist) {
         report_refused_start(status_dir, path, refusal);
         return 1;
