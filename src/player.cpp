@@ -59,6 +59,7 @@ struct pass_state {
     const std::string *playing_content = nullptr; // the bytes of the playlist being played
     sig_atomic_t hang_ups_seen = 0;
     std::string last_shown;                // the file of the latest image shown
+    std::string status_line;               // what the service manager was told the show does
     std::optional<std::mt19937_64> random; // seeded at the first shuffle
 };
 
@@ -68,6 +69,15 @@ const std::string *stop_of(const std::optional<std::string> &stop) {
 
 bool stop_requested(const pass_state &pass) {
     return pass.stop_flag == 1;
+}
+
+// What the show does, in one line: for the service manager, and the status folder's detail.
+void tell_status(pass_state &pass, const std::string &line) {
+    pass.status_line = line;
+    service_status(line);
+    if (pass.status) {
+        pass.status->status_line(line);
+    }
 }
 
 // The status folder, when there is one, keeps a copy of what the panel is sent.
@@ -83,18 +93,24 @@ void mirror_panel(pass_state &pass) {
 }
 
 // Replaces the panel that failed (as failure says) by one brought back; false when a stop request
-// ended the wait.
+// ended the wait. The recovery's lines go to the status folder too; once the panel is back, the
+// show's line is told again.
 bool bring_panel_back(pass_state &pass, const std::string &failure) {
     if (pass.status) {
         pass.status->panel_failed("the panel failed: " + failure);
     }
-    pass.panel = pass.recovery.bring_back(std::move(pass.panel));
+    pass.panel = pass.recovery.bring_back(std::move(pass.panel), [&pass](const std::string &line) {
+        if (pass.status) {
+            pass.status->waiting_for_panel(line);
+        }
+    });
     if (pass.panel == nullptr) {
         pass.panel_lost = true;
         return false;
     }
     pass.panel->set_picture_options(pass.picture);
     mirror_panel(pass);
+    tell_status(pass, pass.status_line);
     if (pass.status) {
         pass.status->panel_back();
     }
@@ -110,8 +126,8 @@ update_result show_on_panel(pass_state &pass, const std::string &name, status_pi
     reopen_log_if_asked();
     const int number = ++pass.image_number;
     const int in_pass = std::max(number, pass.images_in_pass);
-    service_status("showing " + name + ", image " + std::to_string(number) + " of " +
-                   std::to_string(in_pass));
+    tell_status(pass, "showing " + name + ", image " + std::to_string(number) + " of " +
+                          std::to_string(in_pass));
     service_alive();
     if (pass.status) {
         picture.number = number;
@@ -215,7 +231,7 @@ bool ready_for_image(const dpy_imgs_info &settings, pass_state &pass) {
     const int second = local_second_of_day(now);
     const std::string until = clock_text(quiet.end_of(second));
     printf("Quiet hours until %s\n", until.c_str());
-    service_status("quiet hours until " + until);
+    tell_status(pass, "quiet hours until " + until);
     if (pass.status) {
         pass.status->quiet_hours_until(now + quiet.seconds_left(second));
     }

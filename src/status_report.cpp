@@ -72,6 +72,15 @@ void status_report::show_started() {
     publish_status();
 }
 
+void status_report::status_line(const std::string &text) {
+    detail = text;
+}
+
+void status_report::waiting_for_panel(const std::string &line) {
+    detail = line;
+    publish_status();
+}
+
 void status_report::move_to(std::string new_folder) {
     folder = std::move(new_folder);
     write_failure_reported = false;
@@ -123,6 +132,7 @@ void status_report::panel_failed(const std::string &error) {
     log_failure(now, updating ? pending.file : "", error);
     before_failure = {state, next_change};
     state = "waiting for the panel";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -140,6 +150,7 @@ void status_report::no_panel(const std::string &reason) {
     updating = false;
     log_failure(std::time(nullptr), "", reason);
     state = "no panel";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -159,6 +170,7 @@ void status_report::quiet_hours_until(std::time_t end) {
 
 void status_report::quiet_hours_over() {
     state = "showing";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -174,6 +186,7 @@ void report_refused_start(const std::string &folder, const std::string &playlist
 void status_report::not_started(const std::string &reason) {
     log_failure(std::time(nullptr), "", reason);
     state = "not started";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -181,6 +194,7 @@ void status_report::not_started(const std::string &reason) {
 void status_report::show_ended() {
     end_stay(std::time(nullptr)); // the panel still shows it
     state = "ended";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -242,6 +256,11 @@ void status_report::append_log_line(const std::string &line) {
 void status_report::publish_status() {
     json_object status;
     status.text("playlist", playlist).text("state", state);
+    if (detail.empty()) {
+        status.null("detail");
+    } else {
+        status.text("detail", detail);
+    }
     if (showing_picture) {
         status.text("picture", shown.file).text("update", shown.area ? "area" : "full");
         if (shown.area) {

@@ -57,6 +57,11 @@ class status_report {
     void move_to(std::string folder);
 
     void show_started();
+    // The service manager's status line from now on; status.json gives it as its detail when
+    // next written. A state that begins without a line of its own has none until it is told.
+    void status_line(const std::string &text);
+    // The line of the wait for the panel, which changes with each look: written at once.
+    void waiting_for_panel(const std::string &line);
     // The player starts the update of a picture.
     void picture_starting(const status_picture &picture);
     // The panel completed the refresh of the picture being updated, its waveform engines idle
@@ -95,6 +100,7 @@ class status_report {
     panel_mirror panel;
 
     const char *state = "showing";
+    std::string detail; // the status line; "" for none
     status_picture pending; // the picture whose update runs
     bool updating = false;
     status_picture shown; // the picture the panel shows

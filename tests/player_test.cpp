@@ -596,6 +596,9 @@ TEST_F(PlaylistUpkeep, QuietHoursHoldTheShowUntilTheirEndAndMayClearThePanelFirs
     }
 }
 
+// The detail is the service manager's status line: the picture's, the end of the quiet hours, the
+// recovery's look, and the picture's again once the panel is back; none in a state begun without
+// a line of its own.
 TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndItsEnd) {
     show_settings settings;
     settings.options = "<quiet_hours clear=\"true\">22:00-22:10</quiet_hours>"
@@ -603,8 +606,8 @@ TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndIts
     // Controller 1 leaves in the middle of c.png's rows and is back at the second look, 5 + 10 s
     // later.
     panel.faults = "id1.gone=110,id1.back=2";
-    // The state and picture of status.json each time they change, as a command ends (a state
-    // with no command in it, such as b.png's slide wait, is not seen).
+    // The state, picture and detail of status.json each time they change, as a command ends (a
+    // state with no command in it, such as b.png's slide wait, is not seen).
     const std::string status_file = dir.file("status/status.json");
     const std::string states_file = dir.file("states.txt");
     auto last = std::make_shared<std::string>();
@@ -614,7 +617,8 @@ TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndIts
         const std::string state = status.is_discarded()
                                       ? "not JSON: " + text
                                       : status["state"].get<std::string>() + " / " +
-                                            status.value("picture", json("-")).dump();
+                                            status.value("picture", json("-")).dump() + " / " +
+                                            status.value("detail", json("-")).dump();
         if (!text.empty() && state != *last) {
             *last = state;
             std::ofstream(states_file, std::ios::app) << state << std::endl;
@@ -630,13 +634,18 @@ TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndIts
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("quiet_hours = 22:00-22:10\nstatus_dir = status\nusb_init\n"),
               std::string::npos);
-    EXPECT_EQ(split_lines(read_file(states_file)),
-              (lines{"showing / null", "showing / \"img/a.png\"", "quiet hours / \"img/b.png\"",
-                     "showing / null", "waiting for the panel / null", "showing / null"}));
+    EXPECT_EQ(
+        split_lines(read_file(states_file)),
+        (lines{"showing / null / null", "showing / \"img/a.png\" / \"showing a.png, image 1 of 4\"",
+               "showing / \"img/a.png\" / \"showing missing.png, image 2 of 4\"",
+               "quiet hours / \"img/b.png\" / \"quiet hours until 22:10\"", "showing / null / null",
+               "waiting for the panel / null / \"waiting for the panel: 1 of 2 controllers "
+               "answer, next try in 10 s\"",
+               "showing / null / \"showing c.png, image 4 of 4\""}));
     const json status = read_json(status_file);
     const std::string failure = "the panel failed: controller 1 (slot 1, multi ID 1, bus 1, "
                                 "device 3) has left the bus";
-    EXPECT_EQ(status, json::parse(R"({"playlist": "playlist.xml", "state": "ended",
+    EXPECT_EQ(status, json::parse(R"({"playlist": "playlist.xml", "state": "ended", "detail": null,
         "picture": "img/c.png", "update": "full", "area": null, "index": 4,
         "pictures_in_pass": 4, "pass": 1, "waveform_mode": 2,
         "shown_at": "2030-01-01T22:10:15+00:00", "next_change_at": null,
