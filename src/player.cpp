@@ -509,15 +509,15 @@ void use_playlist(const playlist_file &playlist, pass_state &pass) {
 }
 
 // A pass that showed no image fails the show, so that a service manager starts it again: its
-// pictures may not be there yet. A stop request, or a stop element in a pass that had nothing to
-// show, still ends the show as asked.
-bool showed_nothing(const pass_state &pass) {
+// pictures may not be there yet. A stop request, or a stop element (or the last of the passes
+// asked for: last_pass) in a pass that had nothing to show, still ends the show as asked.
+bool showed_nothing(const pass_state &pass, bool last_pass) {
     // Controllers that match no layout show nothing, whatever the pictures: that is said once at
     // start and in each pass, and the show goes on, as the panel may be put right.
     if (pass.images_shown > 0 || pass.no_layout_updates > 0 || stop_requested(pass)) {
         return false;
     }
-    return !pass.first_unusable.empty() || !pass.stop;
+    return !pass.first_unusable.empty() || !(pass.stop || last_pass);
 }
 
 void report_empty_pass(const pass_state &pass) {
@@ -527,9 +527,10 @@ void report_empty_pass(const pass_state &pass) {
                 : ("the first that could not be used: " + pass.first_unusable).c_str());
 }
 
-// Plays passes until the show ends; returns the exit status of the show.
-int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
-    for (;;) {
+// Plays passes until the show ends, after passes passes when that is above 0 (a pass cut short by
+// a reload does not count); returns the exit status of the show.
+int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass, int passes) {
+    for (int played = 0;;) {
         pass.images_shown = 0;
         pass.no_layout_updates = 0;
         pass.image_number = 0;
@@ -546,12 +547,18 @@ int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
             use_playlist(*playing, pass);
             continue;
         }
-        if (showed_nothing(pass)) {
+        const bool last_pass = passes > 0 && ++played == passes;
+        if (showed_nothing(pass, last_pass)) {
             report_empty_pass(pass);
             return 1;
         }
         if (pass.stop) {
             printf("stop tag %s and exit\r\n", pass.stop->c_str());
+            return 0;
+        }
+        if (last_pass) {
+            printf("Played %d pass%s (--passes %d): the show ends\n", passes,
+                   passes == 1 ? "" : "es", passes);
             return 0;
         }
         if (stop_requested(pass)) {
@@ -602,14 +609,14 @@ bool player::start_panel(const playlist_file &playlist) {
     return true;
 }
 
-int player::slide_show(std::unique_ptr<playlist_file> playing) {
+int player::slide_show(std::unique_ptr<playlist_file> playing, int passes) {
     if (!start_panel(*playing)) {
         return 1;
     }
     panel_recovery recovery(stop_flag);
     pass_state pass(panel, status, recovery, stop_flag, hang_ups, playing->path);
     use_playlist(*playing, pass);
-    const int result = play_passes(playing, pass);
+    const int result = play_passes(playing, pass, passes);
     if (status) {
         status->show_ended();
     }

@@ -29,9 +29,10 @@ class player {
     player &operator=(const player &) = delete;
 
     // Plays one show: the playlist (read again after a hang-up) until a stop element or the stop
-    // flag ends it. Returns 0 once a show ran, 1 when it could not start (no controller, no usable
-    // panel) or when a whole pass showed no picture.
-    int slide_show(std::unique_ptr<playlist_file> playlist);
+    // flag ends it; with passes above 0, the show ends after that many passes as a stop element
+    // under the last group would end it. Returns 0 once a show ran, 1 when it could not start (no
+    // controller, no usable panel) or when a whole pass showed no picture.
+    int slide_show(std::unique_ptr<playlist_file> playlist, int passes = 0);
 
   private:
     bool start_panel(const playlist_file &playlist);

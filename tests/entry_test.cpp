@@ -23,8 +23,8 @@ const std::string banner = "***************************************************\
                            "***************************************************\n";
 
 const std::string usage =
-    "Usage: epdshow-sim PLAYLIST\n"
-    "         play the slide show of the XML playlist on the panel\n"
+    "Usage: epdshow-sim [--passes N] PLAYLIST\n"
+    "         play the slide show of the XML playlist on the panel (N passes, then end)\n"
     "       epdshow-sim --check PLAYLIST\n"
     "         read the playlist and its pictures without USB; report every problem\n"
     "       epdshow-sim --probe\n"
@@ -105,6 +105,18 @@ TEST(Entry, HelpVersionAndUnknownOptions) {
         {{"--version"}, 0, "epdshow-sim " + cache_value("CMAKE_PROJECT_VERSION") + "\n", ""},
         {{"--bogus", "playlist.xml"}, 2, "", "epdshow-sim: unknown option '--bogus'\n" + usage},
         {{"--check"}, 2, "", "epdshow-sim: --check needs the playlist to check\n" + usage},
+        {{"--passes", "0", "playlist.xml"},
+         2,
+         "",
+         "epdshow-sim: --passes needs a whole number of passes, 1 or more, not '0'\n" + usage},
+        {{"--passes=1.5", "playlist.xml"},
+         2,
+         "",
+         "epdshow-sim: --passes needs a whole number of passes, 1 or more, not '1.5'\n" + usage},
+        {{"playlist.xml", "--passes"},
+         2,
+         "",
+         "epdshow-sim: --passes needs a whole number of passes, 1 or more\n" + usage},
     };
     for (const auto &c : cases) {
         run_result r = run_in(dir, c.args);

@@ -57,9 +57,9 @@ class PlayerTest : public sim_show {
 
     // The player's own lines, in order, without the update's progress lines.
     static lines player_lines(const std::string &out) {
-        lines kept =
-            lines_starting(out, {"Full update:", "Area update:", "Display ", "Full display",
-                                 "Area update display", "stop tag", "Done", "ctrl+c", "stop Flag"});
+        lines kept = lines_starting(out, {"Full update:", "Area update:", "Display ",
+                                          "Full display", "Area update display", "stop tag",
+                                          "Played", "Done", "ctrl+c", "stop Flag"});
         kept.erase(std::remove(kept.begin(), kept.end(), "Display Area (0x94)"), kept.end());
         return kept;
     }
@@ -81,6 +81,31 @@ TEST_F(PlayerTest, StopUnderTheLastGroupEndsAfterOnePass) {
                      "stop tag the end and exit\r", "Done"}));
     EXPECT_NE(r.out.find("stop tag the end and exit\r\nDone\n"), std::string::npos);
     EXPECT_EQ(r.err, "");
+}
+
+// --passes N ends a playlist that repeats after N passes, as a stop under its last group would: a
+// pass that showed nothing still fails the show.
+TEST_F(PlayerTest, PassesEndTheShowAsAStopUnderTheLastGroupWould) {
+    auto play_passes = [&](const std::string &passes, const std::string &groups) {
+        dir.write("playlist.xml", playlist(groups));
+        return run_program(EPDSHOW_SIM_PATH, {"--passes", passes, "playlist.xml"},
+                           panel.environment(), dir.path());
+    };
+    const run_result r =
+        play_passes("2", "<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
+                         "</image_name>");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(player_lines(r.out),
+              (lines{"Full update:", "Display : a.png ", "Display : b.png ",
+                     "Area update:", "Full update:", "Display : a.png ", "Display : b.png ",
+                     "Area update:", "Played 2 passes (--passes 2): the show ends", "Done"}));
+    EXPECT_EQ(r.err, "");
+
+    const run_result missing =
+        play_passes("1", "<image_name><full_update><img>x.png</img></full_update></image_name>");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(player_lines(missing.out),
+              (lines{"Full update:", "Display : x.png ", "Area update:"}));
 }
 
 TEST_F(PlayerTest, StopInsideAListShowsOnlyItsFirstImageEveryPass) {
