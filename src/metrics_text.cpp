@@ -45,8 +45,9 @@ std::string metrics_text(const show_metrics &m) {
     const char *failures = "epdshow_picture_failures_total";
     out.family(failures, "counter",
                "Pictures not shown whole since the tool started, by reason: unusable (the file "
-               "or its folder could not be used), panel_failed (the panel failed during the "
-               "update), incomplete (shown, but with commands that failed or engines still busy).")
+               "or its folder could not be used, or its area has no place on the panel), "
+               "panel_failed (the panel failed during the update), incomplete (shown, but with "
+               "commands that failed or engines still busy).")
         .sample(failures, label("reason", "unusable"), m.unusable)
         .sample(failures, label("reason", "panel_failed"), m.panel_failed)
         .sample(failures, label("reason", "incomplete"), m.incomplete);

@@ -10,9 +10,10 @@
 
 struct show_metrics {
     long long pictures_shown = 0; // refreshes of a picture the panel completed
-    // Pictures not shown whole, by reason: a file that could not be used (or a folder without
-    // pictures), an update given up because the panel failed, a refresh completed with commands
-    // that failed or with its waveform engines still busy (also counted as shown).
+    // Pictures not shown whole, by reason: a file or folder that could not be used, or an area
+    // with no place on the panel; an update given up because the panel failed; a refresh
+    // completed with commands that failed or with its waveform engines still busy (also counted
+    // as shown).
     long long unusable = 0;
     long long panel_failed = 0;
     long long incomplete = 0;
