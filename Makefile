@@ -37,11 +37,11 @@ asan-build: deps
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DEPDSHOW_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j$(JOBS)
 
-# The real-libusb comparison, the package's checks and the status page in a browser run in the
-# plain build only: the first plays the same program code as the simulated bus (which runs here),
-# the others check files and a page.
+# The real-libusb comparison, the package's checks, the status page in a browser and the metrics
+# file read by promtool run in the plain build only: the first plays the same program code as the
+# simulated bus (which runs here), the others check files and a page.
 asan: asan-build
-	@cd build-asan && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) -LE 'soak|umockdev|package|browser'
+	@cd build-asan && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) -LE 'soak|umockdev|package|browser|promtool'
 
 # libFuzzer targets (clang), built in build-fuzz with the sanitizers; fuzz/run runs each one for
 # FUZZ_SECONDS seconds on its corpus and stops at the first finding.

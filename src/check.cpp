@@ -128,16 +128,6 @@ findings picture_problems(const playlist_file &playlist, int &read) {
     return checker.problems;
 }
 
-void print(const char *path, const findings &all) {
-    for (const playlist_finding &f : all) {
-        if (f.line > 0) {
-            printf("%s:%d: %s\n", path, f.line, f.text.c_str());
-        } else {
-            printf("%s: %s\n", path, f.text.c_str());
-        }
-    }
-}
-
 } // namespace
 
 int check_playlist(const char *path) {
@@ -146,16 +136,15 @@ int check_playlist(const char *path) {
         printf("%s\n%s: 1 problem\n", playlist.unusable.c_str(), path);
         return 1;
     }
-    findings all = playlist.problems;
-    add(all, status_dir_problems(playlist, false));
-    add(all, playlist.loose_numbers);
-    add(all, playlist.warnings);
+    findings all = playlist_findings(playlist, status_dir_problems(playlist, false));
     int pictures = 0;
     add(all, picture_problems(playlist, pictures));
     std::stable_sort(
         all.begin(), all.end(),
         [](const playlist_finding &a, const playlist_finding &b) { return a.line < b.line; });
-    print(path, all);
+    for (const playlist_finding &finding : all) {
+        printf("%s\n", finding_line(path, finding).c_str());
+    }
     if (all.empty()) {
         printf("%s: no problem found (%d picture%s read)\n", path, pictures,
                pictures == 1 ? "" : "s");

@@ -97,25 +97,54 @@ void print_banner() {
     puts(rule_line);
 }
 
-// One show; when the player goes, the USB session ends and the panel with it.
-int play(std::unique_ptr<playlist_file> playlist) {
+// One show of passes passes (0: as the playlist says); when the player goes, the USB session ends
+// and the panel with it.
+int play(std::unique_ptr<playlist_file> playlist, int passes) {
     player show(ucFlag, hang_ups);
-    return show.slide_show(std::move(playlist));
+    return show.slide_show(std::move(playlist), passes);
 }
 
-enum class command { show, check, plan, probe, help, version, unknown_option };
+enum class command { show, check, plan, probe, help, version, usage_error };
 
 // What the command line asks for: the command, the playlist (the first argument that is not an
-// option, or any after "--"), and the arguments left over.
+// option, or any after "--"), the passes to play (0: as the playlist says), and the arguments left
+// over; for a usage error, what is wrong.
 struct command_line {
     command what = command::show;
     const char *playlist = nullptr;
+    int passes = 0;
     std::vector<std::string> extra;
-    std::string unknown;
+    std::string problem;
     // The values of --from and --hours (for --plan), as given.
     const char *from = nullptr;
     const char *hours = nullptr;
 };
+
+// A whole number of passes, 1 or more, in digits only.
+bool read_passes(const std::string &text, int &passes) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    passes = std::stoi(text);
+    return passes >= 1;
+}
+
+// "--passes N" or "--passes=N" at argv[i]; i moves past N. False, with the problem said, when N is
+// missing or not a whole number of 1 or more.
+bool read_passes_option(int argc, char *argv[], int &i, command_line &line) {
+    const std::string argument = argv[i];
+    const bool joined = argument.size() > 8 && argument[8] == '=';
+    const char *value = joined ? argv[i] + 9 : (i + 1 < argc ? argv[++i] : nullptr);
+    if (value != nullptr && read_passes(value, line.passes)) {
+        return true;
+    }
+    line.problem = "--passes needs a whole number of passes, 1 or more";
+    if (value != nullptr) {
+        line.problem += ", not '" + std::string(value) + "'";
+    }
+    return false;
+}
 
 command_line read_command_line(int argc, char *argv[]) {
     command_line line;
@@ -142,9 +171,14 @@ command_line read_command_line(int argc, char *argv[]) {
             line.what = command::plan;
         } else if (argument == "--from" || argument == "--hours") {
             (argument == "--from" ? line.from : line.hours) = i + 1 < argc ? argv[++i] : "";
+        } else if (argument == "--passes" || argument.rfind("--passes=", 0) == 0) {
+            if (!read_passes_option(argc, argv, i, line)) {
+                line.what = command::usage_error;
+                return line;
+            }
         } else {
-            line.unknown = argument;
-            line.what = command::unknown_option;
+            line.problem = "unknown option '" + argument + "'";
+            line.what = command::usage_error;
             return line;
         }
     }
@@ -163,8 +197,8 @@ std::string program_name(int argc, char *argv[]) {
 void print_usage(FILE *out, const std::string &name) {
     const char *n = name.c_str();
     fprintf(out,
-            "Usage: %s PLAYLIST\n"
-            "         play the slide show of the XML playlist on the panel\n"
+            "Usage: %s [--passes N] PLAYLIST\n"
+            "         play the slide show of the XML playlist on the panel (N passes, then end)\n"
             "       %s --check PLAYLIST\n"
             "         read the playlist and its pictures without USB; report every problem\n"
             "       %s --plan PLAYLIST [--from YYYY-MM-DDTHH:MM] [--hours N]\n"
@@ -182,10 +216,10 @@ void warn_extra_arguments(const command_line &line) {
     }
 }
 
-// The show: banner, echo, settings, then the player. Without a playlist the banner and echo come
-// as they always did, then the usage and status 2: a service started without its argument fails
-// and says how to call it.
-int run_show(const char *path, const std::string &name) {
+// The show of passes passes (0: as the playlist says): banner, echo, settings, then the player.
+// Without a playlist the banner and echo come as they always did, then the usage and status 2: a
+// service started without its argument fails and says how to call it.
+int run_show(const char *path, int passes, const std::string &name) {
     print_banner();
     printf("Input xml file : %s\n", path != nullptr ? path : "");
     // Down at every start, also when the entry runs again in the same process.
@@ -200,16 +234,12 @@ int run_show(const char *path, const std::string &name) {
     playlist_file read = read_playlist_file(path);
     const std::string status_dir = read.settings.status_dir;
     std::string refusal;
-    for (const playlist_finding &problem : read.problems) {
-        refusal +=
-            (refusal.empty() ? "playlist file '" + std::string(path) + "': " : "; ") + problem.text;
-    }
-    std::unique_ptr<playlist_file> playlist = accepted_for_show(std::move(read));
+    std::unique_ptr<playlist_file> playlist = accepted_for_show(std::move(read), &refusal);
     if (!playlist) {
         report_refused_start(status_dir, path, refusal);
         return 1;
     }
-    int status = play(std::move(playlist));
+    int status = play(std::move(playlist), passes);
     if (status != 0) {
         return status;
     }
@@ -278,8 +308,8 @@ int epdshow_main(int argc, char *argv[]) {
     case command::version:
         printf("%s %s\n", name.c_str(), EPDSHOW_VERSION);
         return 0;
-    case command::unknown_option:
-        fprintf(stderr, "%s: unknown option '%s'\n", name.c_str(), line.unknown.c_str());
+    case command::usage_error:
+        fprintf(stderr, "%s: %s\n", name.c_str(), line.problem.c_str());
         print_usage(stderr, name);
         return 2;
     case command::check:
@@ -303,5 +333,5 @@ int epdshow_main(int argc, char *argv[]) {
         break;
     }
     warn_extra_arguments(line);
-    return run_show(line.playlist, name);
+    return run_show(line.playlist, line.passes, name);
 }

@@ -34,7 +34,9 @@ struct panel_recovery::attempt_result {
 
 panel_recovery::panel_recovery(const volatile sig_atomic_t &stop_flag) : stop_flag(stop_flag) {}
 
-std::unique_ptr<epd> panel_recovery::bring_back(std::unique_ptr<epd> failed) {
+std::unique_ptr<epd>
+panel_recovery::bring_back(std::unique_ptr<epd> failed,
+                           const std::function<void(const std::string &)> &waiting) {
     const std::vector<panel_member> members = failed->members();
     const int controllers = static_cast<int>(members.size());
     // As at shutdown: the session goes first, so the controllers find nothing left to release. The
@@ -44,7 +46,11 @@ std::unique_ptr<epd> panel_recovery::bring_back(std::unique_ptr<epd> failed) {
     int answering = 0;
     int64_t wait_ms = first_wait_ms;
     for (int attempt = 1;; ++attempt) {
-        service_status(waiting_status(answering, controllers, wait_ms));
+        const std::string line = waiting_status(answering, controllers, wait_ms);
+        service_status(line);
+        if (waiting) {
+            waiting(line);
+        }
         if (!wait_unless_stopped(wait_ms)) {
             return nullptr;
         }

@@ -7,7 +7,9 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 class epd;
@@ -19,8 +21,11 @@ class panel_recovery {
     explicit panel_recovery(const volatile sig_atomic_t &stop_flag);
 
     // Takes the failed panel, closes the USB session and the panel, and returns a new panel of the
-    // same controllers once they all answer; null when the stop flag rose while waiting.
-    std::unique_ptr<epd> bring_back(std::unique_ptr<epd> failed);
+    // same controllers once they all answer; null when the stop flag rose while waiting. Before
+    // each wait, the line of the wait ("waiting for the panel: 1 of 2 controllers answer, next try
+    // in 40 s") goes to the service manager and to waiting, when given.
+    std::unique_ptr<epd> bring_back(std::unique_ptr<epd> failed,
+                                    const std::function<void(const std::string &)> &waiting = {});
 
   private:
     struct attempt_result;

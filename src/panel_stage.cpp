@@ -99,18 +99,33 @@ void panel_stage::mirror_panel() {
     panel->set_observer(&status->mirror());
 }
 
+// What the show does, in one line: for the service manager, and the status folder's detail.
+void panel_stage::tell_status(const std::string &line) {
+    status_line = line;
+    service_status(line);
+    if (status) {
+        status->status_line(line);
+    }
+}
+
 // Replaces the panel that failed (as failure says) by one brought back; false when a stop request
-// ended the wait.
+// ended the wait. The recovery's lines go to the status folder too; once the panel is back, the
+// show's line is told again.
 bool panel_stage::bring_panel_back(const std::string &failure) {
     if (status) {
         status->panel_failed("the panel failed: " + failure);
     }
-    panel = recovery.bring_back(std::move(panel));
+    panel = recovery.bring_back(std::move(panel), [this](const std::string &line) {
+        if (status) {
+            status->waiting_for_panel(line);
+        }
+    });
     if (panel == nullptr) {
         return false;
     }
     panel->set_picture_options(picture);
     mirror_panel();
+    tell_status(status_line);
     if (status) {
         status->panel_back();
     }
@@ -154,8 +169,8 @@ std::string panel_stage::area_problem(const dpy_area &a) {
 // the update again, so the picture is shown whole. A picture shown stays its seconds.
 update_result panel_stage::show(const stage_picture &p) {
     reopen_log_if_asked();
-    service_status("showing " + p.name + ", image " + std::to_string(p.number) + " of " +
-                   std::to_string(p.pictures_in_pass));
+    tell_status("showing " + p.name + ", image " + std::to_string(p.number) + " of " +
+                std::to_string(p.pictures_in_pass));
     service_alive();
     if (status) {
         status->picture_starting(status_of(p));
@@ -211,8 +226,8 @@ bool panel_stage::deep_clear() {
 void panel_stage::announce(const stage_wait &wait) {
     const bool quiet = wait.why == stage_wait::reason::quiet_hours;
     printf("%s until %s\n", quiet ? "Quiet hours" : "Nothing to show", wait.until_text.c_str());
-    service_status(std::string(quiet ? "quiet hours" : "nothing to show") + " until " +
-                   wait.until_text);
+    tell_status(std::string(quiet ? "quiet hours" : "nothing to show") + " until " +
+                wait.until_text);
     if (!status) {
         return;
     }

@@ -45,6 +45,7 @@ class panel_stage : public stage {
     bool bring_panel_back(const std::string &failure);
     void use_status_folder(const std::string &folder);
     void announce(const stage_wait &wait);
+    void tell_status(const std::string &line);
 
     std::unique_ptr<epd> &panel;
     std::unique_ptr<status_report> &status;
@@ -54,6 +55,7 @@ class panel_stage : public stage {
     const std::string path;
     picture_options picture; // of the playlist being played, for a panel brought back
     sig_atomic_t hang_ups_seen = 0;
+    std::string status_line; // what the service manager was told the show does
 };
 
 #endif

@@ -495,15 +495,15 @@ void use_playlist(const playlist_file &playlist, pass_state &pass) {
 }
 
 // A pass that showed no image fails the show, so that a service manager starts it again: its
-// pictures may not be there yet. A stop request, or a stop element in a pass that had nothing to
-// show, still ends the show as asked.
-bool showed_nothing(const pass_state &pass) {
+// pictures may not be there yet. A stop request, or a stop element (or the last of the passes
+// asked for: last_pass) in a pass that had nothing to show, still ends the show as asked.
+bool showed_nothing(const pass_state &pass, bool last_pass) {
     // Controllers that match no layout show nothing, whatever the pictures: that is said once at
     // start and in each pass, and the show goes on, as the panel may be put right.
     if (pass.images_shown > 0 || pass.no_layout_updates > 0 || stop_requested(pass)) {
         return false;
     }
-    return !pass.first_unusable.empty() || !pass.stop;
+    return !pass.first_unusable.empty() || !(pass.stop || last_pass);
 }
 
 // why: the reason the pass had nothing to show, or null for the first picture that could not be
@@ -517,9 +517,10 @@ void report_empty_pass(const pass_state &pass, const char *why) {
                      ")\n");
 }
 
-// Plays passes until the show ends; returns the exit status of the show.
-int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
-    for (;;) {
+// Plays passes until the show ends, after passes passes when that is above 0 (a pass cut short by
+// a reload does not count); returns the exit status of the show.
+int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass, int passes) {
+    for (int played = 0;;) {
         pass.images_shown = 0;
         pass.no_layout_updates = 0;
         pass.image_number = 0;
@@ -549,12 +550,18 @@ int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
             use_playlist(*playing, pass);
             continue;
         }
-        if (showed_nothing(pass)) {
+        const bool last_pass = passes > 0 && ++played == passes;
+        if (showed_nothing(pass, last_pass)) {
             report_empty_pass(pass, nullptr);
             return 1;
         }
         if (pass.stop) {
             pass.on.say("stop tag " + *pass.stop + " and exit\r\n");
+            return 0;
+        }
+        if (last_pass) {
+            pass.on.say("Played " + std::to_string(passes) + (passes == 1 ? " pass" : " passes") +
+                        " (--passes " + std::to_string(passes) + "): the show ends\n");
             return 0;
         }
         if (stop_requested(pass)) {
@@ -565,10 +572,10 @@ int play_passes(std::unique_ptr<playlist_file> &playing, pass_state &pass) {
 
 } // namespace
 
-int walk_playlist(std::unique_ptr<playlist_file> playing, stage &on) {
+int walk_playlist(std::unique_ptr<playlist_file> playing, stage &on, int passes) {
     pass_state pass(on, playing->path);
     use_playlist(*playing, pass);
-    return play_passes(playing, pass);
+    return play_passes(playing, pass, passes);
 }
 
 player::player(const volatile sig_atomic_t &stop_flag, const volatile sig_atomic_t &hang_ups)
@@ -606,13 +613,13 @@ bool player::start_panel(const playlist_file &playlist) {
     return true;
 }
 
-int player::slide_show(std::unique_ptr<playlist_file> playing) {
+int player::slide_show(std::unique_ptr<playlist_file> playing, int passes) {
     if (!start_panel(*playing)) {
         return 1;
     }
     panel_recovery recovery(stop_flag);
     panel_stage on(panel, status, recovery, stop_flag, hang_ups, playing->path);
-    const int result = walk_playlist(std::move(playing), on);
+    const int result = walk_playlist(std::move(playing), on, passes);
     if (status) {
         status->show_ended();
     }

@@ -15,9 +15,10 @@ class stage;
 class status_report;
 
 // Walks the playlist (read again after a hang-up) pass after pass on the stage, until a stop
-// element or a stop request ends the show. Returns 0 when the show ended so, 1 when a whole pass
+// element or a stop request ends the show, or after passes passes when that is above 0 (as a stop
+// element under the last group would). Returns 0 when the show ended so, 1 when a whole pass
 // showed no picture (or none of the playlist's pictures is ever due again).
-int walk_playlist(std::unique_ptr<playlist_file> playlist, stage &on);
+int walk_playlist(std::unique_ptr<playlist_file> playlist, stage &on, int passes = 0);
 
 class player {
   public:
@@ -32,9 +33,10 @@ class player {
     player &operator=(const player &) = delete;
 
     // Plays one show: the playlist (read again after a hang-up) until a stop element or the stop
-    // flag ends it. Returns 0 once a show ran, 1 when it could not start (no controller, no usable
-    // panel) or when a whole pass showed no picture.
-    int slide_show(std::unique_ptr<playlist_file> playlist);
+    // flag ends it; with passes above 0, the show ends after that many passes as a stop element
+    // under the last group would end it. Returns 0 once a show ran, 1 when it could not start (no
+    // controller, no usable panel) or when a whole pass showed no picture.
+    int slide_show(std::unique_ptr<playlist_file> playlist, int passes = 0);
 
   private:
     bool start_panel(const playlist_file &playlist);

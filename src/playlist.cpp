@@ -590,34 +590,59 @@ std::vector<playlist_finding> status_dir_problems(const playlist_file &playlist,
     return {{playlist.status_dir_line, "<status_dir> '" + folder + "' " + problem}};
 }
 
+std::string finding_line(const std::string &path, const playlist_finding &finding) {
+    return path + (finding.line > 0 ? ":" + std::to_string(finding.line) : "") + ": " +
+           finding.text;
+}
+
+std::vector<playlist_finding> playlist_findings(const playlist_file &playlist,
+                                                const std::vector<playlist_finding> &status_dir) {
+    std::vector<playlist_finding> all = playlist.problems;
+    for (const auto *more : {&status_dir, &playlist.loose_numbers, &playlist.warnings}) {
+        all.insert(all.end(), more->begin(), more->end());
+    }
+    std::stable_sort(
+        all.begin(), all.end(),
+        [](const playlist_finding &a, const playlist_finding &b) { return a.line < b.line; });
+    return all;
+}
+
 namespace {
 
-// The playlist read, its problems and warnings reported on standard error as the show reports
-// them; null when it is refused. The show also makes a missing status folder and echoes the
-// settings.
-std::unique_ptr<playlist_file> reported_playlist(playlist_file read, bool for_show) {
+// The playlist read, refused as --check would report it, or taken with its warnings on standard
+// error. For the show the status folder is made (for a playlist it takes only; otherwise it is
+// judged, as --check judges it) and the settings are echoed.
+std::unique_ptr<playlist_file> reported_playlist(playlist_file read, bool for_show,
+                                                 std::string *refusal) {
     auto playlist = std::make_unique<playlist_file>(std::move(read));
-    const char *path = playlist->path.c_str();
+    const std::string &path = playlist->path;
     if (!playlist->unusable.empty()) {
         fprintf(stderr, "Error: %s\n", playlist->unusable.c_str());
+        if (refusal != nullptr) {
+            *refusal = playlist->unusable;
+        }
         return nullptr;
     }
-    std::vector<playlist_finding> problems = playlist->problems;
-    if (problems.empty()) {
-        problems = status_dir_problems(*playlist, for_show);
-    }
-    for (const playlist_finding &p : problems) {
-        fprintf(stderr, "Error: playlist file '%s': %s\n", path, p.text.c_str());
-    }
-    if (!problems.empty()) {
+    const std::vector<playlist_finding> status_dir =
+        status_dir_problems(*playlist, for_show && playlist->problems.empty());
+    if (!playlist->problems.empty() || !status_dir.empty()) {
+        std::string lines;
+        for (const playlist_finding &finding : playlist_findings(*playlist, status_dir)) {
+            const std::string line = finding_line(path, finding);
+            fprintf(stderr, "Error: %s\n", line.c_str());
+            lines += (lines.empty() ? "" : "; ") + line;
+        }
+        if (refusal != nullptr) {
+            *refusal = lines;
+        }
         return nullptr;
     }
     if (for_show) {
         print_settings(playlist->settings);
         fputs(playlist->optional_echo.c_str(), stdout);
     }
-    for (const playlist_finding &w : playlist->warnings) {
-        fprintf(stderr, "Warning: playlist file '%s', line %d: %s\n", path, w.line, w.text.c_str());
+    for (const playlist_finding &warning : playlist->warnings) {
+        fprintf(stderr, "Warning: %s\n", finding_line(path, warning).c_str());
     }
     return playlist;
 }
@@ -625,15 +650,15 @@ std::unique_ptr<playlist_file> reported_playlist(playlist_file read, bool for_sh
 } // namespace
 
 std::unique_ptr<playlist_file> load_show_playlist(const char *path) {
-    return reported_playlist(read_playlist_file(path), true);
+    return reported_playlist(read_playlist_file(path), true, nullptr);
 }
 
-std::unique_ptr<playlist_file> accepted_for_show(playlist_file playlist) {
-    return reported_playlist(std::move(playlist), true);
+std::unique_ptr<playlist_file> accepted_for_show(playlist_file playlist, std::string *refusal) {
+    return reported_playlist(std::move(playlist), true, refusal);
 }
 
 std::unique_ptr<playlist_file> load_plan_playlist(const char *path) {
-    return reported_playlist(read_playlist_file(path), false);
+    return reported_playlist(read_playlist_file(path), false, nullptr);
 }
 
 bool parsing_xml_file(const char *path, dpy_imgs_info &settings) {

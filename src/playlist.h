@@ -125,12 +125,24 @@ playlist_file read_playlist_file(const char *path);
 // create is set (the show), and only judged otherwise (--check).
 std::vector<playlist_finding> status_dir_problems(const playlist_file &playlist, bool create);
 
-// The playlist at path, read for the show: one message for each problem that refuses it, naming
-// the file, on standard error, and null; or the settings echoed, each warning on standard error,
-// and the playlist.
+// A finding as --check and the show write it: "p.xml:3: what" ("p.xml: what" without a line).
+std::string finding_line(const std::string &path, const playlist_finding &finding);
+
+// What is found in the playlist itself, pictures aside, in line order: its problems, those of its
+// status folder (status_dir, as judged or made), its loose numbers and its warnings. --check adds
+// those of the pictures; the show refuses the playlist with all of them.
+std::vector<playlist_finding> playlist_findings(const playlist_file &playlist,
+                                                const std::vector<playlist_finding> &status_dir);
+
+// The playlist at path, read for the show. A playlist the show refuses (a problem, or a status
+// folder that cannot be made or written) gives on standard error what --check says of it, each
+// line after "Error: ", and null; one it takes gives the settings echoed, each warning on standard
+// error after "Warning: ", and the playlist.
 std::unique_ptr<playlist_file> load_show_playlist(const char *path);
-// The same for a playlist read already.
-std::unique_ptr<playlist_file> accepted_for_show(playlist_file playlist);
+// The same for a playlist read already; refusal, when given, receives the refusal's lines joined by
+// "; " (empty when the playlist is taken).
+std::unique_ptr<playlist_file> accepted_for_show(playlist_file playlist,
+                                                 std::string *refusal = nullptr);
 
 // The playlist at path, read for --plan: refused as the show refuses it, its warnings on standard
 // error, no echo and no status folder made.

@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 
 const char *const now_png = "now.png";
 const char *const status_json = "status.json";
+const char *const metrics_prom = "metrics.prom";
 const char *const play_log = "play-log.jsonl";
 const char *const old_play_log = "play-log.1.jsonl";
 
@@ -72,6 +73,15 @@ void status_report::show_started() {
     publish_status();
 }
 
+void status_report::status_line(const std::string &text) {
+    detail = text;
+}
+
+void status_report::waiting_for_panel(const std::string &line) {
+    detail = line;
+    publish_status();
+}
+
 void status_report::move_to(std::string new_folder) {
     folder = std::move(new_folder);
     write_failure_reported = false;
@@ -90,11 +100,15 @@ void status_report::picture_shown(const std::vector<status_controller> &found, b
     end_stay(now);
     controllers = found;
     state = "showing";
+    ++metrics.pictures_shown;
     shown = pending;
     showing_picture = updating;
     stay_logged = false;
     updating = false;
     shown_ok = engine_idle && faults.empty();
+    if (!shown_ok) {
+        ++metrics.incomplete;
+    }
     shown_faults = faults;
     if (!faults.empty()) {
         last_error = faults;
@@ -119,10 +133,13 @@ void status_report::panel_failed(const std::string &error) {
     const std::time_t now = std::time(nullptr);
     if (updating) {
         log_picture(pending, now, 0, false);
+        ++metrics.panel_failed;
     }
+    ++metrics.panel_failures;
     log_failure(now, updating ? pending.file : "", error);
     before_failure = {state, next_change};
     state = "waiting for the panel";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -131,6 +148,7 @@ void status_report::panel_failed(const std::string &error) {
 void status_report::panel_back() {
     const std::time_t now = std::time(nullptr);
     append_log_line(json_object().time("time", now).text("event", "recovery").str());
+    ++metrics.panel_recoveries;
     state = before_failure.first;
     next_change = before_failure.second;
     publish_status();
@@ -140,6 +158,7 @@ void status_report::no_panel(const std::string &reason) {
     updating = false;
     log_failure(std::time(nullptr), "", reason);
     state = "no panel";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -147,6 +166,7 @@ void status_report::no_panel(const std::string &reason) {
 void status_report::picture_unusable(const std::string &file, const std::string &reason) {
     updating = false;
     log_failure(std::time(nullptr), file, reason);
+    ++metrics.unusable;
     last_error = "cannot use '" + file + "': " + reason;
     publish_status();
 }
@@ -165,6 +185,7 @@ void status_report::nothing_to_show_until(std::time_t end) {
 
 void status_report::quiet_hours_over() {
     state = "showing";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -180,6 +201,7 @@ void report_refused_start(const std::string &folder, const std::string &playlist
 void status_report::not_started(const std::string &reason) {
     log_failure(std::time(nullptr), "", reason);
     state = "not started";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -187,6 +209,7 @@ void status_report::not_started(const std::string &reason) {
 void status_report::show_ended() {
     end_stay(std::time(nullptr)); // the panel still shows it
     state = "ended";
+    detail.clear();
     next_change = 0;
     publish_status();
 }
@@ -248,6 +271,11 @@ void status_report::append_log_line(const std::string &line) {
 void status_report::publish_status() {
     json_object status;
     status.text("playlist", playlist).text("state", state);
+    if (detail.empty()) {
+        status.null("detail");
+    } else {
+        status.text("detail", detail);
+    }
     if (showing_picture) {
         status.text("picture", shown.file).text("update", shown.area ? "area" : "full");
         if (shown.area) {
@@ -280,6 +308,17 @@ void status_report::publish_status() {
     }
     status.time("last_error_at", last_error_at).time("updated_at", std::time(nullptr));
     write_file(status_json, status.str() + "\n");
+    publish_metrics();
+}
+
+void status_report::publish_metrics() {
+    metrics.state = state;
+    metrics.last_refresh = shown_at;
+    metrics.controllers.clear();
+    for (const status_controller &c : controllers) {
+        metrics.controllers.push_back({c.index, c.multi_id, c.temperature});
+    }
+    write_file(metrics_prom, metrics_text(metrics));
 }
 
 void status_report::publish_now_png() {

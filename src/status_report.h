@@ -1,7 +1,8 @@
-// The status folder: what the panel shows now (now.png), the state of the show (status.json) and
-// the record of what was shown when (play-log.jsonl), for someone who is not in front of the
-// panel. Each file is written whole under a temporary name and renamed over the old one, so that
-// a web server or a file share can serve the folder at any moment.
+// The status folder: what the panel shows now (now.png), the state of the show (status.json), the
+// same for Prometheus (metrics.prom, written with status.json) and the record of what was shown
+// when (play-log.jsonl), for someone who is not in front of the panel. Each file is written whole
+// under a temporary name and renamed over the old one, so that a web server, a file share or
+// node_exporter can read the folder at any moment.
 #ifndef EPDSHOW_STATUS_REPORT_H
 #define EPDSHOW_STATUS_REPORT_H
 
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "metrics_text.h"
 #include "panel_mirror.h"
 
 // A picture as the player hands it to the panel.
@@ -57,6 +59,11 @@ class status_report {
     void move_to(std::string folder);
 
     void show_started();
+    // The service manager's status line from now on; status.json gives it as its detail when
+    // next written. A state that begins without a line of its own has none until it is told.
+    void status_line(const std::string &text);
+    // The line of the wait for the panel, which changes with each look: written at once.
+    void waiting_for_panel(const std::string &line);
     // The player starts the update of a picture.
     void picture_starting(const status_picture &picture);
     // The panel completed the refresh of the picture being updated, its waveform engines idle
@@ -88,6 +95,7 @@ class status_report {
     void log_failure(std::time_t now, const std::string &file, const std::string &error);
     void append_log_line(const std::string &line);
     void publish_status();
+    void publish_metrics();
     void publish_now_png();
     void write_file(const std::string &name, const std::string &content);
     void report_write_failure(const std::string &path, int error);
@@ -98,6 +106,8 @@ class status_report {
     panel_mirror panel;
 
     const char *state = "showing";
+    std::string detail;     // the status line; "" for none
+    show_metrics metrics;   // its counters; the rest is taken from the fields here
     status_picture pending; // the picture whose update runs
     bool updating = false;
     status_picture shown; // the picture the panel shows

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "pictures.h"
+#include "status_files.h"
 #include "test_support.h"
 
 using testing_support::cache_value;
@@ -22,8 +23,8 @@ const std::string banner = "***************************************************\
                            "***************************************************\n";
 
 const std::string usage =
-    "Usage: epdshow-sim PLAYLIST\n"
-    "         play the slide show of the XML playlist on the panel\n"
+    "Usage: epdshow-sim [--passes N] PLAYLIST\n"
+    "         play the slide show of the XML playlist on the panel (N passes, then end)\n"
     "       epdshow-sim --check PLAYLIST\n"
     "         read the playlist and its pictures without USB; report every problem\n"
     "       epdshow-sim --plan PLAYLIST [--from YYYY-MM-DDTHH:MM] [--hours N]\n"
@@ -57,6 +58,15 @@ TEST(Entry, UnusablePlaylistEndsWithStatusOneBeforeAnyUsbActivity) {
                                "<en_set_temperature>1</en_set_temperature>"
                                "<temperature>1</temperature><waveform_mode>2</waveform_mode>"
                                "</epd></r>");
+    // A typo in a setting: refused with the line and the hint --check gives, also in the status
+    // folder.
+    dir.write("typo.xml", "<r><epd>\n<color/><image_path/><slide_intervall>1</slide_intervall>\n"
+                          "<en_set_temperature>1</en_set_temperature><temperature>1</temperature>"
+                          "<waveform_mode>2</waveform_mode><rotate>0</rotate>"
+                          "<status_dir>status</status_dir></epd></r>");
+    const std::string missing = "typo.xml:1: no <slide_interval> setting in its <epd> element";
+    const std::string hint = "typo.xml:2: unknown element <slide_intervall> under <epd> is "
+                             "ignored; did you mean <slide_interval>?";
     struct {
         std::string file;
         std::string message;
@@ -67,8 +77,8 @@ TEST(Entry, UnusablePlaylistEndsWithStatusOneBeforeAnyUsbActivity) {
                        "mismatch at line 2, column 11\n"},
         {"no-epd.xml", "Error: playlist file 'no-epd.xml' has no <epd> element under its root "
                        "element\n"},
-        {"no-rotate.xml", "Error: playlist file 'no-rotate.xml': no <rotate> setting in its "
-                          "<epd> element\n"},
+        {"no-rotate.xml", "Error: no-rotate.xml:1: no <rotate> setting in its <epd> element\n"},
+        {"typo.xml", "Error: " + missing + "\nError: " + hint + "\n"},
         {".", "Error: cannot read playlist file '.': Is a directory\n"},
     };
     for (const auto &c : cases) {
@@ -80,6 +90,9 @@ TEST(Entry, UnusablePlaylistEndsWithStatusOneBeforeAnyUsbActivity) {
             << c.file;
         EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt"))) << c.file;
     }
+    const testing_support::json status = testing_support::read_json(dir.file("status/status.json"));
+    EXPECT_EQ(status["state"], "not started");
+    EXPECT_EQ(status["last_error"], missing + "; " + hint);
 }
 
 TEST(Entry, HelpVersionAndUnknownOptions) {
@@ -111,6 +124,18 @@ TEST(Entry, HelpVersionAndUnknownOptions) {
          2,
          "",
          "epdshow-sim: --from and --hours go with --plan\n" + usage},
+        {{"--passes", "0", "playlist.xml"},
+         2,
+         "",
+         "epdshow-sim: --passes needs a whole number of passes, 1 or more, not '0'\n" + usage},
+        {{"--passes=1.5", "playlist.xml"},
+         2,
+         "",
+         "epdshow-sim: --passes needs a whole number of passes, 1 or more, not '1.5'\n" + usage},
+        {{"playlist.xml", "--passes"},
+         2,
+         "",
+         "epdshow-sim: --passes needs a whole number of passes, 1 or more\n" + usage},
     };
     for (const auto &c : cases) {
         run_result r = run_in(dir, c.args);
@@ -190,8 +215,19 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("log.txt")));
     EXPECT_EQ(testing_support::read_file(dir.file("journal.txt")), "");
 
-    // The show refuses the unreadable <fit>, `when` and status folder; without them, it warns
-    // (of a `when` that can never hold too) and plays.
+    // The show refuses it with what --check says of the playlist itself (its pictures and areas
+    // are looked at as they come).
+    const testing_support::lines said = testing_support::split_lines(r.out);
+    const run_result refused = run_program(EPDSHOW_SIM_PATH, {"playlist.xml"}, sim, dir.path());
+    EXPECT_EQ(refused.status, 1);
+    testing_support::lines refusal;
+    for (size_t line : {0, 1, 2, 3, 4, 5, 6, 11, 13, 14, 15}) {
+        refusal.push_back("Error: " + said.at(line));
+    }
+    EXPECT_EQ(testing_support::split_lines(refused.err), refusal);
+
+    // Without the unreadable <fit>, `when` and status folder, it warns (of a `when` that can never
+    // hold too) and plays.
     std::string text = testing_support::read_file(dir.file("playlist.xml"));
     text.replace(text.find("<fit>zoom</fit>"), 15, "<fit>cover</fit>");
     text.replace(text.find(" seconds=\"soon\""), 15, "");
@@ -205,14 +241,14 @@ TEST(Entry, CheckReportsEveryProblemOfAPlaylistAtOnce) {
                      {"EPDSIM_RAISE", "SIGINT@3"}},
                     dir.path());
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("Warning: playlist file 'playlist.xml', line 5: <rotate> 45 turns no "
-                         "picture: 90, 180 and 270 turn them, 0 does not\n"
-                         "Warning: playlist file 'playlist.xml', line 7: unknown element "
-                         "<dithering> under <epd> is ignored; did you mean <dither>?\n"),
+    EXPECT_NE(r.err.find("Warning: playlist.xml:5: <rotate> 45 turns no picture: 90, 180 and "
+                         "270 turn them, 0 does not\n"
+                         "Warning: playlist.xml:7: unknown element <dithering> under <epd> is "
+                         "ignored; did you mean <dither>?\n"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("Warning: playlist file 'playlist.xml', line 18: <img when> 'Mon-Fri' "
-                         "can never hold while its <image_name when> 'Sat,Sun' does\n"),
+    EXPECT_NE(r.err.find("Warning: playlist.xml:18: <img when> 'Mon-Fri' can never hold while "
+                         "its <image_name when> 'Sat,Sun' does\n"),
               std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("Display : good.png \n"), std::string::npos);

@@ -208,7 +208,7 @@ TEST_F(PictureSettings, BadValuesAreRefusedBeforeAnyUsbActivity) {
     for (const auto &c : cases) {
         run_result r = play_with(c.extra);
         EXPECT_EQ(r.status, 1) << c.extra;
-        EXPECT_EQ(r.err, "Error: playlist file 'playlist.xml': " + c.message + "\n");
+        EXPECT_EQ(r.err, "Error: playlist.xml:1: " + c.message + "\n");
         EXPECT_EQ(r.out.find("usb_init"), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(dir.file("journal.txt")) &&
                      !read_file(dir.file("journal.txt")).empty());

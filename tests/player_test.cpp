@@ -57,9 +57,9 @@ class PlayerTest : public sim_show {
 
     // The player's own lines, in order, without the update's progress lines.
     static lines player_lines(const std::string &out) {
-        lines kept =
-            lines_starting(out, {"Full update:", "Area update:", "Display ", "Full display",
-                                 "Area update display", "stop tag", "Done", "ctrl+c", "stop Flag"});
+        lines kept = lines_starting(out, {"Full update:", "Area update:", "Display ",
+                                          "Full display", "Area update display", "stop tag",
+                                          "Played", "Done", "ctrl+c", "stop Flag"});
         kept.erase(std::remove(kept.begin(), kept.end(), "Display Area (0x94)"), kept.end());
         return kept;
     }
@@ -81,6 +81,31 @@ TEST_F(PlayerTest, StopUnderTheLastGroupEndsAfterOnePass) {
                      "stop tag the end and exit\r", "Done"}));
     EXPECT_NE(r.out.find("stop tag the end and exit\r\nDone\n"), std::string::npos);
     EXPECT_EQ(r.err, "");
+}
+
+// --passes N ends a playlist that repeats after N passes, as a stop under its last group would: a
+// pass that showed nothing still fails the show.
+TEST_F(PlayerTest, PassesEndTheShowAsAStopUnderTheLastGroupWould) {
+    auto play_passes = [&](const std::string &passes, const std::string &groups) {
+        dir.write("playlist.xml", playlist(groups));
+        return run_program(EPDSHOW_SIM_PATH, {"--passes", passes, "playlist.xml"},
+                           panel.environment(), dir.path());
+    };
+    const run_result r =
+        play_passes("2", "<image_name><full_update><img>a.png</img><img>b.png</img></full_update>"
+                         "</image_name>");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(player_lines(r.out),
+              (lines{"Full update:", "Display : a.png ", "Display : b.png ",
+                     "Area update:", "Full update:", "Display : a.png ", "Display : b.png ",
+                     "Area update:", "Played 2 passes (--passes 2): the show ends", "Done"}));
+    EXPECT_EQ(r.err, "");
+
+    const run_result missing =
+        play_passes("1", "<image_name><full_update><img>x.png</img></full_update></image_name>");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(player_lines(missing.out),
+              (lines{"Full update:", "Display : x.png ", "Area update:"}));
 }
 
 TEST_F(PlayerTest, StopInsideAListShowsOnlyItsFirstImageEveryPass) {
@@ -609,6 +634,9 @@ TEST_F(PlaylistUpkeep, QuietHoursHoldTheShowUntilTheirEndAndMayClearThePanelFirs
     }
 }
 
+// The detail is the service manager's status line: the picture's, the end of the quiet hours, the
+// recovery's look, and the picture's again once the panel is back; none in a state begun without
+// a line of its own.
 TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndItsEnd) {
     show_settings settings;
     settings.options = "<quiet_hours clear=\"true\">22:00-22:10</quiet_hours>"
@@ -616,8 +644,8 @@ TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndIts
     // Controller 1 leaves in the middle of c.png's rows and is back at the second look, 5 + 10 s
     // later.
     panel.faults = "id1.gone=110,id1.back=2";
-    // The state and picture of status.json each time they change, as a command ends (a state
-    // with no command in it, such as b.png's slide wait, is not seen).
+    // The state, picture and detail of status.json each time they change, as a command ends (a
+    // state with no command in it, such as b.png's slide wait, is not seen).
     const std::string status_file = dir.file("status/status.json");
     const std::string states_file = dir.file("states.txt");
     auto last = std::make_shared<std::string>();
@@ -627,7 +655,8 @@ TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndIts
         const std::string state = status.is_discarded()
                                       ? "not JSON: " + text
                                       : status["state"].get<std::string>() + " / " +
-                                            status.value("picture", json("-")).dump();
+                                            status.value("picture", json("-")).dump() + " / " +
+                                            status.value("detail", json("-")).dump();
         if (!text.empty() && state != *last) {
             *last = state;
             std::ofstream(states_file, std::ios::app) << state << std::endl;
@@ -643,13 +672,18 @@ TEST_F(PlaylistUpkeep, StatusFolderFollowsTheShowThroughQuietHoursAFailureAndIts
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("quiet_hours = 22:00-22:10\nstatus_dir = status\nusb_init\n"),
               std::string::npos);
-    EXPECT_EQ(split_lines(read_file(states_file)),
-              (lines{"showing / null", "showing / \"img/a.png\"", "quiet hours / \"img/b.png\"",
-                     "showing / null", "waiting for the panel / null", "showing / null"}));
+    EXPECT_EQ(
+        split_lines(read_file(states_file)),
+        (lines{"showing / null / null", "showing / \"img/a.png\" / \"showing a.png, image 1 of 4\"",
+               "showing / \"img/a.png\" / \"showing missing.png, image 2 of 4\"",
+               "quiet hours / \"img/b.png\" / \"quiet hours until 22:10\"", "showing / null / null",
+               "waiting for the panel / null / \"waiting for the panel: 1 of 2 controllers "
+               "answer, next try in 10 s\"",
+               "showing / null / \"showing c.png, image 4 of 4\""}));
     const json status = read_json(status_file);
     const std::string failure = "the panel failed: controller 1 (slot 1, multi ID 1, bus 1, "
                                 "device 3) has left the bus";
-    EXPECT_EQ(status, json::parse(R"({"playlist": "playlist.xml", "state": "ended",
+    EXPECT_EQ(status, json::parse(R"({"playlist": "playlist.xml", "state": "ended", "detail": null,
         "picture": "img/c.png", "update": "full", "area": null, "index": 4,
         "pictures_in_pass": 4, "pass": 1, "waveform_mode": 2,
         "shown_at": "2030-01-01T22:10:15+00:00", "next_change_at": null,
