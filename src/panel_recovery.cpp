@@ -24,6 +24,16 @@ std::string waiting_status(int answering, int controllers, int64_t wait_ms) {
            std::to_string(wait_ms / 1000) + " s";
 }
 
+// The show ends during the wait, with the USB session and so the log closed: the reports held
+// back are summed up in the log, opened again for that, as at the end of any show.
+void sum_up_repeated_reports() {
+    const bool reopened = log_file == nullptr && log_open(false);
+    end_repeated_reports(-1);
+    if (reopened) {
+        log_close();
+    }
+}
+
 } // namespace
 
 struct panel_recovery::attempt_result {
@@ -46,6 +56,7 @@ std::unique_ptr<epd> panel_recovery::bring_back(std::unique_ptr<epd> failed) {
     for (int attempt = 1;; ++attempt) {
         service_status(waiting_status(answering, controllers, wait_ms));
         if (!wait_unless_stopped(wait_ms)) {
+            sum_up_repeated_reports();
             return nullptr;
         }
         attempt_result result = look_again(controllers, width, height);
