@@ -66,12 +66,13 @@ std::string stored_zlib(const std::string &data) {
     return stream;
 }
 
-std::string png_header(uint32_t w, uint32_t h, int colour_type, int bit_depth = 8) {
+// The signature and header of a PNG of 8-bit samples.
+std::string png_header(uint32_t w, uint32_t h, int colour_type) {
     std::string file = "\x89PNG\r\n\x1a\n";
     std::string header = "IHDR";
     put_be32(header, w);
     put_be32(header, h);
-    header += static_cast<char>(bit_depth);
+    header += '\x08';
     header += static_cast<char>(colour_type);
     header += std::string(3, '\0');
     put_chunk(file, header);
