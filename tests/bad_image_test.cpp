@@ -7,6 +7,7 @@
 
 #include "sim_show.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -42,19 +43,61 @@ void put_chunk(std::string &file, const std::string &type_and_data) {
     put_be32(file, png_crc(type_and_data));
 }
 
-// A PNG declaring w x h 8-bit grey pixels whose data chunk holds only 100 zero bytes (a zlib
-// stream of one stored block), and which then ends: as a forged or cut-short file would.
-std::string png_without_pixels(uint32_t w, uint32_t h) {
+// A zlib stream of stored (uncompressed) blocks holding data, as a PNG's pixel data.
+std::string stored_zlib(const std::string &data) {
+    std::string stream = "\x78\x01";
+    size_t at = 0;
+    do {
+        const size_t length = std::min<size_t>(data.size() - at, 65535);
+        stream += static_cast<char>(at + length == data.size() ? 1 : 0);
+        for (uint32_t field : {uint32_t(length), uint32_t(~length & 0xFFFF)}) {
+            stream += static_cast<char>(field & 0xFF);
+            stream += static_cast<char>(field >> 8);
+        }
+        stream += data.substr(at, length);
+        at += length;
+    } while (at < data.size());
+    uint32_t a = 1, b = 0;
+    for (unsigned char byte : data) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    put_be32(stream, b << 16 | a);
+    return stream;
+}
+
+// The signature and header of a PNG of 8-bit samples.
+std::string png_header(uint32_t w, uint32_t h, int colour_type) {
     std::string file = "\x89PNG\r\n\x1a\n";
     std::string header = "IHDR";
     put_be32(header, w);
     put_be32(header, h);
-    header += std::string("\x08\x00\x00\x00\x00", 5);
+    header += '\x08';
+    header += static_cast<char>(colour_type);
+    header += std::string(3, '\0');
     put_chunk(file, header);
-    std::string data = "IDAT";
-    data += std::string("\x78\x01\x01\x64\x00\x9b\xff", 7) + std::string(100, '\0');
-    put_be32(data, 0x00640001); // Adler-32 of the 100 zero bytes
-    put_chunk(file, data);
+    return file;
+}
+
+// A whole PNG of 8-bit samples of colour_type (4: grey and alpha; 3: palette), each row given
+// without its filter byte, the chunks in between (a palette and its transparency) after the header.
+std::string png_file(uint32_t w, int colour_type, const std::vector<std::string> &rows,
+                     const std::string &chunks = "") {
+    std::string pixels;
+    for (const std::string &row : rows) {
+        pixels += '\0' + row;
+    }
+    std::string file = png_header(w, static_cast<uint32_t>(rows.size()), colour_type) + chunks;
+    put_chunk(file, "IDAT" + stored_zlib(pixels));
+    put_chunk(file, "IEND");
+    return file;
+}
+
+// A PNG declaring w x h pixels of 8-bit grey (or another colour type) whose data chunk holds only
+// 100 zero bytes, and which then ends: as a forged or cut-short file would.
+std::string png_without_pixels(uint32_t w, uint32_t h, int colour_type = 0) {
+    std::string file = png_header(w, h, colour_type);
+    put_chunk(file, "IDAT" + stored_zlib(std::string(100, '\0')));
     return file;
 }
 
@@ -105,8 +148,11 @@ TEST_F(BadImages, UnusableFilesAreReportedWithTheirReasonAndCostNoRefresh) {
     mkfifo(dir.file("img/pipe.png").c_str(), 0644); // nothing ever writes it: opening must not wait
     std::vector<uchar> gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, ';'};
     dir.write("img/old.gif", std::string(gif.begin(), gif.end()));
-    lines names = {"good.png",   "empty.png", "text.png",    "cut.png", "cut.jpg",
-                   "folder.png", "pipe.png",  "missing.png", "old.gif"};
+    // Past the largest file read (1 GiB), without its bytes on disk: it is refused unread.
+    ASSERT_EQ(truncate(dir.write("img/huge.png", "").c_str(), (off_t{1} << 30) + 1), 0);
+    lines names = {"good.png", "empty.png",  "text.png",          "cut.png",
+                   "cut.jpg",  "folder.png", "pipe.png",          "missing.png",
+                   "old.gif",  "huge.png",   "good.png/under.png"};
     std::string expected_err = "Error: cannot use picture 'img/empty.png': is empty\n"
                                "Error: cannot use picture 'img/text.png': not a picture format "
                                "this build reads\n"
@@ -122,7 +168,12 @@ TEST_F(BadImages, UnusableFilesAreReportedWithTheirReasonAndCostNoRefresh) {
                                dir.path() +
                                "')\n"
                                "Error: cannot use picture 'img/old.gif': not a picture format "
-                               "this build reads\n";
+                               "this build reads\n"
+                               "Error: cannot use picture 'img/huge.png': too large: a file of "
+                               "1073741825 bytes\n"
+                               "Error: cannot use picture 'img/good.png/under.png': not found "
+                               "(looked up from '" +
+                               dir.path() + "')\n";
     if (geteuid() != 0) { // root reads any file
         cv::imwrite(dir.file("img/locked.png"), good);
         chmod(dir.file("img/locked.png").c_str(), 0);
@@ -180,15 +231,23 @@ TEST_F(BadImages, PngHeaderDeclaringTenBillionPixelsIsRefusedWithoutACrash) {
     dir.write("img/huge.png", png_without_pixels(100000, 100000));
     dir.write("img/large.png", png_without_pixels(30000, 30000)); // within OpenCV's limit
     dir.write("img/wide.png", png_without_pixels(2000000000, 1));
-    run_result r = play(one_pass({"huge.png", "large.png", "wide.png", "good.png"}));
+    dir.write("img/side.png", png_without_pixels(1000001, 1)); // past libpng's side
+    // Within OpenCV's limit as grey, past what its colours and alpha take (4 bytes a pixel).
+    dir.write("img/clear.png", png_without_pixels(20000, 20000, 6));
+    run_result r =
+        play(one_pass({"huge.png", "large.png", "wide.png", "side.png", "clear.png", "good.png"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{true, true, true, false}));
+    EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{true, true, true, true, true, false}));
     EXPECT_EQ(r.err, "Error: cannot use picture 'img/huge.png': too large: 100000 x 100000 "
                      "pixels, more than this build decodes\n"
                      "Error: cannot use picture 'img/large.png': cut short: the PNG file ends "
                      "before its IEND chunk\n"
                      "Error: cannot use picture 'img/wide.png': too large: 2000000000 x 1 pixels, "
+                     "more than this build decodes\n"
+                     "Error: cannot use picture 'img/side.png': too large: 1000001 x 1 pixels, "
+                     "more than this build decodes\n"
+                     "Error: cannot use picture 'img/clear.png': too large: 20000 x 20000 pixels, "
                      "more than this build decodes\n");
     EXPECT_EQ(differing_pixels(frame(1), shown_whole(good)), 0);
     // The header's size is not taken as a reason to fill memory: the whole run stays small.
@@ -212,34 +271,62 @@ TEST_F(BadImages, DataAfterTheJpegEndMarkerIsShown) {
     EXPECT_EQ(differing_pixels(frame(1), shown_whole(decoded)), 0);
 }
 
-// A picture with an alpha channel is laid on the background grey before it turns grey: white,
-// the paper, unless <background> says otherwise. Pictures without alpha are as they were.
+// A picture with transparency is laid on the background grey before it turns grey: white, the
+// paper, unless <background> says otherwise. Each kind of transparency: a colour PNG with alpha,
+// a grey PNG with alpha, a palette with transparent entries, 16-bit samples, WebP lossless and
+// lossy.
 TEST_F(BadImages, TransparentPicturesLieOnTheBackground) {
-    // Left to right: opaque black, transparent black, half-transparent black, opaque white.
+    // Left to right: opaque black, transparent black, half-transparent black, opaque white; each
+    // stripe 4 pixels wide.
     const int grey[4] = {0, 0, 0, 255};
     const int alpha[4] = {255, 0, 136, 255};
-    cv::Mat picture(80, 2880, CV_8UC4);
+    cv::Mat picture(4, 16, CV_8UC4);
+    std::string grey_alpha_row, palette, transparency, index_row;
     for (int stripe = 0; stripe < 4; ++stripe) {
-        picture.colRange(720 * stripe, 720 * (stripe + 1))
-            .setTo(cv::Scalar(grey[stripe], grey[stripe], grey[stripe], alpha[stripe]));
+        const cv::Scalar pixel(grey[stripe], grey[stripe], grey[stripe], alpha[stripe]);
+        picture.colRange(4 * stripe, 4 * (stripe + 1)).setTo(pixel);
+        for (int x = 0; x < 4; ++x) {
+            grey_alpha_row += {char(grey[stripe]), char(alpha[stripe])};
+            index_row += char(stripe);
+        }
+        palette += std::string(3, char(grey[stripe]));
+        transparency += char(alpha[stripe]);
     }
-    cv::imwrite(dir.file("img/clear.png"), picture);
+    cv::imwrite(dir.file("img/colour.png"), picture);
+    dir.write("img/grey.png", png_file(16, 4, lines(4, grey_alpha_row)));
+    std::string chunks;
+    put_chunk(chunks, "PLTE" + palette);
+    put_chunk(chunks, "tRNS" + transparency);
+    dir.write("img/palette.png", png_file(16, 3, lines(4, index_row), chunks));
+    cv::Mat deep;
+    picture.convertTo(deep, CV_16UC4, 256);
+    cv::imwrite(dir.file("img/deep.png"), deep);
+    cv::imwrite(dir.file("img/lossless.webp"), picture, {cv::IMWRITE_WEBP_QUALITY, 101});
+    cv::imwrite(dir.file("img/lossy.webp"), picture, {cv::IMWRITE_WEBP_QUALITY, 90});
+    const lines files = {"colour.png", "grey.png",      "palette.png",
+                         "deep.png",   "lossless.webp", "lossy.webp"};
+    std::string list;
+    for (const std::string &file : files) {
+        list += "<img>" + file + "</img>";
+    }
     for (int background : {-1, 0, 170}) {
         show_settings settings;
         if (background >= 0) {
             settings.options = "<background>" + std::to_string(background) + "</background>";
         }
-        run_result r = play(playlist("<image_name><full_update><img>clear.png</img></full_update>"
-                                     "<stop/></image_name>",
-                                     settings));
+        run_result r = play(playlist(
+            "<image_name><full_update>" + list + "</full_update><stop/></image_name>", settings));
         ASSERT_EQ(r.status, 0) << r.err;
-        const cv::Mat shown = frame(1);
         const int paper = background >= 0 ? background : 255;
-        for (int stripe = 0; stripe < 4; ++stripe) {
-            const int laid =
-                (grey[stripe] * alpha[stripe] + paper * (255 - alpha[stripe]) + 127) / 255;
-            EXPECT_EQ(int(shown.at<uchar>(40, 360 + 720 * stripe)), (laid >> 4) * 17)
-                << "background " << paper << ", stripe " << stripe;
+        for (size_t n = 1; n <= files.size(); ++n) {
+            const cv::Mat shown = frame(int(n));
+            ASSERT_FALSE(shown.empty()) << files[n - 1];
+            for (int stripe = 0; stripe < 4; ++stripe) {
+                const int laid =
+                    (grey[stripe] * alpha[stripe] + paper * (255 - alpha[stripe]) + 127) / 255;
+                EXPECT_EQ(int(shown.at<uchar>(40, 360 + 720 * stripe)), (laid >> 4) * 17)
+                    << files[n - 1] << ", background " << paper << ", stripe " << stripe;
+            }
         }
     }
 }

@@ -7,6 +7,7 @@
 #include "entry_in_child.h"
 #include "epdsim.h"
 #include "main.h"
+#include "notify_socket.h"
 #include "sim_show.h"
 #include "status_files.h"
 #include "virtual_clock.h"
@@ -37,11 +38,20 @@ class FailingPanel : public sim_show {
         }
     }
 
-    run_result play_with(const std::string &faults, const env_list &more = {}) {
+    // With notify, the show tells it what it would tell the service manager.
+    run_result play_with(const std::string &faults, const env_list &more = {},
+                         notify_socket *notify = nullptr) {
         panel.faults = faults;
         env_list env = {{"EPDSIM_CLOCK", "virtual"}};
+        if (notify != nullptr) {
+            env.push_back({"NOTIFY_SOCKET", notify->path});
+        }
         env.insert(env.end(), more.begin(), more.end());
-        return play(one_pass({"0.png", "1.png", "2.png"}), env);
+        return play(one_pass({"0.png", "1.png", "2.png"}), env, 60, [notify](int) {
+            if (notify != nullptr) {
+                notify->received();
+            }
+        });
     }
 
     // Every picture was shown whole, in order, each in a frame of its own, and the show ended.
@@ -168,7 +178,8 @@ TEST_F(FailingPanel, ControllerThatLeavesDuringADeepClearIsNamedAndTheShowResume
 
 TEST_F(FailingPanel, ControllerThatLeavesTheBusAndComesBackResumesTheShow) {
     // Controller 1 leaves at its 60th command and is plugged in again at the second look.
-    run_result r = play_with("id1.gone=60,id1.back=2");
+    notify_socket notify(dir.file("notify"));
+    run_result r = play_with("id1.gone=60,id1.back=2", {}, &notify);
     expect_every_picture_shown_whole(r);
     EXPECT_EQ(r.err, "   send_mass_storage_command: No such device (it may have been "
                      "disconnected)\n"
@@ -182,6 +193,17 @@ TEST_F(FailingPanel, ControllerThatLeavesTheBusAndComesBackResumesTheShow) {
     // A controller that left is not reset: it is found again as it comes.
     EXPECT_EQ(count_starting(r.out, "Reset of controller"), 0);
     EXPECT_LE(expect_log_holds(r.err), 20000u);
+    // What systemctl status says meanwhile, and the watchdog pinged once a second through the
+    // 15 s of waiting, however often the wait looks at the clock.
+    const lines told = notify.received();
+    EXPECT_EQ(count_starting(told, "STATUS=waiting for the panel: 0 of 2 controllers answer, "
+                                   "next try in 5 s"),
+              1);
+    EXPECT_EQ(count_starting(told, "STATUS=waiting for the panel: 1 of 2 controllers answer, "
+                                   "next try in 10 s"),
+              1);
+    EXPECT_GE(count_starting(told, "WATCHDOG=1"), 15);
+    EXPECT_LE(count_starting(told, "WATCHDOG=1"), 18);
 }
 
 TEST_F(FailingPanel, PanelResumesWhenTheControllersItWasMadeOfAnswerWhateverElseIsOnTheBus) {
@@ -212,25 +234,30 @@ TEST_F(FailingPanel, PanelResumesWhenTheControllersItWasMadeOfAnswerWhateverElse
 TEST_F(FailingPanel, ControllerThatComesBackHungIsLookedForUntilAStopRequest) {
     // Controller 1 leaves at its 60th command and comes back hung at the first look; a reset
     // does not help it. Controller 0's system info is the one command each look completes: the
-    // stop request comes with the third look's.
+    // stop request comes with the eighth look's. The wait doubles from 5 s to its cap of 5 min.
     run_result r =
         play_with("id1.gone=60,id1.back-hung=1",
-                  {{"EPDSIM_RAISE", "SIGTERM@" + std::to_string(commands_before_failure + 3)}});
+                  {{"EPDSIM_RAISE", "SIGTERM@" + std::to_string(commands_before_failure + 8)}});
     EXPECT_EQ(r.status, 0) << r.err;
+    lines expected;
+    const int waits[] = {10, 20, 40, 80, 160, 300, 300, 300};
+    for (int attempt = 1; attempt <= 8; ++attempt) {
+        if (attempt > 1) {
+            expected.push_back("Reset of controller 1 (bus 1, device 3): Success");
+        }
+        if (attempt == 8) {
+            expected.push_back("ctrl+c SIGINT Triggerred!. Close USB");
+        }
+        expected.push_back("Looking for the panel (attempt " + std::to_string(attempt) +
+                           "): 1 of 2 controllers answer, next try in " +
+                           std::to_string(waits[attempt - 1]) + " s");
+    }
+    expected.push_back("Done");
     EXPECT_EQ(lines_starting(r.out, {"Looking for the panel", "Reset of", "ctrl+c", "Done"}),
-              (lines{"Looking for the panel (attempt 1): 1 of 2 controllers answer, next try in "
-                     "10 s",
-                     "Reset of controller 1 (bus 1, device 3): Success",
-                     "Looking for the panel (attempt 2): 1 of 2 controllers answer, next try in "
-                     "20 s",
-                     "Reset of controller 1 (bus 1, device 3): Success",
-                     "ctrl+c SIGINT Triggerred!. Close USB",
-                     "Looking for the panel (attempt 3): 1 of 2 controllers answer, next try in "
-                     "40 s",
-                     "Done"}));
+              expected);
     EXPECT_EQ(count_starting(r.err, "Error: cannot build the panel: controller 1 (bus 1, device 3) "
                                     "did not deliver its system information"),
-              3);
+              8);
     EXPECT_EQ(count_starting(r.out, "Slide Period"), 1);
     EXPECT_LE(expect_log_holds(r.err), 20000u);
 }

@@ -7,10 +7,16 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <filesystem>
 #include <iterator>
+#include <random>
+#include <set>
 #include <sstream>
+#include <sys/stat.h>
 
 using testing_support::temp_dir;
 
@@ -161,18 +167,40 @@ TEST(QuietHours, WindowsCrossMidnightRunTogetherAndEndWhereTheyEnd) {
     EXPECT_TRUE(night.covers(at(6, 59, 59)));
     EXPECT_FALSE(night.covers(at(7, 0)));
     EXPECT_EQ(night.end_of(at(23, 30, 10)), at(7, 0));
+    // The time left, on both sides of midnight, never negative and never past the end.
+    quiet_hours late;
+    ASSERT_TRUE(late.read("22:00-06:00"));
+    EXPECT_EQ(late.seconds_left(at(22, 0)), 8 * 3600);
+    EXPECT_EQ(late.seconds_left(at(23, 0)), 7 * 3600);
+    EXPECT_EQ(late.seconds_left(at(23, 59, 59)), 6 * 3600 + 1);
+    EXPECT_EQ(late.seconds_left(at(0, 0)), 6 * 3600);
+    EXPECT_EQ(late.seconds_left(at(5, 59, 59)), 1);
 
     quiet_hours joined;
     ASSERT_TRUE(joined.read(" 22:00 - 23:00 , 23:00-24:00,0:00-01:00,9:15-9:45 "));
     EXPECT_EQ(joined.text(), "22:00-23:00,23:00-24:00,0:00-01:00,9:15-9:45");
     EXPECT_EQ(joined.end_of(at(22, 10)), at(1, 0));
+    EXPECT_EQ(joined.seconds_left(at(22, 10)), at(2, 50));
     EXPECT_EQ(joined.end_of(at(9, 44, 59)), at(9, 45));
+    EXPECT_EQ(joined.seconds_left(at(9, 44, 59)), 1);
     EXPECT_FALSE(joined.covers(at(1, 0)));
     EXPECT_FALSE(joined.covers(at(9, 14, 59)));
 
+    // A window that 24:00 ends stops at midnight.
+    quiet_hours evening;
+    ASSERT_TRUE(evening.read("23:00-24:00"));
+    EXPECT_TRUE(evening.covers(at(23, 59, 59)));
+    EXPECT_FALSE(evening.covers(at(0, 0)));
+    EXPECT_EQ(evening.end_of(at(23, 30)), 0);
+    EXPECT_EQ(evening.seconds_left(at(23, 30)), 1800);
+    EXPECT_EQ(clock_text(evening.end_of(at(23, 30))), "00:00");
+    EXPECT_EQ(clock_text(at(7, 5, 59)), "07:05");
+    EXPECT_EQ(clock_text(at(23, 59, 59)), "23:59");
+
     for (const char *refused :
          {"", "22:00", "22-07", "22:00-07:00,", "25:00-07:00", "22:60-07:00", "7:0-8:00",
-          "+1:00-2:00", "22:00-07:00x", "22:00-22:00", "00:00-24:00", "00:00-12:00,12:00-00:00"}) {
+          "+1:00-2:00", "22:00-07:00x", "22:00-22:00", "00:00-24:00", "00:00-12:00,12:00-00:00",
+          "22:00-24:30", "24:01-02:00"}) {
         quiet_hours hours;
         EXPECT_FALSE(hours.read(refused)) << refused;
         EXPECT_TRUE(hours.empty()) << refused;
@@ -322,6 +350,7 @@ TEST(FolderPictures, NaturalOrderPutsImg2BeforeImg10) {
                                       "img1.png",
                                       "img01.png",
                                       "a.png",
+                                      "a.png.png",
                                       "img1b.png",
                                       "img1a.png",
                                       "b2c10.png",
@@ -329,10 +358,10 @@ TEST(FolderPictures, NaturalOrderPutsImg2BeforeImg10) {
                                       "x100000000000000000000.png",
                                       "x99999999999999999999.png"};
     std::sort(names.begin(), names.end(), natural_less);
-    EXPECT_EQ(names, (std::vector<std::string>{"a.png", "b2c9.png", "b2c10.png", "img01.png",
-                                               "img1.png", "img1a.png", "img1b.png", "img2.png",
-                                               "IMG3.png", "img10.png", "x99999999999999999999.png",
-                                               "x100000000000000000000.png"}));
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "a.png", "a.png.png", "b2c9.png", "b2c10.png", "img01.png", "img1.png",
+                         "img1a.png", "img1b.png", "img2.png", "IMG3.png", "img10.png",
+                         "x99999999999999999999.png", "x100000000000000000000.png"}));
 }
 
 TEST(FolderPictures, HiddenTemporaryAndUnreadableNamesAreLeftOut) {
@@ -345,6 +374,57 @@ TEST(FolderPictures, HiddenTemporaryAndUnreadableNamesAreLeftOut) {
         EXPECT_FALSE(!hidden_or_temporary_name(left_out) && has_picture_extension(left_out))
             << left_out;
     }
+}
+
+// A file modified within 10 s either side of now may still be being written: it waits for a later
+// pass. One dated further ahead (the clock of the machine that copied it was wrong) is shown, not
+// hidden until that date.
+TEST(FolderPictures, FilesWaitTheSettleTimeAndFutureDatedOnesShow) {
+    temp_dir dir;
+    const std::time_t now = 1893499200; // 2030-01-01 12:00:00 UTC
+    const std::pair<const char *, std::time_t> files[] = {
+        {"old.png", now - 3600}, {"ten.png", now - settle_seconds}, {"nine.png", now - 9},
+        {"ahead9.png", now + 9}, {"ahead10.png", now + 10},         {"tomorrow.png", now + 86400}};
+    for (const auto &[name, modified] : files) {
+        const std::string path = dir.write(name, "x");
+        const timespec times[2] = {{modified, 0}, {modified, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    const std::vector<std::string> expected = {"ahead10.png", "old.png", "ten.png", "tomorrow.png"};
+    std::vector<std::string> names;
+    ASSERT_TRUE(list_pictures(dir.path(), now, names));
+    EXPECT_EQ(names, expected);
+    // No folder text under no image_path: the working folder.
+    const std::string before = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    names.clear();
+    EXPECT_TRUE(list_pictures("", now, names));
+    std::filesystem::current_path(before);
+    EXPECT_EQ(names, expected);
+    EXPECT_FALSE(list_pictures(dir.file("missing"), now, names));
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// Every order comes up, each a whole permutation; the picture shown just before never comes
+// first.
+TEST(FolderPictures, ShuffleGivesEveryOrderAndNeverStartsWithThePictureBefore) {
+    const std::vector<std::string> pictures = {"p1", "p2", "p3"};
+    std::mt19937_64 random(1);
+    for (const std::string avoid : {"", "p1"}) {
+        std::set<std::vector<std::string>> orders;
+        for (int i = 0; i < 600; ++i) {
+            std::vector<std::string> names = pictures;
+            shuffle_pictures(names, random, avoid);
+            EXPECT_NE(names[0], avoid);
+            orders.insert(names);
+            std::sort(names.begin(), names.end());
+            EXPECT_EQ(names, pictures);
+        }
+        EXPECT_EQ(orders.size(), avoid.empty() ? 6u : 4u) << "avoiding '" << avoid << "'";
+    }
+    std::vector<std::string> one = {"p1"};
+    shuffle_pictures(one, random, "p1");
+    EXPECT_EQ(one, std::vector<std::string>{"p1"});
 }
 
 TEST(FolderPictures, TheReadmeListsTheFormatsTheFolderTakes) {

@@ -40,6 +40,43 @@ TEST(ErrorReport, LogEntriesCarryTheTimestampAndMayShareALine) {
         << read_file(path);
 }
 
+// A report that comes back command after command: written five times for each controller and
+// text, then counted; the count is summed up (thousands grouped) once that controller's repeats
+// end, and a new run counts afresh.
+TEST(ErrorReport, RepeatedReportsAreWrittenFiveTimesThenSummedUpPerController) {
+    temp_dir dir;
+    log_file = fopen(dir.file("log.txt").c_str(), "w");
+    ASSERT_NE(log_file, nullptr);
+    fputs("Start :2030-01-01.12:00:00\t\n", log_file);
+    auto reports = [](int controller, const char *text, int times) {
+        for (int i = 0; i < times; ++i) {
+            perr_repeating(controller, "%s\n", text);
+        }
+    };
+    testing::internal::CaptureStderr();
+    reports(0, "stall", 1086);
+    reports(1, "stall", 5);
+    reports(0, "short", 100);
+    end_repeated_reports(1); // all five written: nothing to sum up; controller 0 still counts
+    reports(1, "stall", 1);
+    end_repeated_reports(-1);
+    reports(0, "gone", 6);
+    forget_repeated_reports();
+    reports(0, "gone", 1);
+    end_repeated_reports(-1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    log_close();
+    lines expected;
+    for (const char *text : {"stall", "stall", "short"}) {
+        expected.insert(expected.end(), 5, text);
+    }
+    expected.insert(expected.end(),
+                    {"stall", "short ... repeated 100 times", "stall ... repeated 1,086 times"});
+    expected.insert(expected.end(), 6, "gone");
+    EXPECT_EQ(split_lines(err), expected);
+    EXPECT_EQ(log_messages(dir.file("log.txt")), expected);
+}
+
 namespace {
 std::string dump(const std::vector<unsigned char> &bytes) {
     testing::internal::CaptureStdout();
