@@ -22,6 +22,16 @@ void enable(bool on);
 // Time slept so far while enabled, in nanoseconds.
 std::int64_t slept_ns();
 
+// Frozen (on), the kernel's monotonic and real-time clocks are read once, now, and the monotonic
+// clock and time then advance by the time slept alone: no system call per reading, and the same
+// readings on every run of the same path. For fuzzers, which read the clocks a thousand times a
+// run; CLOCK_REALTIME itself stays the kernel's.
+void freeze_kernel_time(bool on);
+
+// Calls action once, from the usleep that takes the time slept to at_ns or past it (at once when
+// it is already there); nullptr cancels. For bounding the virtual time of a fuzzer's run.
+void when_slept(std::int64_t at_ns, void (*action)());
+
 // Shifts the wall clock (time) so that it reads now at this moment; the time slept goes on adding
 // to it.
 void set_wall_clock(std::time_t now);
