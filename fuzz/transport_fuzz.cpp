@@ -4,8 +4,8 @@
 // playlist is played on a small panel, so the transport, the commands that decode the replies,
 // the panel built from the records and the update sequence all meet the bytes.
 //
-// Input: byte 0 picks the panel; then, for each IN transfer in turn, one operation byte and its
-// operands. When the input runs out the controllers' own replies pass unchanged.
+// Input: byte 0 picks the panel and the playlist; then, for each IN transfer in turn, one operation
+// byte and its operands. When the input runs out the controllers' own replies pass unchanged.
 #include "epdsim.h"
 #include "fuzz_support.h"
 
@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -23,13 +24,17 @@ namespace {
 // its controllers report their true size.
 const fuzz_support::run_limits limits = {300, 120};
 
-const char *const playlist =
-    "<playlist><epd name=\"fuzz\"><color>g</color><image_path>img/</image_path>"
-    "<slide_interval>0</slide_interval><en_set_temperature>0</en_set_temperature>"
-    "<temperature>25</temperature><waveform_mode>2</waveform_mode><rotate>0</rotate>"
-    "<image_name><full_update><img>a.png</img></full_update>"
-    "<area_update><img>a.png</img><area>8,2,64,6</area></area_update><stop/></image_name>"
-    "</epd></playlist>";
+// The one pass: a whole picture, then an area that fits the ten-row bands, or one taller than
+// them (skipped unless a rewritten record makes the bands taller).
+std::string playlist(const char *area) {
+    return std::string(
+               "<playlist><epd name=\"fuzz\"><color>g</color><image_path>img/</image_path>"
+               "<slide_interval>0</slide_interval><en_set_temperature>0</en_set_temperature>"
+               "<temperature>25</temperature><waveform_mode>2</waveform_mode><rotate>0</rotate>"
+               "<image_name><full_update><img>a.png</img></full_update>"
+               "<area_update><img>a.png</img><area>") +
+           area + "</area></area_update><stop/></image_name></epd></playlist>";
+}
 
 struct byte_stream {
     const uint8_t *next = nullptr;
@@ -78,7 +83,8 @@ int rewrite_reply(int, unsigned char *data, int length, int *transferred, int re
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
     fuzz_support::start(argc, argv);
-    fuzz_support::write_file("playlist.xml", playlist);
+    fuzz_support::write_file("fits.xml", playlist("8,2,64,6"));
+    fuzz_support::write_file("taller.xml", playlist("8,2,64,20"));
     return 0;
 }
 
@@ -86,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     input = {data, data + size};
     // Bands of ten rows (every row is a command of its own): as thin as the 10 x 10 refresh of a
     // band that an area leaves out allows.
-    switch (input.take() % 3) {
+    const uint8_t panel = input.take();
+    switch (panel % 3) {
     case 0:
         fuzz_support::small_panel(2, 2880, 10); // the 42 layout
         break;
@@ -97,6 +104,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz_support::small_panel(1, 2880, 10); // one controller, no layout
         break;
     }
-    fuzz_support::run_entry({"playlist.xml"}, limits, rewrite_reply);
+    fuzz_support::run_entry({panel / 3 % 2 ? "taller.xml" : "fits.xml"}, limits, rewrite_reply);
     return 0;
 }
