@@ -210,10 +210,11 @@ int run_entry(const std::vector<std::string> &arguments, const run_limits &limit
     }
     fuzzer_sigint = saved[0];
     stop_asked = false;
+    // Every run starts from the same clocks, however long the runs before it slept.
+    virtual_clock::rewind();
     virtual_clock::set_wall_clock(wall_clock);
     fixed_seed::set(0);
-    virtual_clock::when_slept(
-        virtual_clock::slept_ns() + std::int64_t{limits.virtual_seconds} * 1000000000, stop_show);
+    virtual_clock::when_slept(std::int64_t{limits.virtual_seconds} * 1000000000, stop_show);
     bool left = false;
     epdsim::set_in_transfer_hook(
         [&](int controller, unsigned char *data, int length, int *transferred, int result) {

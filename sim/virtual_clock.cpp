@@ -82,6 +82,10 @@ void freeze_kernel_time(bool on) {
     frozen = on;
 }
 
+void rewind() {
+    offset_ns = 0;
+}
+
 void when_slept(std::int64_t at_ns, void (*action)()) {
     alarm_ns = at_ns;
     alarm_action = action;

@@ -28,6 +28,10 @@ std::int64_t slept_ns();
 // run; CLOCK_REALTIME itself stays the kernel's.
 void freeze_kernel_time(bool on);
 
+// Sets the time slept back to zero: with the kernel's time frozen, every run of a fuzzer then
+// starts from the same readings, whatever the runs before it slept.
+void rewind();
+
 // Calls action once, from the usleep that takes the time slept to at_ns or past it (at once when
 // it is already there); nullptr cancels. For bounding the virtual time of a fuzzer's run.
 void when_slept(std::int64_t at_ns, void (*action)());
