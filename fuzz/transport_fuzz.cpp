@@ -4,8 +4,9 @@
 // playlist is played on a small panel, so the transport, the commands that decode the replies,
 // the panel built from the records and the update sequence all meet the bytes.
 //
-// Input: byte 0 picks the panel and the playlist; then, for each IN transfer in turn, one operation
-// byte and its operands. When the input runs out the controllers' own replies pass unchanged.
+// Input: byte 0 picks the panel, the playlist and the limits; then, for each IN transfer in turn,
+// one operation byte and its operands. When the input runs out the controllers' own replies pass
+// unchanged.
 #include "epdsim.h"
 #include "fuzz_support.h"
 
@@ -23,6 +24,9 @@ namespace {
 // command, and a panel first built from rewritten records, which is looked for again for ever once
 // its controllers report their true size.
 const fuzz_support::run_limits limits = {300, 120};
+// Inputs whose first byte is 255 may go on to the end of a band of 65535 rows (twice 65535 row
+// commands, about a second): the whole long band stays reachable, in one input of 256.
+const fuzz_support::run_limits long_band_limits = {2 * 65535 + 300, 120};
 
 // The one pass: a whole picture, then an area that fits the ten-row bands, or one taller than
 // them (skipped unless a rewritten record makes the bands taller).
@@ -104,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz_support::small_panel(1, 2880, 10); // one controller, no layout
         break;
     }
-    fuzz_support::run_entry({panel / 3 % 2 ? "taller.xml" : "fits.xml"}, limits, rewrite_reply);
+    fuzz_support::run_entry({panel / 3 % 2 ? "taller.xml" : "fits.xml"},
+                            panel == 255 ? long_band_limits : limits, rewrite_reply);
     return 0;
 }
