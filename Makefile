@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps build test demo asan asan-build fuzz fuzz-build soak bench clean
+.PHONY: all deps build test demo asan asan-build fuzz fuzz-build fuzz-long soak bench clean
 
 all: build
 
@@ -13,9 +13,11 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
-# Seconds each fuzz target runs: FUZZ_SECONDS for `make fuzz`, CI_FUZZ_SECONDS within `make test`.
+# Seconds each fuzz target runs: FUZZ_SECONDS for `make fuzz`, CI_FUZZ_SECONDS within `make test`
+# (four targets), FUZZ_LONG_SECONDS for `make fuzz-long`.
 FUZZ_SECONDS ?= 60
-CI_FUZZ_SECONDS ?= 10
+CI_FUZZ_SECONDS ?= 7
+FUZZ_LONG_SECONDS ?= 3600
 
 # Any report of a sanitizer ends the program with status 99, which no test expects and CTest
 # counts as a failure; LeakSanitizer looks for leaks at every exit, subprocesses included.
@@ -44,13 +46,20 @@ asan: asan-build
 	@cd build-asan && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) -LE 'soak|umockdev|package|browser|promtool'
 
 # libFuzzer targets (clang), built in build-fuzz with the sanitizers; fuzz/run runs each one for
-# FUZZ_SECONDS seconds on its corpus and stops at the first finding.
+# FUZZ_SECONDS seconds on its corpus and stops at the first finding. The picture target's seeds are
+# written by the build.
 fuzz-build: deps
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1" -DEPDSHOW_SANITIZE=ON -DEPDSHOW_FUZZ=ON -DEPDSHOW_TESTS=OFF -DEPDSHOW_BENCH=OFF >/dev/null
 	@cmake --build build-fuzz -j$(JOBS) --target fuzz_all
 
 fuzz: fuzz-build
 	@fuzz/run $(FUZZ_SECONDS)
+
+# A campaign, not part of `make test`: every target for FUZZ_LONG_SECONDS, one after the other at
+# a low priority, going on past findings; a line each of executions, coverage and findings. The
+# inputs of the findings are in build-fuzz/findings/TARGET.
+fuzz-long: fuzz-build
+	@nice -n 10 fuzz/run --long $(FUZZ_LONG_SECONDS)
 
 # A thousand pictures on the virtual panel (about two minutes each): resident memory and timing
 # in the plain build, leaks in the sanitizer build. Then, in the plain build, a month of the show

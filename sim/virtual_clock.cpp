@@ -12,7 +12,11 @@ namespace {
 std::atomic<bool> enabled{false};
 std::atomic<std::int64_t> offset_ns{0};
 std::atomic<std::int64_t> wall_shift_ns{0};
-std::atomic<void (*)()> sleep_hook{nullptr};
+std::atomic<bool> frozen{false};
+timespec frozen_monotonic = {};
+timespec frozen_realtime = {};
+std::atomic<std::int64_t> alarm_ns{0};
+std::atomic<void (*)()> alarm_action{nullptr};
 
 constexpr std::int64_t ns_per_s = 1000000000;
 
@@ -25,6 +29,22 @@ timespec kernel_clock(clockid_t clock) {
 
 std::int64_t in_ns(const timespec &t) {
     return std::int64_t{t.tv_sec} * ns_per_s + t.tv_nsec;
+}
+
+// What the program's clocks start from: the kernel's clock, or its reading when it was frozen.
+timespec base_clock(clockid_t clock) {
+    if (frozen) {
+        return clock == CLOCK_MONOTONIC ? frozen_monotonic : frozen_realtime;
+    }
+    return kernel_clock(clock);
+}
+
+void sound_alarm_if_due() {
+    void (*action)() = alarm_action;
+    if (action != nullptr && offset_ns >= alarm_ns &&
+        alarm_action.compare_exchange_strong(action, nullptr)) {
+        action();
+    }
 }
 
 // The local time written as YYYY-MM-DDTHH:MM:SS, as the seconds since the epoch.
@@ -56,12 +76,24 @@ std::int64_t slept_ns() {
     return offset_ns;
 }
 
-void on_every_sleep(void (*hook)()) {
-    sleep_hook = hook;
+void freeze_kernel_time(bool on) {
+    frozen_monotonic = kernel_clock(CLOCK_MONOTONIC);
+    frozen_realtime = kernel_clock(CLOCK_REALTIME);
+    frozen = on;
+}
+
+void rewind() {
+    offset_ns = 0;
+}
+
+void when_slept(std::int64_t at_ns, void (*action)()) {
+    alarm_ns = at_ns;
+    alarm_action = action;
+    sound_alarm_if_due();
 }
 
 void set_wall_clock(std::time_t now) {
-    wall_shift_ns = std::int64_t{now} * ns_per_s - in_ns(kernel_clock(CLOCK_REALTIME)) - offset_ns;
+    wall_shift_ns = std::int64_t{now} * ns_per_s - in_ns(base_clock(CLOCK_REALTIME)) - offset_ns;
 }
 
 bool configure(const std::string &setting, std::string *error) {
@@ -86,9 +118,7 @@ bool configure(const std::string &setting, std::string *error) {
 extern "C" int usleep(useconds_t microseconds) {
     if (virtual_clock::enabled) {
         virtual_clock::offset_ns += std::int64_t{microseconds} * 1000;
-        if (void (*hook)() = virtual_clock::sleep_hook) {
-            hook();
-        }
+        virtual_clock::sound_alarm_if_due();
         return 0;
     }
     timespec wait = {static_cast<time_t>(microseconds / 1000000),
@@ -97,7 +127,9 @@ extern "C" int usleep(useconds_t microseconds) {
 }
 
 extern "C" int clock_gettime(clockid_t clock, timespec *now) {
-    if (syscall(SYS_clock_gettime, clock, now) != 0) {
+    if (clock == CLOCK_MONOTONIC && virtual_clock::frozen) {
+        *now = virtual_clock::frozen_monotonic;
+    } else if (syscall(SYS_clock_gettime, clock, now) != 0) {
         return -1;
     }
     if (clock == CLOCK_MONOTONIC) {
@@ -109,7 +141,7 @@ extern "C" int clock_gettime(clockid_t clock, timespec *now) {
 }
 
 extern "C" time_t time(time_t *out) {
-    const std::int64_t ns = virtual_clock::in_ns(virtual_clock::kernel_clock(CLOCK_REALTIME)) +
+    const std::int64_t ns = virtual_clock::in_ns(virtual_clock::base_clock(CLOCK_REALTIME)) +
                             virtual_clock::offset_ns + virtual_clock::wall_shift_ns;
     const time_t now = static_cast<time_t>(ns / virtual_clock::ns_per_s);
     if (out != nullptr) {

@@ -22,13 +22,23 @@ void enable(bool on);
 // Time slept so far while enabled, in nanoseconds.
 std::int64_t slept_ns();
 
+// Frozen (on), the kernel's monotonic and real-time clocks are read once, now, and the monotonic
+// clock and time then advance by the time slept alone: no system call per reading, and the same
+// readings on every run of the same path. For fuzzers, which read the clocks a thousand times a
+// run; CLOCK_REALTIME itself stays the kernel's.
+void freeze_kernel_time(bool on);
+
+// Sets the time slept back to zero: with the kernel's time frozen, every run of a fuzzer then
+// starts from the same readings, whatever the runs before it slept.
+void rewind();
+
+// Calls action once, from the usleep that takes the time slept to at_ns or past it (at once when
+// it is already there); nullptr cancels. For bounding the virtual time of a fuzzer's run.
+void when_slept(std::int64_t at_ns, void (*action)());
+
 // Shifts the wall clock (time) so that it reads now at this moment; the time slept goes on adding
 // to it.
 void set_wall_clock(std::time_t now);
-
-// Calls hook (null: none) after every sleep while enabled: a harness ends a run that sleeps too
-// long with it.
-void on_every_sleep(void (*hook)());
 
 // Applies a setting of EPDSIM_CLOCK: "virtual" (instant sleeps, the wall clock as it is) or
 // "virtual@YYYY-MM-DDTHH:MM:SS" (the same, the wall clock starting at that local time). On any

@@ -19,29 +19,8 @@ namespace {
 
 const char *const load_failed = "Error: Open Image File Fail";
 
-void put_be32(std::string &out, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out += static_cast<char>(value >> shift);
-    }
-}
-
-// The CRC-32 every PNG chunk ends with (over its type and data).
-uint32_t png_crc(const std::string &bytes) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
-    }
-    return ~crc;
-}
-
-void put_chunk(std::string &file, const std::string &type_and_data) {
-    put_be32(file, static_cast<uint32_t>(type_and_data.size() - 4));
-    file += type_and_data;
-    put_be32(file, png_crc(type_and_data));
-}
+using forged::put_be32;
+using forged::put_chunk;
 
 // A zlib stream of stored (uncompressed) blocks holding data, as a PNG's pixel data.
 std::string stored_zlib(const std::string &data) {
@@ -226,19 +205,24 @@ TEST_F(BadImages, AMissingPictureSaysWhereItWasLookedForAndWhatWasMeant) {
 
 // Found while feeding the loader a forged header: OpenCV refuses more than 2^30 pixels by
 // throwing from imread, and the exception used to end the program (abort, status 134). Such a
-// header is now refused before anything is decoded.
-TEST_F(BadImages, PngHeaderDeclaringTenBillionPixelsIsRefusedWithoutACrash) {
+// header is now refused before anything is decoded, and so is one of a picture that its decoder
+// would hold in colour in more than 1 GiB: a WebP or TIFF, a progressive JPEG, a transparent PNG.
+TEST_F(BadImages, HeadersDeclaringTooManyPixelsAreRefusedBeforeDecoding) {
     dir.write("img/huge.png", png_without_pixels(100000, 100000));
     dir.write("img/large.png", png_without_pixels(30000, 30000)); // within OpenCV's limit
     dir.write("img/wide.png", png_without_pixels(2000000000, 1));
     dir.write("img/side.png", png_without_pixels(1000001, 1)); // past libpng's side
     // Within OpenCV's limit as grey, past what its colours and alpha take (4 bytes a pixel).
     dir.write("img/clear.png", png_without_pixels(20000, 20000, 6));
-    run_result r =
-        play(one_pass({"huge.png", "large.png", "wide.png", "side.png", "clear.png", "good.png"}));
+    dir.write("img/huge.webp", forged::webp(20000, 20000));
+    dir.write("img/huge.tiff", forged::tiff(20000, 20000));
+    dir.write("img/huge.jpg", forged::progressive_jpeg(30000, 30000));
+    run_result r = play(one_pass({"huge.png", "large.png", "wide.png", "side.png", "clear.png",
+                                  "huge.webp", "huge.tiff", "huge.jpg", "good.png"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(failed_loads(r.out), (std::vector<bool>{true, true, true, true, true, false}));
+    EXPECT_EQ(failed_loads(r.out),
+              (std::vector<bool>{true, true, true, true, true, true, true, true, false}));
     EXPECT_EQ(r.err, "Error: cannot use picture 'img/huge.png': too large: 100000 x 100000 "
                      "pixels, more than this build decodes\n"
                      "Error: cannot use picture 'img/large.png': cut short: the PNG file ends "
@@ -248,6 +232,12 @@ TEST_F(BadImages, PngHeaderDeclaringTenBillionPixelsIsRefusedWithoutACrash) {
                      "Error: cannot use picture 'img/side.png': too large: 1000001 x 1 pixels, "
                      "more than this build decodes\n"
                      "Error: cannot use picture 'img/clear.png': too large: 20000 x 20000 pixels, "
+                     "more than this build decodes\n"
+                     "Error: cannot use picture 'img/huge.webp': too large: 20000 x 20000 pixels, "
+                     "more than this build decodes\n"
+                     "Error: cannot use picture 'img/huge.tiff': too large: 20000 x 20000 pixels, "
+                     "more than this build decodes\n"
+                     "Error: cannot use picture 'img/huge.jpg': too large: 30000 x 30000 pixels, "
                      "more than this build decodes\n");
     EXPECT_EQ(differing_pixels(frame(1), shown_whole(good)), 0);
     // The header's size is not taken as a reason to fill memory: the whole run stays small.
