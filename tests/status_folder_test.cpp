@@ -275,10 +275,7 @@ TEST_F(StatusReportStates, EveryStateAndFieldAsTheShowGoesOn) {
              "next_change_at": "2030-01-01T14:00:00+00:00"})",
          "epdshow_panel_up 1\nepdshow_state{state=\"nothing to show\"} 1\n"
          "epdshow_state{state=\"showing\"} 0"},
-        {[&] {
-             report.quiet_hours_over();
-             report.no_panel("1 controller of width 2880: the 42 layout needs 2");
-         },
+        {[&] { report.no_panel("1 controller of width 2880: the 42 layout needs 2"); },
          R"({"state": "no panel", "detail": null, "next_change_at": null,
              "last_error": "1 controller of width 2880: the 42 layout needs 2",
              "last_error_at": "2030-01-01T13:00:00+00:00"})",
@@ -312,6 +309,13 @@ TEST_F(StatusReportStates, EveryStateAndFieldAsTheShowGoesOn) {
                 << line;
         }
     }
+    // A playlist read again names another folder: every file is there at once.
+    fs::create_directory(dir.file("moved"));
+    report.move_to(dir.file("moved"));
+    for (const char *name : {"now.png", "status.json", "metrics.prom"}) {
+        EXPECT_TRUE(fs::exists(dir.file("moved/") + name)) << name;
+    }
+    fs::remove_all(dir.file("moved"));
     // Each picture's line as its stay ended (the clear ended c.png's), the failure of the clear
     // (no picture in it) and the recovery, the panel that matches no layout, the unusable picture.
     lines summary;
