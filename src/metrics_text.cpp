@@ -27,13 +27,16 @@ std::string label(const char *name, const std::string &value) {
     return std::string(name) + "=\"" + value + "\"";
 }
 
+// The panel shows what it should: a picture, or on purpose nothing new (quiet hours, or no
+// picture due).
 bool panel_up(const std::string &state) {
-    return state == "showing" || state == "quiet hours";
+    return state == "showing" || state == "quiet hours" || state == "nothing to show";
 }
 
 // Every state status.json names.
-const char *const show_states[] = {"showing",  "waiting for the panel", "quiet hours",
-                                   "no panel", "not started",           "ended"};
+const char *const show_states[] = {
+    "showing",  "waiting for the panel", "quiet hours", "nothing to show",
+    "no panel", "not started",           "ended"};
 
 } // namespace
 
@@ -58,7 +61,8 @@ std::string metrics_text(const show_metrics &m) {
                "Times a failed panel was brought back since the tool started.")
         .sample("epdshow_panel_recoveries_total", "", m.panel_recoveries);
     out.family("epdshow_panel_up", "gauge",
-               "1 while the panel is up (state showing or quiet hours), 0 otherwise.")
+               "1 while the panel is up (state showing, quiet hours or nothing to show), 0 "
+               "otherwise.")
         .sample("epdshow_panel_up", "", panel_up(m.state) ? 1 : 0);
     out.family("epdshow_last_refresh_timestamp_seconds", "gauge",
                "When the panel last completed a refresh (a picture or a clear), in seconds since "

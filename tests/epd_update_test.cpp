@@ -1,4 +1,5 @@
 // The update sequence of one image, whole panel and area.
+#include "panel_mirror.h"
 #include "pictures.h"
 #include "usb_session.h"
 #include "virtual_clock.h"
@@ -123,6 +124,51 @@ TEST_F(Update, UnusablePictureEndsTheUpdateBeforePower) {
     result = run([&] { return p.eInk_display_full(whole_picture(), 2, 0, 1); });
     EXPECT_EQ(result.what, update_result::outcome::shown);
     EXPECT_EQ(result.problem, "");
+}
+
+// Commands that fail without failing their controller (status 1): the update names them, a copy
+// of what the panel was sent holds only the rows and refreshes the controllers acknowledged, and
+// a temperature that no controller reported is neither written nor taken for 0 degrees.
+TEST_F(Update, FailedCommandsAreNamedAndOnlyWhatWasAcknowledgedIsTakenForShown) {
+    virtual_panel controllers = layout(42, 1000);
+    controllers.temperatures = "23";
+    epd &p = build(controllers);
+    panel_mirror mirror;
+    mirror.set_shape(p.get_layout(), 2, 2880, 1000);
+    p.set_observer(&mirror);
+    // Fails the n-th command of controller dev from now on (status 1).
+    auto fail_command = [](int dev, int n) {
+        int sent = 0;
+        for (const epdsim::journal_entry &entry : epdsim::journal()) {
+            sent += entry.command && entry.controller == dev;
+        }
+        epdsim::faults(dev).counted_from_command = sent + n;
+        epdsim::faults(dev).csw_failed = 1;
+    };
+    // The 1000 rows of an area in the top band (controller 1): its first row write fails.
+    const std::string tall = write_picture("tall.png", numbered_picture(8, 1000));
+    fail_command(1, 2);
+    update_result result =
+        run([&] { return p.eInk_display_partial(tall, 0, 0, 8, 1000, 2, 0, 1); });
+    EXPECT_EQ(result.faults, "1 of 1,000 row writes failed on controller 1");
+    EXPECT_EQ(differing_pixels(mirror.compose(), epdsim::last_frame()), 0);
+    // The refresh of two rows fails (after their writes and the partial-bit register's read and
+    // write).
+    const std::string dark = write_picture("dark.png", cv::Mat(2, 8, CV_8UC1, cv::Scalar(0)));
+    fail_command(1, 6);
+    result = run([&] { return p.eInk_display_partial(dark, 0, 0, 8, 2, 2, 0, 1); });
+    EXPECT_EQ(result.faults, "the refresh failed on controller 1");
+    EXPECT_EQ(differing_pixels(mirror.compose(), epdsim::last_frame()), 0);
+    // Neither temperature read answers: the update goes by the last reading of the run.
+    fail_command(0, 1);
+    fail_command(1, 1);
+    result = run([&] { return p.eInk_display_partial(dark, 0, 0, 8, 2, 2, 0, 0); });
+    EXPECT_EQ(err, "\t\t\tMass Storage Status: 01 (FAILED)\n\t\t\tMass Storage Status: 01 "
+                   "(FAILED)\nWarning: no controller reported its temperature: none is written "
+                   "back, and the update goes by 23 Celsius, the last reading\n");
+    EXPECT_NE(out.find("Temperature = 23\nRead from Register"), std::string::npos);
+    EXPECT_EQ(count_holding(new_commands(), "temp type=2"), 0);
+    EXPECT_EQ(result.what, update_result::outcome::shown);
 }
 
 TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {

@@ -137,6 +137,10 @@ TEST_F(FailingPanel, ControllerThatAnswersFailedTenTimesIsGivenUpResetAndTheShow
         }
         EXPECT_EQ(read_json(dir.file("status/status.json"))["last_error"],
                   "the panel failed: " + failure);
+        // The panel brought back is the one now.png follows.
+        EXPECT_EQ(differing_pixels(cv::imread(dir.file("status/now.png"), cv::IMREAD_UNCHANGED),
+                                   frame(3)),
+                  0);
     }
 }
 
@@ -208,25 +212,37 @@ TEST_F(FailingPanel, ControllerThatLeavesTheBusAndComesBackResumesTheShow) {
 
 TEST_F(FailingPanel, PanelResumesWhenTheControllersItWasMadeOfAnswerWhateverElseIsOnTheBus) {
     // A controller of the panel leaves during the second picture and is back at the first look.
+    // Only the panel's own controllers answer for it: a look at which the other answers alone
+    // finds none of its one.
     const struct {
         const char *what;
         virtual_panel controllers;
         const char *faults;
+        lines looks; // the lines of the looks that failed
     } cases[] = {
         // Controller 0 alone (a multi ID above 10000) makes the panel, the other stays on the bus.
-        {"controller 0 alone", bands(2880, 40, {20000, 1}), "dev0.gone=6,dev0.back=1"},
+        {"controller 0 alone", bands(2880, 40, {20000, 1}), "dev0.gone=6,dev0.back=1", {}},
+        {"controller 0 alone, back later",
+         bands(2880, 40, {20000, 1}),
+         "dev0.gone=6,dev0.back=2",
+         {"Looking for the panel (attempt 1): 0 of 1 controllers answer, next try in 10 s"}},
         // A third controller of the vendor is plugged in while the tool waits.
-        {"one plugged in meanwhile", bands(2880, 40, {0, 1, 2}),
-         "dev2.plug=2,id1.gone=60,id1.back=1"},
-        {"a panel of four", layout(32, 20), "id2.gone=40,id2.back=1"},
+        {"one plugged in meanwhile",
+         bands(2880, 40, {0, 1, 2}),
+         "dev2.plug=2,id1.gone=60,id1.back=1",
+         {}},
+        {"a panel of four", layout(32, 20), "id2.gone=40,id2.back=1", {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         panel = c.controllers;
         run_result r = play_with(c.faults);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.err.find(answers_again + "1): the show goes on\n"), std::string::npos) << r.err;
-        EXPECT_EQ(count_starting(r.out, "Looking for the panel"), 0);
+        EXPECT_NE(r.err.find(answers_again + std::to_string(c.looks.size() + 1) +
+                             "): the show goes on\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(lines_starting(r.out, {"Looking for the panel"}), c.looks);
         EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
     }
 }

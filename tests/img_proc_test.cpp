@@ -223,7 +223,8 @@ TEST(PictureFile, EveryCutOfAPictureIsRefusedAndTheWholeReads) {
 }
 
 // A copy that overwrites a picture in place while the show reads it could give half of each: such
-// a picture is refused for this turn, and read whole at the next.
+// a picture is refused for this turn, and read whole at the next. A change shows in the file's
+// size or its time of change, to the nanosecond.
 TEST(PictureFile, APictureRewrittenWhileReadIsRefusedForThisTurn) {
     temp_dir dir;
     std::vector<uchar> encoded;
@@ -231,12 +232,24 @@ TEST(PictureFile, APictureRewrittenWhileReadIsRefusedForThisTurn) {
     const std::string whole(encoded.begin(), encoded.end());
     const std::string path = dir.write("photo.jpg", whole);
     const timespec long_ago[2] = {{1577836800, 0}, {1577836800, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), long_ago, 0), 0);
-    after_next_read = [&] { std::ofstream(path, std::ios::in | std::ios::binary) << whole; };
-    const picture_file changed = read_picture(path.c_str());
-    EXPECT_EQ(changed.problem, "changed while read");
-    EXPECT_TRUE(changed.grey.empty());
-    EXPECT_EQ(read_picture(path.c_str()).problem, "");
+    const timespec a_moment_later[2] = {{1577836800, 1}, {1577836800, 1}};
+    const std::function<void()> changes[] = {
+        [&] { std::ofstream(path, std::ios::in | std::ios::binary) << whole; },
+        [&] { utimensat(AT_FDCWD, path.c_str(), a_moment_later, 0); },
+        [&] {
+            std::ofstream(path, std::ios::app | std::ios::binary) << "more";
+            utimensat(AT_FDCWD, path.c_str(), long_ago, 0);
+        },
+    };
+    for (const std::function<void()> &change : changes) {
+        dir.write("photo.jpg", whole);
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), long_ago, 0), 0);
+        after_next_read = change;
+        const picture_file changed = read_picture(path.c_str());
+        EXPECT_EQ(changed.problem, "changed while read");
+        EXPECT_TRUE(changed.grey.empty());
+        EXPECT_EQ(read_picture(path.c_str()).problem, "");
+    }
 }
 
 TEST(ImgProc, SizePastAnyMemoryLeavesAnEmptyPicture) {

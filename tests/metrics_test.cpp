@@ -16,16 +16,6 @@ namespace {
 
 const char *const promtool = "/usr/bin/promtool";
 
-// The value of the sample written as name (labels included), or -1 when there is none.
-long long sample(const std::string &metrics, const std::string &name) {
-    for (const std::string &line : split_lines(metrics)) {
-        if (line.rfind(name + " ", 0) == 0) {
-            return std::stoll(line.substr(name.size() + 1));
-        }
-    }
-    return -1;
-}
-
 // Seconds since the epoch of a time of status.json written in UTC ("2030-01-01T12:00:15+00:00").
 long long epoch_seconds(const std::string &utc) {
     std::tm parts = {};
@@ -63,24 +53,24 @@ TEST_F(Metrics, PromtoolReadsWhatTheShowCounted) {
     EXPECT_EQ(check.out, "");
 
     const std::string metrics = read_file(dir.file("status/metrics.prom"));
-    EXPECT_EQ(sample(metrics, "epdshow_pictures_shown_total"), 2) << metrics;
-    EXPECT_EQ(sample(metrics, "epdshow_picture_failures_total{reason=\"unusable\"}"), 1);
-    EXPECT_EQ(sample(metrics, "epdshow_picture_failures_total{reason=\"panel_failed\"}"), 1);
-    EXPECT_EQ(sample(metrics, "epdshow_picture_failures_total{reason=\"incomplete\"}"), 0);
-    EXPECT_EQ(sample(metrics, "epdshow_panel_failures_total"), 1);
-    EXPECT_EQ(sample(metrics, "epdshow_panel_recoveries_total"), 1);
-    EXPECT_EQ(sample(metrics, "epdshow_panel_up"), 0);
-    EXPECT_EQ(sample(metrics, "epdshow_state{state=\"ended\"}"), 1);
-    EXPECT_EQ(sample(metrics, "epdshow_state{state=\"showing\"}"), 0);
+    EXPECT_EQ(prom_sample(metrics, "epdshow_pictures_shown_total"), 2) << metrics;
+    EXPECT_EQ(prom_sample(metrics, "epdshow_picture_failures_total{reason=\"unusable\"}"), 1);
+    EXPECT_EQ(prom_sample(metrics, "epdshow_picture_failures_total{reason=\"panel_failed\"}"), 1);
+    EXPECT_EQ(prom_sample(metrics, "epdshow_picture_failures_total{reason=\"incomplete\"}"), 0);
+    EXPECT_EQ(prom_sample(metrics, "epdshow_panel_failures_total"), 1);
+    EXPECT_EQ(prom_sample(metrics, "epdshow_panel_recoveries_total"), 1);
+    EXPECT_EQ(prom_sample(metrics, "epdshow_panel_up"), 0);
+    EXPECT_EQ(prom_sample(metrics, "epdshow_state{state=\"ended\"}"), 1);
+    EXPECT_EQ(prom_sample(metrics, "epdshow_state{state=\"showing\"}"), 0);
 
     const json status = read_json(dir.file("status/status.json"));
-    EXPECT_EQ(sample(metrics, "epdshow_last_refresh_timestamp_seconds"),
+    EXPECT_EQ(prom_sample(metrics, "epdshow_last_refresh_timestamp_seconds"),
               epoch_seconds(status["shown_at"]));
     ASSERT_EQ(status["controllers"].size(), 2u);
     for (const json &c : status["controllers"]) {
-        EXPECT_EQ(sample(metrics, "epdshow_controller_temperature_celsius{index=\"" +
-                                      c["index"].dump() + "\",multi_id=\"" + c["multi_id"].dump() +
-                                      "\"}"),
+        EXPECT_EQ(prom_sample(metrics, "epdshow_controller_temperature_celsius{index=\"" +
+                                           c["index"].dump() + "\",multi_id=\"" +
+                                           c["multi_id"].dump() + "\"}"),
                   c["temperature"].get<long long>());
     }
 }

@@ -354,6 +354,8 @@ TEST_F(PlayerTest, ControllersThatMatchNoLayoutSayOnceWhyNoPictureIsShown) {
     const std::string why = "1 controller of width 2880: the 42 layout needs 2";
     EXPECT_EQ(r.err, "Warning: no picture will be shown: " + why + "\n");
     EXPECT_EQ(count_starting(r.out, "Display : "), 3);
+    // Each picture's time is waited all the same: no busy loop.
+    EXPECT_EQ(count_starting(r.out, "Slide Period 0 sec"), 3);
     const std::vector<json> log = read_json_lines(dir.file("status/play-log.jsonl"));
     ASSERT_EQ(log.size(), 2u);
     for (const json &line : log) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -165,6 +166,59 @@ TEST_F(UsbTransport, StatusIsJudgedByLengthAndStatusByte) {
     send_cbw(0, set_temp, 0x00, 0);
     EXPECT_EQ(run([] { return read_csw(0, endpoint_in); }), 0);
     EXPECT_EQ(err, "");
+}
+
+// The health count of controller 0 over commands whose status passed (P), failed (1), was a phase
+// error (2) or came short (S): ten failed exchanges in a row fail the controller; only a status of
+// 0 clears the count, and a short status wrapper neither counts nor clears. Only a phase error
+// brings the Bulk-Only reset before the next command.
+TEST_F(UsbTransport, TenFailedExchangesInARowFailTheControllerAndOnlyStatusZeroClearsThem) {
+    const struct {
+        std::string outcomes;
+        bool failed;
+    } rows[] = {
+        {"1111111111", true},           {"111111111", false},  {"2222222222", true},
+        {"111111111P111111111", false}, {"111111111S", false}, {"111111111S1", true},
+        {"SSSSSSSSSSSS", false},        {"P1P", false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.outcomes);
+        run([] {
+            usb_close();
+            usb_init();
+            usb_open_dev(0);
+        });
+        int resets = epdsim::mass_storage_resets(0);
+        char last = 'P';
+        for (const char outcome : row.outcomes) {
+            epdsim::controller_faults &faults = epdsim::faults(0);
+            faults.csw_failed = outcome == '1';
+            faults.csw_phase_error = outcome == '2';
+            faults.short_csw = outcome == 'S';
+            run([] { return send_cbw(0, set_temp, 0x00, 0) + read_csw(0, endpoint_in); });
+            EXPECT_EQ(epdsim::mass_storage_resets(0), resets + (last == '2')) << outcome;
+            resets = epdsim::mass_storage_resets(0);
+            last = outcome;
+        }
+        EXPECT_EQ(usb_controller_failed(0), row.failed);
+    }
+}
+
+// The data of a read whose status says it failed is not trusted, whatever arrived.
+TEST_F(UsbTransport, ReadThatFailedGivesZeros) {
+    epdsim::set_in_transfer_hook([](int, unsigned char *data, int length, int *, int result) {
+        if (length == 4) {
+            std::fill(data, data + length, 9);
+        }
+        return result;
+    });
+    for (const bool fails : {false, true}) {
+        unsigned char value[4] = {};
+        epdsim::faults(0).csw_failed = fails;
+        run([&] { return send_cbw(0, read_reg, 0x80, 4) + usb_read(0, value, 4); });
+        EXPECT_EQ(value[0] | value[1] | value[2] | value[3], fails ? 0 : 9);
+    }
+    epdsim::set_in_transfer_hook({});
 }
 
 TEST_F(UsbTransport, ControllerThatLeftTheBusIsReportedOnceThenOneLinePerCommand) {

@@ -1,4 +1,5 @@
-// The files of a status folder read back as JSON: status.json and the play log's lines.
+// The files of a status folder read back: status.json and the play log's lines as JSON, the
+// samples of metrics.prom.
 #ifndef EPDSHOW_STATUS_FILES_H
 #define EPDSHOW_STATUS_FILES_H
 
@@ -35,6 +36,17 @@ inline std::vector<json> read_json_lines(const std::string &path) {
         }
     }
     return documents;
+}
+
+// The value of the sample of metrics.prom's text written as name (labels included), or -1 when
+// there is none.
+inline long long prom_sample(const std::string &metrics, const std::string &name) {
+    for (const std::string &line : split_lines(metrics)) {
+        if (line.rfind(name + " ", 0) == 0) {
+            return std::stoll(line.substr(name.size() + 1));
+        }
+    }
+    return -1;
 }
 
 } // namespace testing_support
