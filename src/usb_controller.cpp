@@ -48,9 +48,11 @@ constexpr uint8_t bulk_only_reset_request = 0xFF;
 
 // The health of one controller, as its exchanges show it.
 struct controller_health {
-    int failures_in_a_row = 0; // cleared by a command that ends with status 0
-    int last_error = 0;        // of the latest failed transfer
-    int last_status = 0;       // of the latest failed status; 0 when a transfer failed last
+    int failures_in_a_row = 0;  // cleared by a command that ends with status 0
+    int transfers_in_a_row = 0; // of those, failed transfers
+    int statuses_in_a_row = 0;  // and failed statuses
+    int last_error = 0;         // of the latest failed transfer
+    int last_status = 0;        // of the latest failed status; 0 when a transfer failed last
     bool failed = false;
     bool command_went_through = false; // the latest command: every phase, status passed
     // The latest command failed: refused, a transfer failed, or its status said so (a short
@@ -147,6 +149,7 @@ void record_transfer(int index, int result) {
     }
     health[index].last_error = result;
     health[index].last_status = 0;
+    ++health[index].transfers_in_a_row;
     count_failed_exchange(index);
 }
 
@@ -464,18 +467,26 @@ namespace {
 // command: the class request to its interface, then both bulk endpoints' halts cleared.
 void reset_after_phase_error(int index, libusb_device_handle *handle) {
     controller_health &h = health[index];
-    h.reset_due = false;
     const int result = libusb_control_transfer(
         handle, class_request_to_interface, bulk_only_reset_request, 0,
         static_cast<uint16_t>(bulk_only_interface), nullptr, 0, transfer_timeout_ms);
     if (result < 0) {
+        // Still due: tried again before the next command, each failure counted.
         perr_repeating(index, "   bulk_only_reset: %s\n", libusb_strerror(result));
         note_result(index, result);
         record_transfer(index, result);
         return;
     }
-    libusb_clear_halt(handle, endpoint_in);
-    libusb_clear_halt(handle, endpoint_out);
+    h.reset_due = false;
+    for (const unsigned char endpoint : {endpoint_in, endpoint_out}) {
+        const int cleared = libusb_clear_halt(handle, endpoint);
+        if (cleared < 0) {
+            perr_repeating(index, "   bulk_only_reset: clear halt of 0x%02X: %s\n", endpoint,
+                           libusb_strerror(cleared));
+            note_result(index, cleared);
+            record_transfer(index, cleared);
+        }
+    }
 }
 
 } // namespace
@@ -559,6 +570,8 @@ int read_csw(int index, uint8_t endpoint) {
     uint8_t status = csw[12];
     if (status == 0) {
         h.failures_in_a_row = 0;
+        h.transfers_in_a_row = 0;
+        h.statuses_in_a_row = 0;
         // The controller answers again: what it kept repeating is summed up.
         if (h.command_went_through) {
             end_repeated_reports(index);
@@ -569,6 +582,7 @@ int read_csw(int index, uint8_t endpoint) {
     // A controller that answers "failed" is failing: a failed exchange, as a transfer that failed.
     h.status_failed = true;
     h.last_status = status;
+    ++h.statuses_in_a_row;
     h.reset_due = h.reset_due || status == 2;
     count_failed_exchange(index);
     return status == 1 ? -2 : -1;
@@ -650,14 +664,21 @@ std::string usb_failure_cause(int index) {
         return "has left the bus";
     }
     const controller_health &h = health[index];
-    if (h.last_status != 0) {
-        char status[8];
-        snprintf(status, sizeof status, "%02X", h.last_status);
+    char status[8];
+    snprintf(status, sizeof status, "%02X", h.last_status);
+    const std::string last_error = libusb_strerror(h.last_error);
+    if (h.statuses_in_a_row == 0) {
+        return "did not answer: " + std::to_string(h.failures_in_a_row) +
+               " transfers in a row failed (the last: " + last_error + ")";
+    }
+    if (h.transfers_in_a_row == 0) {
         return "answered " + std::to_string(h.failures_in_a_row) +
                " commands in a row with status " + status + " (FAILED)";
     }
-    return "did not answer: " + std::to_string(h.failures_in_a_row) +
-           " transfers in a row failed (the last: " + libusb_strerror(h.last_error) + ")";
+    return "had " + std::to_string(h.failures_in_a_row) +
+           " failed exchanges in a row (failed transfers: " + std::to_string(h.transfers_in_a_row) +
+           ", the last: " + last_error +
+           "; answers with a failed status: " + std::to_string(h.statuses_in_a_row) + ")";
 }
 
 namespace {

@@ -168,18 +168,46 @@ TEST_F(UsbTransport, StatusIsJudgedByLengthAndStatusByte) {
     EXPECT_EQ(err, "");
 }
 
+// A Bulk-Only reset that fails (here refused: its interface is not claimed) counts as a failed
+// exchange and is tried again before the next command.
+TEST_F(UsbTransport, ResetThatFailsIsTriedAgainBeforeTheNextCommand) {
+    auto command = [] { return send_cbw(0, set_temp, 0x00, 0) + read_csw(0, endpoint_in); };
+    epdsim::faults(0).csw_phase_error = 1;
+    run(command);
+    const int resets = epdsim::mass_storage_resets(0);
+    libusb_release_interface(epd_handles[0], 0);
+    run(command);
+    EXPECT_EQ(err.rfind("   bulk_only_reset: Pipe error\n", 0), 0u) << err; // the command fails too
+    EXPECT_EQ(epdsim::mass_storage_resets(0), resets);
+    libusb_claim_interface(epd_handles[0], 0);
+    run(command);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(epdsim::mass_storage_resets(0), resets + 1);
+}
+
 // The health count of controller 0 over commands whose status passed (P), failed (1), was a phase
 // error (2) or came short (S): ten failed exchanges in a row fail the controller; only a status of
 // 0 clears the count, and a short status wrapper neither counts nor clears. Only a phase error
 // brings the Bulk-Only reset before the next command.
 TEST_F(UsbTransport, TenFailedExchangesInARowFailTheControllerAndOnlyStatusZeroClearsThem) {
+    // Outcomes: status 1 or 2, passed, a short status wrapper, a status that never arrives.
+    const std::string answered_failed = "answered 10 commands in a row with status 0";
     const struct {
         std::string outcomes;
         bool failed;
+        std::string cause = "";
     } rows[] = {
-        {"1111111111", true},           {"111111111", false},  {"2222222222", true},
-        {"111111111P111111111", false}, {"111111111S", false}, {"111111111S1", true},
-        {"SSSSSSSSSSSS", false},        {"P1P", false},
+        {"1111111111", true, answered_failed + "1 (FAILED)"},
+        {"111111111", false},
+        {"2222222222", true, answered_failed + "2 (FAILED)"},
+        {"111111111P111111111", false},
+        {"111111111S", false},
+        {"111111111S1", true, answered_failed + "1 (FAILED)"},
+        {"SSSSSSSSSSSS", false},
+        {"P1P", false},
+        {"111111111T", true,
+         "had 10 failed exchanges in a row (failed transfers: 1, the last: Operation timed out; "
+         "answers with a failed status: 9)"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.outcomes);
@@ -195,12 +223,16 @@ TEST_F(UsbTransport, TenFailedExchangesInARowFailTheControllerAndOnlyStatusZeroC
             faults.csw_failed = outcome == '1';
             faults.csw_phase_error = outcome == '2';
             faults.short_csw = outcome == 'S';
+            faults.timeout_in = outcome == 'T';
             run([] { return send_cbw(0, set_temp, 0x00, 0) + read_csw(0, endpoint_in); });
             EXPECT_EQ(epdsim::mass_storage_resets(0), resets + (last == '2')) << outcome;
             resets = epdsim::mass_storage_resets(0);
             last = outcome;
         }
         EXPECT_EQ(usb_controller_failed(0), row.failed);
+        if (row.failed) {
+            EXPECT_EQ(usb_failure_cause(0), row.cause);
+        }
     }
 }
 
