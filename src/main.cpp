@@ -301,6 +301,12 @@ int epdshow_main(int argc, char *argv[]) {
         print_usage(stderr, name);
         return 2;
     }
+    if (line.passes != 0 && (line.what == command::check || line.what == command::probe ||
+                             line.what == command::plan)) {
+        fprintf(stderr, "%s: --passes goes with the show of a playlist\n", name.c_str());
+        print_usage(stderr, name);
+        return 2;
+    }
     switch (line.what) {
     case command::help:
         print_usage(stdout, name);
