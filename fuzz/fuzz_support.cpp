@@ -203,7 +203,7 @@ void stop_show() {
 
 int run_entry(const std::vector<std::string> &arguments, const run_limits &limits,
               epdsim::in_transfer_hook replies, std::time_t wall_clock) {
-    const int signals[] = {SIGINT, SIGTERM, SIGABRT, SIGHUP, SIGPIPE};
+    const int signals[] = {SIGINT, SIGTERM, SIGABRT, SIGHUP, SIGPIPE, SIGUSR1};
     struct sigaction saved[std::size(signals)];
     for (size_t i = 0; i < std::size(signals); ++i) {
         sigaction(signals[i], nullptr, &saved[i]);
