@@ -8,7 +8,6 @@
 #include "usb_controller.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -47,16 +46,6 @@ bool band_size_usable(const epd_device &device, std::string &refusal) {
               " reports a band of " + std::to_string(w) + " x " + std::to_string(h) + " pixels";
     std::fprintf(stderr, "Error: %s\n", refusal.c_str());
     return false;
-}
-
-// 1080 as "1,080".
-std::string grouped(int number) {
-    std::string digits = std::to_string(number);
-    for (int i = static_cast<int>(digits.size()) - 3; i > 0 && std::isdigit(digits[i - 1]);
-         i -= 3) {
-        digits.insert(static_cast<size_t>(i), ",");
-    }
-    return digits;
 }
 
 int with_partial_bit(int value, bool enable) {
@@ -163,14 +152,6 @@ bool epd::every_record_read() {
     return true;
 }
 
-int epd::controllers_answering() const {
-    int answering = 0;
-    for (const auto &device : controllers) {
-        answering += device->system_info_read() && !device->failed();
-    }
-    return answering;
-}
-
 bool epd::failed() const {
     for (int i = 0; i < nb_devs; ++i) {
         if (const epd_device *device = slot(i); device != nullptr && device->failed()) {
@@ -216,6 +197,16 @@ update_result epd::give_up(const std::string &path) {
          "Error: the panel failed: %s. The image %s is given up, %s; the tool looks for the "
          "controllers again and then shows it again\n",
          failure_description().c_str(), path.c_str(), power);
+    return result_of(update_result::outcome::panel_failed);
+}
+
+// The panel failed during a deep clear: as for an image, with nothing to show again.
+update_result epd::give_up_deep_clear() {
+    const char *power = power_off_after_failure();
+    perr(log_file,
+         "Error: the panel failed: %s. The deep clear is given up, %s; the tool looks for the "
+         "controllers again\n",
+         failure_description().c_str(), power);
     return result_of(update_result::outcome::panel_failed);
 }
 
@@ -419,8 +410,8 @@ bool epd::load_bands(const std::string &path, int x, int y, int w, int h, int ro
                                        }
                                    });
             if (stored < share.rows && !failed()) {
-                note_fault(std::to_string(share.rows - stored) + " of " + grouped(share.rows) +
-                           " row writes failed on controller " +
+                note_fault(with_thousands(share.rows - stored) + " of " +
+                           with_thousands(share.rows) + " row writes failed on controller " +
                            std::to_string(device->get_index()));
             }
         }
@@ -702,7 +693,11 @@ int epd::check_LUT_engine() {
 bool epd::lut_engine_busy() {
     uint32_t busy = 0;
     for (int i = nb_devs - 1; i >= 0 && !failed(); --i) {
-        busy |= static_cast<uint32_t>(slot(i)->read_register(lut_engine_register));
+        const auto value = static_cast<uint32_t>(slot(i)->read_register(lut_engine_register));
+        // A read that failed says nothing: the engines are taken for busy, so the poll goes on
+        // (bounded by its time limit and by the failed-exchange count) instead of powering off
+        // in the middle of a refresh.
+        busy |= slot(i)->last_command_failed() ? lut_engine_busy_bits : value;
         sleep_ms(short_delay_ms);
     }
     return (busy & lut_engine_busy_bits) != 0;
@@ -728,17 +723,12 @@ update_result epd::deep_clear() {
     std::puts("Clear Screen (0x94)");
     clr_screen();
     if (failed()) {
-        const char *power = power_off_after_failure();
-        perr(log_file,
-             "Error: the panel failed: %s. The deep clear is given up, %s; the tool looks for "
-             "the controllers again\n",
-             failure_description().c_str(), power);
-        return result_of(update_result::outcome::panel_failed);
+        return give_up_deep_clear();
     }
     std::puts("Set Power Off (0xA3)");
     pmic_ctrl(false, vcom);
     if (failed()) {
-        return result_of(update_result::outcome::panel_failed);
+        return give_up_deep_clear();
     }
     return result_of(get_layout() != nullptr ? update_result::outcome::shown
                                              : update_result::outcome::no_layout);

@@ -18,7 +18,7 @@ struct panel_layout;
 struct controller_reading {
     int index = 0; // on the bus
     int multi_id = 0;
-    int temperature = 0;
+    std::optional<int> temperature; // none before the controller's first reading
 };
 
 // A controller a panel is made of: its multi ID and the band it drives.
@@ -75,9 +75,6 @@ class epd {
     // update that meets it sends nothing more, powers the panel off when slot 0 still answers,
     // reports it and returns -2; the panel is of no further use.
     bool failed() const;
-    // Controllers created, and those whose system information came through.
-    int controllers_found() const { return static_cast<int>(controllers.size()); }
-    int controllers_answering() const;
     // The controllers of the slots, slot 0 first; empty when the panel is not ready.
     std::vector<panel_member> members() const;
     // Members found by the second constructor, answering and placed.
@@ -143,6 +140,7 @@ class epd {
     void finish_building();
     bool every_record_read();
     update_result give_up(const std::string &path);
+    update_result give_up_deep_clear();
     update_result result_of(update_result::outcome what, bool engines_idle = true) const;
     const char *power_off_after_failure();
     int failed_slot() const;
@@ -177,7 +175,7 @@ class epd {
     int lut_poll_limit_ms = 60000;
     picture_options picture_settings;
     panel_observer *observer = nullptr;
-    int slot_temperature[4] = {}; // the latest reading of each slot
+    std::optional<int> slot_temperature[4]; // the latest reading of each slot
     // The latest average that some controller reported, for an update whose readings all failed.
     std::optional<int> last_good_temperature;
     std::vector<std::string> update_faults; // of the update in progress

@@ -72,10 +72,13 @@ std::string metrics_text(const show_metrics &m) {
     out.family(temperature, "gauge",
                "The latest temperature each controller read, by bus index and multi ID.");
     for (const show_metrics::controller &c : m.controllers) {
+        if (!c.temperature) {
+            continue;
+        }
         out.sample(temperature,
                    label("index", std::to_string(c.index)) + "," +
                        label("multi_id", std::to_string(c.multi_id)),
-                   c.temperature);
+                   *c.temperature);
     }
     out.family("epdshow_state", "gauge",
                "The state of the show as status.json names it: 1 for the current one.");

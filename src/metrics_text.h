@@ -5,6 +5,7 @@
 #define EPDSHOW_METRICS_TEXT_H
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@ struct show_metrics {
     struct controller {
         int index = 0;
         int multi_id = 0;
-        int temperature = 0;
+        std::optional<int> temperature; // none before the first reading: no sample
     };
     std::vector<controller> controllers; // as the latest update found them
 };

@@ -294,11 +294,14 @@ void status_report::publish_status() {
     status.time("shown_at", shown_at).time("next_change_at", next_change);
     std::string list;
     for (const status_controller &c : controllers) {
-        list += (list.empty() ? "" : ",") + json_object()
-                                                .number("index", c.index)
-                                                .number("multi_id", c.multi_id)
-                                                .number("temperature", c.temperature)
-                                                .str();
+        json_object controller;
+        controller.number("index", c.index).number("multi_id", c.multi_id);
+        if (c.temperature) {
+            controller.number("temperature", *c.temperature);
+        } else {
+            controller.null("temperature");
+        }
+        list += (list.empty() ? "" : ",") + controller.str();
     }
     status.raw("controllers", "[" + list + "]");
     if (last_error.empty()) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,7 +32,7 @@ struct status_picture {
 struct status_controller {
     int index = 0; // on the bus
     int multi_id = 0;
-    int temperature = 0; // the latest reading
+    std::optional<int> temperature; // the latest reading; none before the first
 };
 
 // Why folder cannot hold the status files ("cannot be created: ...", "is not a folder", "cannot be

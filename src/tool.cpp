@@ -37,15 +37,6 @@ std::string formatted(const char *format, va_list args) {
     return text;
 }
 
-// 1086 as "1,086".
-std::string with_thousands(long count) {
-    std::string digits = std::to_string(count);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-        digits.insert(static_cast<size_t>(at), ",");
-    }
-    return digits;
-}
-
 } // namespace
 
 bool log_open(bool empty_first) {
@@ -228,4 +219,12 @@ void sleep_ms(int64_t ms, void (*between_slices)()) {
         }
         usleep(static_cast<useconds_t>(std::min(left, slice_ms) * 1000));
     }
+}
+
+std::string with_thousands(long count) {
+    std::string digits = std::to_string(count);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
+        digits.insert(static_cast<size_t>(at), ",");
+    }
+    return digits;
 }

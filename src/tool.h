@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 // The log stream ("log.txt" in the working directory); null while it is not open.
 // Named log_file because a global called `log` would collide with the C library's log().
@@ -64,6 +65,9 @@ bool write_all(int fd, const char *data, size_t size);
 // cuts the sleep short does not shorten it. between_slices, when given, runs at least once a
 // second while it sleeps.
 void sleep_ms(int64_t ms, void (*between_slices)() = nullptr);
+
+// A count with its thousands grouped: 1086 as "1,086".
+std::string with_thousands(long count);
 
 // A heap block handed from its producer to its consumer, who frees it by letting it go.
 struct free_deleter {

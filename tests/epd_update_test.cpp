@@ -169,6 +169,11 @@ TEST_F(Update, FailedCommandsAreNamedAndOnlyWhatWasAcknowledgedIsTakenForShown) 
     EXPECT_NE(out.find("Temperature = 23\nRead from Register"), std::string::npos);
     EXPECT_EQ(count_holding(new_commands(), "temp type=2"), 0);
     EXPECT_EQ(result.what, update_result::outcome::shown);
+    // Controller 0's power-on (its third command of this update) answers failed: the update says
+    // so.
+    fail_command(0, 3);
+    result = run([&] { return p.eInk_display_partial(dark, 0, 0, 8, 2, 2, 0, 0); });
+    EXPECT_EQ(result.faults, "the power-on failed on controller 0");
 }
 
 TEST_F(Update, ColdPanelWaitsTenSecondsInsteadOfPolling) {

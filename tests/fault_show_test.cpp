@@ -160,24 +160,38 @@ TEST_F(FailingPanel, ControllerThatStallsEveryTransferIsGivenUpAfterFiftyStalled
 }
 
 TEST_F(FailingPanel, ControllerThatLeavesDuringADeepClearIsNamedAndTheShowResumes) {
-    // After each picture a deep clear; controller 1's 48th command is the refresh of the first.
-    panel.faults = "id1.gone=48,id1.back=1";
+    // After each picture a deep clear. Controller 1's 48th command is the refresh of the first;
+    // controller 0's 54th is the power-off that ends it, which then cannot be sent again.
+    const struct {
+        const char *faults;
+        std::string given_up;
+    } rows[] = {
+        {"id1.gone=48,id1.back=1",
+         "controller 1 (slot 1, multi ID 1, bus 1, device 3) has left the bus. The deep clear is "
+         "given up, the panel is powered off"},
+        {"id0.gone=54,id0.back=1",
+         "controller 0 (slot 0, multi ID 0, bus 1, device 2) has left the bus. The deep clear is "
+         "given up, the panel could not be powered off"},
+    };
     show_settings settings;
     settings.options = "<clear_every>1</clear_every>";
-    run_result r = play(playlist("<image_name><full_update><img>0.png</img><img>1.png</img>"
-                                 "</full_update><stop>end</stop></image_name>",
-                                 settings),
-                        {{"EPDSIM_CLOCK", "virtual"}});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("Error: the panel failed: controller 1 (slot 1, multi ID 1, bus 1, device "
-                         "3) has left the bus. The deep clear is given up, the panel is powered "
-                         "off; the tool looks for the controllers again\n" +
-                         answers_again + "1): the show goes on\n"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(count_starting(r.out, "Slide Period"), 2);
-    EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
-    expect_log_holds(r.err);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.faults);
+        panel.faults = row.faults;
+        run_result r = play(playlist("<image_name><full_update><img>0.png</img><img>1.png</img>"
+                                     "</full_update><stop>end</stop></image_name>",
+                                     settings),
+                            {{"EPDSIM_CLOCK", "virtual"}});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("Error: the panel failed: " + row.given_up +
+                             "; the tool looks for the controllers again\n" + answers_again +
+                             "1): the show goes on\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(count_starting(r.out, "Slide Period"), 2);
+        EXPECT_NE(r.out.find("stop tag end and exit\r\nDone\n"), std::string::npos);
+        expect_log_holds(r.err);
+    }
 }
 
 TEST_F(FailingPanel, ControllerThatLeavesTheBusAndComesBackResumesTheShow) {

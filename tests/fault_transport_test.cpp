@@ -177,6 +177,16 @@ TEST_F(TransportFaults, ValuesThatWereNotReadAreNeitherWrittenBackNorTakenForZer
                      "partial bit is left as it was\n");
     EXPECT_EQ(count_holding(journal_of(1), " write_reg addr=0x18001138 "), 1);
     EXPECT_EQ(count_starting(r.out, "[1]Disable Partial Bit 19 done"), 1);
+
+    // The first read of controller 0's LUT engine register fails (its 47th command): a read that
+    // failed says nothing, so the engines count as busy and are read again before power-off.
+    const int polls = count_holding(journal_of(0), " read_reg addr=0x18001224 ");
+    panel.faults = "dev0.from=47,dev0.csw-fail=1";
+    r = play(one_pass({"first.png", "second.png"}));
+    expect_whole_show(r);
+    EXPECT_EQ(r.err, "\t\t\tMass Storage Status: 01 (FAILED)\n");
+    EXPECT_EQ(count_starting(r.out, "LUT engine is busy!"), 1);
+    EXPECT_EQ(count_holding(journal_of(0), " read_reg addr=0x18001224 "), polls + 1);
 }
 
 TEST_F(TransportFaults, LogThatCannotBeCreatedLeavesTheReportsOnStandardError) {

@@ -170,12 +170,16 @@ class StatusReportStates : public testing::Test {
 } // namespace
 
 // Each state of status.json with every field that changes in it, and metrics.prom beside it,
-// through a show's life: pictures shown (one with busy engines, one with failed commands), quiet
-// hours whose clear fails and the panel brought back, nothing to show, no panel, the end.
+// through a show's life: pictures shown (one with busy engines, one with failed commands and a
+// controller with no reading yet), quiet hours whose clear fails and the panel brought back,
+// nothing to show, no panel, the end.
 TEST_F(StatusReportStates, EveryStateAndFieldAsTheShowGoesOn) {
     status_report report(dir.path(), "playlist.xml");
     report.mirror().set_shape(find_panel_layout(2, 2880), 2, 2880, 8);
-    const std::vector<status_controller> controllers = {{1, 1, 25}, {0, 0, 24}};
+    // Bus index and multi ID differ, so that neither stands for the other.
+    const std::vector<status_controller> controllers = {{0, 1, 25}, {1, 0, 24}};
+    // The controller of multi ID 1 has reported no temperature yet: null, and no sample (-1).
+    const std::vector<status_controller> unreported = {{0, 1, std::nullopt}, {1, 0, 24}};
     auto starting = [&](const char *file, int seconds, int number, bool area) {
         status_picture picture;
         picture.file = file;
@@ -209,11 +213,11 @@ TEST_F(StatusReportStates, EveryStateAndFieldAsTheShowGoesOn) {
              "update": "full", "area": null, "index": 1, "pictures_in_pass": 3, "pass": 1,
              "waveform_mode": 2, "shown_at": "2030-01-01T12:00:00+00:00",
              "next_change_at": "2030-01-01T12:00:30+00:00",
-             "controllers": [{"index": 1, "multi_id": 1, "temperature": 25},
-                             {"index": 0, "multi_id": 0, "temperature": 24}]})",
+             "controllers": [{"index": 0, "multi_id": 1, "temperature": 25},
+                             {"index": 1, "multi_id": 0, "temperature": 24}]})",
          "epdshow_pictures_shown_total 1\nepdshow_last_refresh_timestamp_seconds 1893499200\n"
-         "epdshow_controller_temperature_celsius{index=\"1\",multi_id=\"1\"} 25\n"
-         "epdshow_controller_temperature_celsius{index=\"0\",multi_id=\"0\"} 24"},
+         "epdshow_controller_temperature_celsius{index=\"0\",multi_id=\"1\"} 25\n"
+         "epdshow_controller_temperature_celsius{index=\"1\",multi_id=\"0\"} 24"},
         {[&] {
              pass_seconds(30);
              starting("img/b.png", 0, 2, true);
@@ -225,12 +229,16 @@ TEST_F(StatusReportStates, EveryStateAndFieldAsTheShowGoesOn) {
         {[&] {
              pass_seconds(5);
              starting("img/c.png", 60, 3, false);
-             report.picture_shown(controllers, true, failed_rows);
+             report.picture_shown(unreported, true, failed_rows);
          },
          R"({"picture": "img/c.png", "area": null, "last_error": ")" + failed_rows +
              R"(", "last_error_at": "2030-01-01T12:00:35+00:00",
-             "next_change_at": "2030-01-01T12:01:35+00:00"})",
-         "epdshow_pictures_shown_total 3\nepdshow_picture_failures_total{reason=\"incomplete\"} 2"},
+             "next_change_at": "2030-01-01T12:01:35+00:00",
+             "controllers": [{"index": 0, "multi_id": 1, "temperature": null},
+                             {"index": 1, "multi_id": 0, "temperature": 24}]})",
+         "epdshow_pictures_shown_total 3\nepdshow_picture_failures_total{reason=\"incomplete\"} 2\n"
+         "epdshow_controller_temperature_celsius{index=\"0\",multi_id=\"1\"} -1\n"
+         "epdshow_controller_temperature_celsius{index=\"1\",multi_id=\"0\"} 24"},
         {[&] {
              pass_seconds(60);
              report.status_line("quiet hours until 13:00");
@@ -244,7 +252,7 @@ TEST_F(StatusReportStates, EveryStateAndFieldAsTheShowGoesOn) {
          R"({"state": "waiting for the panel", "detail": null, "next_change_at": null,
              "last_error": "the panel failed: controller 1 has left the bus",
              "last_error_at": "2030-01-01T12:01:35+00:00"})",
-         "epdshow_panel_up 0\nepdshow_panel_failures_total 1\n"
+         "epdshow_panel_up 0\nepdshow_panel_failures_total 1\nepdshow_panel_recoveries_total 0\n"
          "epdshow_picture_failures_total{reason=\"panel_failed\"} 0"},
         {[&] { report.waiting_for_panel("waiting for the panel: 1 of 2 controllers answer"); },
          R"({"detail": "waiting for the panel: 1 of 2 controllers answer"})",
