@@ -26,15 +26,6 @@ std::string area_text(const dpy_area &a) {
            ", " + std::to_string(a.h) + ")";
 }
 
-bool fits_some_layout(const dpy_area &a) {
-    for (const panel_layout &layout : panel_layouts()) {
-        if (area_fits(a, layout.band_width, layout.panel_height())) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // "the 42 panel (2880 x 2160) nor the 32 panel (1440 x 2560)".
 std::string every_layout_panel() {
     std::string text;
@@ -104,7 +95,7 @@ class picture_checker {
                 {img.line, "<img>" + img.text + "</img> has no <area> in its <area_update>"});
             return;
         }
-        if (!fits_some_layout(area->area)) {
+        if (!area_fits_some_layout(area->area)) {
             problems.push_back({area->line, "area (x, y, w, h) = " + area_text(area->area) +
                                                 " fits neither " + every_layout_panel()});
         }

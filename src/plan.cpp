@@ -11,27 +11,12 @@
 #include "player.h"
 #include "playlist.h"
 #include "stage.h"
+#include "tool.h"
 
 namespace {
 
 // A playlist whose pictures stay no time would fill a plan without end.
 constexpr int picture_bound = 10000;
-
-// "Mon 2026-12-07 06:30:00", or without the seconds, in local time.
-std::string stamp(std::time_t t, bool seconds = true) {
-    std::tm local = {};
-    localtime_r(&t, &local);
-    char text[40];
-    strftime(text, sizeof text, seconds ? "%a %Y-%m-%d %H:%M:%S" : "%a %Y-%m-%d %H:%M", &local);
-    return text;
-}
-
-bool fits_some_layout(const dpy_area &a) {
-    const std::vector<panel_layout> &layouts = panel_layouts();
-    return std::any_of(layouts.begin(), layouts.end(), [&](const panel_layout &layout) {
-        return area_fits(a, layout.band_width, layout.panel_height());
-    });
-}
 
 std::string area_text(const dpy_area &a) {
     return "(x, y, w, h) = (" + std::to_string(a.x) + ", " + std::to_string(a.y) + ", " +
@@ -57,7 +42,7 @@ class dry_stage : public stage {
     }
     void use_settings(const dpy_imgs_info &) override {}
     std::string area_problem(const dpy_area &a) override {
-        return fits_some_layout(a) ? "" : "area " + area_text(a) + " fits no panel layout";
+        return area_fits_some_layout(a) ? "" : "area " + area_text(a) + " fits no panel layout";
     }
     void no_panel(const std::string &) override {}
     void picture_unusable(const std::string &, const std::string &) override {}
@@ -108,11 +93,12 @@ class dry_stage : public stage {
     // The last line: why the plan ends.
     void finish(int status) const {
         if (pictures >= picture_bound) {
-            printf("%s  the plan stops after %d pictures\n", stamp(clock).c_str(), picture_bound);
+            printf("%s  the plan stops after %d pictures\n", local_time_text(clock, true).c_str(),
+                   picture_bound);
         } else if (clock >= end) {
-            printf("%s  end of the plan\n", stamp(end).c_str());
+            printf("%s  end of the plan\n", local_time_text(end, true).c_str());
         } else {
-            printf("%s  the show ends%s\n", stamp(clock).c_str(),
+            printf("%s  the show ends%s\n", local_time_text(clock, true).c_str(),
                    status == 0 ? "" : " with exit status 1");
         }
     }
@@ -120,7 +106,7 @@ class dry_stage : public stage {
   private:
     void tell(const std::string &what) {
         if (!stop_requested()) {
-            printf("%s  %s\n", stamp(clock).c_str(), what.c_str());
+            printf("%s  %s\n", local_time_text(clock, true).c_str(), what.c_str());
         }
     }
 
@@ -174,7 +160,7 @@ int plan_playlist(const char *path, std::time_t start, int hours) {
     if (!playlist) {
         return 1;
     }
-    printf("Plan of %s from %s for %d hour%s\n", path, stamp(start, false).c_str(), hours,
+    printf("Plan of %s from %s for %d hour%s\n", path, local_time_text(start, false).c_str(), hours,
            hours == 1 ? "" : "s");
     dry_stage dry(start, start + std::time_t{hours} * 3600);
     const int status = walk_playlist(std::move(playlist), dry);

@@ -458,15 +458,6 @@ std::optional<std::time_t> next_due(const playlist_file &playlist, std::time_t n
                                   [&](std::time_t t) { return anything_due(playlist, t); });
 }
 
-// "Mon 2026-12-07 06:30", in local time.
-std::string moment_text(std::time_t t) {
-    std::tm local = {};
-    localtime_r(&t, &local);
-    char text[32];
-    strftime(text, sizeof text, "%a %Y-%m-%d %H:%M", &local);
-    return text;
-}
-
 // A pass that had nothing to show because every picture it holds was left out by its `when` (not
 // one that ends on a stop, was stopped or cut short).
 bool nothing_due(const pass_state &pass) {
@@ -479,7 +470,7 @@ bool wait_until_due(const playlist_file &playlist, std::time_t moment, pass_stat
     stage_wait wait;
     wait.why = stage_wait::reason::nothing_to_show;
     wait.until = moment;
-    wait.until_text = moment_text(moment);
+    wait.until_text = local_time_text(moment, false);
     return wait_out(
         wait, [&] { return anything_due(playlist, pass.on.now()); }, pass);
 }

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <pugixml.hpp>
 
+#include "panel_layout.h"
 #include "status_report.h"
+#include "tool.h"
 
 namespace {
 
@@ -82,15 +84,6 @@ void add_missing_settings(const line_index &text, pugi::xml_node epd_node,
                                 std::string("no <") + name + "> setting in its <epd> element"});
         }
     }
-}
-
-std::string trimmed(const std::string &text) {
-    const char *blanks = " \t\r\n";
-    size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return "";
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 // The text of an optional keyword or number setting, without surrounding blanks.
@@ -696,4 +689,11 @@ dpy_area parsing_area(const char *text) {
 bool area_fits(const dpy_area &a, int width, int height) {
     return a.w > 0 && a.h > 0 && a.x >= 0 && a.y >= 0 && int64_t{a.x} + a.w <= width &&
            a.h <= height;
+}
+
+bool area_fits_some_layout(const dpy_area &a) {
+    const std::vector<panel_layout> &layouts = panel_layouts();
+    return std::any_of(layouts.begin(), layouts.end(), [&](const panel_layout &layout) {
+        return area_fits(a, layout.band_width, layout.panel_height());
+    });
 }

@@ -160,6 +160,9 @@ dpy_area parsing_area(const char *text);
 // dropped): its picture is scaled to the whole area, so it never costs more than a whole panel.
 bool area_fits(const dpy_area &area, int width, int height);
 
+// Whether the area fits the panel of some layout: what can be said of it before the panel is known.
+bool area_fits_some_layout(const dpy_area &area);
+
 // Integers read as atoi does (blanks, sign, digits up to the first other character),
 // kept within the 32-bit range instead of overflowing.
 int32_t read_integer(const char *text);

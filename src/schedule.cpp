@@ -5,18 +5,11 @@
 #include <set>
 
 #include "quiet_hours.h"
+#include "tool.h"
 
 namespace {
 
 const char *const blanks = " \t\r\n";
-
-std::string trimmed(const std::string &text) {
-    const size_t first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) {
-        return "";
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
 
 std::vector<std::string> split(const std::string &text, char separator) {
     std::vector<std::string> pieces;

@@ -228,3 +228,20 @@ std::string with_thousands(long count) {
     }
     return digits;
 }
+
+std::string trimmed(const std::string &text) {
+    const char *const blanks = " \t\r\n";
+    const size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) {
+        return "";
+    }
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+std::string local_time_text(std::time_t t, bool seconds) {
+    std::tm local = {};
+    localtime_r(&t, &local);
+    char text[40];
+    strftime(text, sizeof text, seconds ? "%a %Y-%m-%d %H:%M:%S" : "%a %Y-%m-%d %H:%M", &local);
+    return text;
+}

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -65,6 +66,12 @@ bool write_all(int fd, const char *data, size_t size);
 // cuts the sleep short does not shorten it. between_slices, when given, runs at least once a
 // second while it sleeps.
 void sleep_ms(int64_t ms, void (*between_slices)() = nullptr);
+
+// "Mon 2026-12-07 06:30:00", or without the seconds, in local time.
+std::string local_time_text(std::time_t t, bool seconds);
+
+// The text without the blanks (spaces, tabs, line ends) at its ends.
+std::string trimmed(const std::string &text);
 
 // A count with its thousands grouped: 1086 as "1,086".
 std::string with_thousands(long count);
