@@ -423,37 +423,25 @@ void play_pass(playlist_file &playlist, pass_state &pass) {
 
 // Whether some picture of the playlist is due at t: its group's `when` and its own hold.
 bool anything_due(const playlist_file &playlist, std::time_t t) {
-    for (const picture_group &group : playlist.groups) {
-        if (!group.when.holds(t)) {
-            continue;
-        }
-        for (const auto *lists : {&group.full_lists, &group.area_lists}) {
-            for (const picture_list &list : *lists) {
-                for (const playlist_item &item : list.items) {
-                    if (item.when.holds(t)) {
-                        return true;
-                    }
-                }
-            }
-        }
-    }
-    return false;
+    bool due = false;
+    playlist.for_each_item([&](const picture_group &group, const playlist_item &item) {
+        due = due || (group.when.holds(t) && item.when.holds(t));
+    });
+    return due;
 }
 
 // The first moment after now at which some picture of the playlist is due; none when none ever
 // will be again.
 std::optional<std::time_t> next_due(const playlist_file &playlist, std::time_t now) {
     std::vector<const schedule *> schedules;
-    for (const picture_group &group : playlist.groups) {
-        schedules.push_back(&group.when);
-        for (const auto *lists : {&group.full_lists, &group.area_lists}) {
-            for (const picture_list &list : *lists) {
-                for (const playlist_item &item : list.items) {
-                    schedules.push_back(&item.when);
-                }
-            }
+    const picture_group *last_group = nullptr;
+    playlist.for_each_item([&](const picture_group &group, const playlist_item &item) {
+        if (&group != last_group) {
+            schedules.push_back(&group.when);
+            last_group = &group;
         }
-    }
+        schedules.push_back(&item.when);
+    });
     return schedule::first_moment(schedules, now,
                                   [&](std::time_t t) { return anything_due(playlist, t); });
 }

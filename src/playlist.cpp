@@ -534,15 +534,7 @@ std::vector<playlist_finding> unread_numbers(const line_index &text, pugi::xml_n
 
 int playlist_file::pictures_named() const {
     int count = 0;
-    for (const picture_group &group : groups) {
-        for (const auto *lists : {&group.full_lists, &group.area_lists}) {
-            for (const picture_list &list : *lists) {
-                for (const playlist_item &item : list.items) {
-                    count += !item.folder;
-                }
-            }
-        }
-    }
+    for_each_item([&](const picture_group &, const playlist_item &item) { count += !item.folder; });
     return count;
 }
 

@@ -116,6 +116,19 @@ struct playlist_file {
 
     // The <img> elements of every list: the pictures a pass names, folders aside.
     int pictures_named() const;
+
+    // Calls visit(group, item) for every item of every list, in the playlist's order.
+    template <typename Visit> void for_each_item(Visit visit) const {
+        for (const picture_group &group : groups) {
+            for (const auto *lists : {&group.full_lists, &group.area_lists}) {
+                for (const picture_list &list : *lists) {
+                    for (const playlist_item &item : list.items) {
+                        visit(group, item);
+                    }
+                }
+            }
+        }
+    }
 };
 
 // Reads and parses the playlist file at path once.
