@@ -226,7 +226,15 @@ class StatusPageInBrowser : public sim_show {
         return status;
     }
 
-    static bool has_picture(const std::string &status) { return fs::exists(status + "/now.png"); }
+    // A picture is shown and status.json says so: now.png is written just before the status.json
+    // that gives the picture's next change.
+    static bool has_picture(const std::string &status) {
+        if (!fs::exists(status + "/now.png")) {
+            return false;
+        }
+        const json written = json::parse(read_file(status + "/status.json"), nullptr, false);
+        return !written.is_discarded() && written["next_change_at"].is_string();
+    }
 };
 
 // Where the parts are: state and last error above the picture, the picture in the window.
